@@ -1,0 +1,62 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "discovery/device_table.h"
+
+namespace kesto {
+
+class StopSignal;
+
+inline constexpr uint16_t kQueryPort = 9998;
+
+struct QueryOptions {
+  in_addr_t localAddress = 0;  // chosen local address, network order
+  uint16_t port = kQueryPort;
+  int connectTimeoutMs = 3000;
+  int receiveTimeoutMs = 3000;  // no byte for this long fails the query
+  int pauseMs = 100;            // between the VER and DUMP connections
+  const StopSignal* stop = nullptr;
+};
+
+// --- Pure parsers of the information service's replies ---
+
+// strtoul(base 10) semantics stored in a signed 32-bit field: "-62" gives -62,
+// overflow gives 4294967295 (-1).
+int32_t ReadUnsignedNumber(std::string_view text);
+// atoi semantics (0 when no digit).
+int32_t ReadIntNumber(std::string_view text);
+
+struct VerLines {
+  std::string line1;  // at most 31 characters
+  std::string line2;  // at most 31 characters
+};
+// The two CR-ended lines of a VER reply; nullopt when a CR is missing.
+std::optional<VerLines> SplitVerReply(std::string_view reply);
+// Writes sketchVersion/textVersion when their keys are present.
+void ApplyVerLines(const VerLines& lines, DeviceRecord& record);
+
+struct DumpValues {
+  int32_t modelId = 0;
+  int32_t idValue = 0;
+};
+DumpValues ParseDump(std::string_view dump);
+
+// An RSSI reply: false when its line has no CR (the query fails); otherwise
+// true, and rssi is written only when the line carries "RSSI : ".
+bool ApplyRssiReply(std::string_view reply, int32_t& rssi);
+
+// --- Exchanges with the device's information service ---
+
+// VER then DUMP for the record's addressText. Sets kind, modelId, idValue
+// (and the versions when present). False on any connection or receive failure.
+bool QueryDeviceInfo(DeviceRecord& record, const QueryOptions& options);
+// RSSI; writes rssi only when a value is found.
+bool QueryRssi(const DeviceRecord& record, int32_t& rssi, const QueryOptions& options);
+
+}  // namespace kesto

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kesto {
+
+inline constexpr size_t kInterfaceTableSize = 256;
+
+// One usable local IPv4 address.
+struct InterfaceRecord {
+  uint32_t ifIndex = 0;
+  std::string description;
+  std::string friendlyName;
+  in_addr_t address = 0;  // network byte order
+  in_addr_t mask = 0;     // network byte order
+};
+
+// At most kInterfaceTableSize records, in the order the system lists them;
+// selector row k shows record k.
+using InterfaceTable = std::vector<InterfaceRecord>;
+
+// One address of one interface as the system reports it, before filtering.
+struct SystemAddress {
+  std::string interfaceName;
+  uint32_t ifIndex = 0;
+  bool up = false;
+  bool running = false;
+  bool loopback = false;
+  size_t hardwareAddressLength = 0;
+  in_addr_t address = 0;
+  in_addr_t mask = 0;
+};
+
+// Keeps the addresses an operator can search from: IPv4 on an interface that
+// is up and running, not loopback, with a hardware address; never 127.0.0.1.
+InterfaceTable BuildInterfaceTable(const std::vector<SystemAddress>& addresses);
+
+// Reads the host's interfaces (getifaddrs). Empty when they cannot be read.
+std::vector<SystemAddress> ReadSystemAddresses();
+
+inline InterfaceTable EnumerateInterfaces() { return BuildInterfaceTable(ReadSystemAddresses()); }
+
+// "%s (%s)": address and friendly name, e.g. "192.168.0.10 (eth0)".
+std::string InterfaceEntryText(const InterfaceRecord& record);
+
+// True when address is one of this host's IPv4 addresses (any interface, loopback included).
+bool IsHostAddress(in_addr_t address);
+
+}  // namespace kesto

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, the tests and the demo need.
+# Idempotent: does nothing when everything is there already.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-base-dev fonts-ipafont-gothic
+  clang libclang-rt-14-dev
+  iproute2 xvfb imagemagick
+)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if ((${#missing[@]})); then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kesto::sim {
+
+// Fault switches of one simulated device. All off by default.
+struct DeviceFaults {
+  // Discovery responder (UDP).
+  bool noDiscoveryReply = false;
+  bool replyTwice = false;
+  size_t replyLength = 30;  // 31 gives an over-long reply; fewer a short one
+  int replyDelayMs = 0;     // wait before replying (fixes the order of replies)
+
+  // Information service (TCP).
+  bool verWithoutKeys = false;
+  bool verWithoutCr = false;  // lines end with LF only
+  bool verOneLineThenClose = false;
+  bool dumpWithoutModel = false;
+  bool dumpWithoutId = false;
+  bool infoHang = false;  // accepts, then neither answers nor closes
+  bool rssiMissing = false;  // RSSI line without the key
+
+  // Update receiver (UDP invitation, TCP transfer).
+  bool updateNoAnswer = false;
+  int answerOnlyInvitation = 0;  // answer only the Nth invitation (1-based); 0 = every one
+  bool junkAnswer = false;       // answers the invitation with "ERR"
+  bool rejectAuth = false;       // authentication reply "FAIL"
+  bool noAuthReply = false;
+  int connectDelayMs = 0;  // connect back this late
+  bool neverConnect = false;
+  long stallAfterBytes = -1;  // stop reading and acknowledging after this many bytes
+  bool closeInsteadOfFinal = false;
+  bool strangerFirst = false;  // a stranger connects to the listener before the device
+  bool finalError = false;     // "MD5 Check Failed\r\n" instead of "OK"
+  int ackDelayMs = 0;          // wait before each acknowledgement (a slower network)
+};
+
+struct DeviceConfig {
+  std::string address = "127.0.0.2";  // the device's own IPv4 address
+  char kindLetter = 'B';
+  std::array<uint8_t, 6> hardwareAddress{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+  int sketchVersion = 125;
+  int textVersion = 3;
+  int model = 0;
+  int id = 1;
+  int rssi = 0;          // answered as "RSSI : <rssi>\r\n"
+  std::string password;  // empty: the update receiver asks no authentication
+  DeviceFaults faults;
+};
+
+struct Ports {
+  uint16_t discovery = 30718;
+  uint16_t query = 9998;
+  uint16_t update = 3232;
+};
+
+// "address=127.0.0.3,kind=W,mac=02-00-00-00-00-07,sketch=125,text=3,model=17,id=2,
+//  rssi=-58,password=PELICANUS,fault=infoHang,fault=replyDelayMs:200"
+// Returns nullopt (and a reason in error) on bad input.
+std::optional<DeviceConfig> ParseDeviceSpec(std::string_view spec, std::string* error = nullptr);
+
+// What the update receiver saw of one write session.
+struct UpdateSession {
+  std::string deviceAddress;
+  std::vector<uint8_t> image;  // bytes received over TCP
+  bool complete = false;       // all announced bytes arrived
+  bool md5Matched = false;
+  std::vector<std::string> authMessages;  // raw authentication datagrams received
+};
+
+// Stands in for one or many devices. On loopback, one process hosts many
+// devices at 127.0.0.k without root.
+class Simulator {
+ public:
+  // loopbackOnly: answer only requests from 127.0.0.0/8.
+  Simulator(std::vector<DeviceConfig> devices, Ports ports = {}, bool loopbackOnly = true);
+  ~Simulator();  // stops and joins every thread
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Binds every service. 0, or the errno of the first failure (nothing left running).
+  int Start();
+  void Stop();
+
+  // Observations for tests (thread-safe).
+  int DiscoveryRequests() const;
+  int Invitations(size_t device) const;
+  std::vector<UpdateSession> Sessions(size_t device) const;  // finished sessions, oldest first
+  int StrangerConnections() const;                           // connections the stranger got accepted
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kesto::sim

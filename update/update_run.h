@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace kesto {
+
+class StopSignal;
+
+inline constexpr uint16_t kUpdatePort = 3232;
+inline constexpr const char* kUpdatePassword = "PELICANUS";
+inline constexpr size_t kChunkSize = 1024;
+
+struct UpdateRequest {
+  std::string deviceAddress;  // dotted quad
+  std::string localAddress;   // dotted quad; the listener and the invitation bind here
+  uint16_t devicePort = kUpdatePort;
+  std::string password = kUpdatePassword;
+  std::string firmwarePath;
+};
+
+struct UpdateLimits {
+  int answerWaitMs = 3000;  // per invitation / authentication answer
+  int attempts = 3;         // invitations sent at most
+  int connectWaitMs = 5000;
+  int stallMs = 10000;  // no progress on the connection for this long: ETIMEDOUT
+};
+
+struct UpdateHooks {
+  // One log piece, without an added line break.
+  std::function<void(std::string_view)> log;
+  // Progress 0..100 after each acknowledged chunk.
+  std::function<void(int)> progress;
+  const StopSignal* stop = nullptr;
+};
+
+// Writes one firmware image into one device with the ArduinoOTA protocol and
+// returns the result code (see update/result.h). Never throws; every wait is
+// bounded by the limits or ends when hooks.stop fires (ECANCELED).
+int32_t RunUpdate(const UpdateRequest& request, const UpdateHooks& hooks,
+                  const UpdateLimits& limits = {});
+
+}  // namespace kesto
