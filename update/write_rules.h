@@ -18,15 +18,19 @@ bool IsRefusedForTmode(const DeviceRecord& record);
 // The file dialog's filter text, "|"-separated entries ended by "||".
 std::string FileDialogFilter(std::string_view prefix, bool hiddenMode);
 
-// Normal mode: the file name (without folder) cut to the prefix's length must
-// equal the prefix, case-sensitively. Hidden mode: always true.
+// Normal mode: the file name cut to the prefix's length must equal the
+// prefix, byte for byte (so case-sensitively); a name shorter than the prefix
+// fails, an empty prefix passes. A folder part before the last '/' is ignored.
+// Hidden mode: always true.
 bool FileNameMatchesPrefix(std::string_view fileName, std::string_view prefix, bool hiddenMode);
 
 // "%s を書き込みます。"
 std::string WriteConfirmationText(std::string_view firmwarePath);
 
+inline constexpr int kProbeFailed = -1;
+
 // Opens (and closes) a TCP listener on localAddress, logging each step.
-// Returns 0 when possible, a negative status when not.
+// Returns 0 when possible, kProbeFailed (negative) when not.
 int ProbeListenerPort(const std::string& localAddress,
                       const std::function<void(std::string_view)>& log);
 
