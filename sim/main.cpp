@@ -1,1 +1,268 @@
-int main() { return 0; }
+// kesto-sim: stands in for KESTO devices on this host, for trying the writer
+// without hardware.
+
+#include <signal.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kesto/version.h"
+#include "platform/socket.h"
+#include "sim/simulator.h"
+
+namespace {
+
+using kesto::sim::DeviceConfig;
+
+constexpr const char* kUsage =
+    "Usage: kesto-sim [OPTIONS]\n"
+    "Simulates KESTO devices: discovery responder (UDP), information service (TCP)\n"
+    "and update receiver (UDP invitation, TCP transfer).\n"
+    "\n"
+    "  --device SPEC         add a device (repeatable), e.g.\n"
+    "                        address=127.0.0.3,kind=W,mac=02-00-00-00-00-07,sketch=125,\n"
+    "                        text=3,model=17,id=2,rssi=-58,password=PELICANUS,\n"
+    "                        fault=infoHang,fault=replyDelayMs:200\n"
+    "  --config FILE         add the devices of FILE: one SPEC per line, '#' comments\n"
+    "  --discovery-port N    discovery port (default 30718)\n"
+    "  --query-port N        information service port (default 9998)\n"
+    "  --update-port N       update receiver port (default 3232)\n"
+    "  --any-source          answer every sender, not only 127.0.0.0/8\n"
+    "                        (for devices inside a network namespace)\n"
+    "  --duration SECONDS    stop after this long (default: until SIGINT/SIGTERM)\n"
+    "  --help, --version\n"
+    "\n"
+    "Without --device or --config: four devices, B at 127.0.0.2, L at 127.0.0.3,\n"
+    "T at 127.0.0.4 and W at 127.0.0.5.\n"
+    "\n"
+    "Faults (fault=NAME): noDiscoveryReply replyTwice verWithoutKeys verWithoutCr\n"
+    "  verOneLineThenClose dumpWithoutModel dumpWithoutId infoHang rssiMissing\n"
+    "  updateNoAnswer junkAnswer rejectAuth noAuthReply neverConnect\n"
+    "  closeInsteadOfFinal strangerFirst finalError\n"
+    "Faults with a number (fault=NAME:N): replyLength replyDelayMs\n"
+    "  answerOnlyInvitation connectDelayMs stallAfterBytes ackDelayMs\n"
+    "\n"
+    "Exit status: 0 after a stop, 1 when a service cannot be bound, 2 on bad usage.\n";
+
+struct Options {
+  std::vector<DeviceConfig> devices;
+  kesto::sim::Ports ports;
+  bool anySource = false;
+  std::optional<long> durationSeconds;
+};
+
+template <typename T>
+std::optional<T> Number(std::string_view text, T low, T high) {
+  T value{};
+  const auto [where, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || where != text.data() + text.size() || value < low ||
+      value > high)
+    return std::nullopt;
+  return value;
+}
+
+std::vector<DeviceConfig> DefaultDevices() {
+  std::vector<DeviceConfig> devices(4);
+  const char kinds[] = {'B', 'L', 'T', 'W'};
+  for (size_t i = 0; i < devices.size(); ++i) {
+    devices[i].address = "127.0.0." + std::to_string(i + 2);
+    devices[i].kindLetter = kinds[i];
+    devices[i].hardwareAddress[5] = static_cast<uint8_t>(i + 1);
+  }
+  devices[1].rssi = -58;
+  devices[3].model = 17;
+  return devices;
+}
+
+bool AddSpec(std::string_view spec, const std::string& where, Options& options) {
+  std::string error;
+  auto device = kesto::sim::ParseDeviceSpec(spec, &error);
+  if (!device) {
+    std::fprintf(stderr, "kesto-sim: %s: %s\n", where.c_str(), error.c_str());
+    return false;
+  }
+  options.devices.push_back(*device);
+  return true;
+}
+
+bool AddConfigFile(const std::string& path, Options& options) {
+  std::ifstream file(path);
+  if (!file) {
+    std::fprintf(stderr, "kesto-sim: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  std::string line;
+  for (int number = 1; std::getline(file, line); ++number) {
+    const auto hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    if (!AddSpec(line, path + ":" + std::to_string(number), options)) return false;
+  }
+  return true;
+}
+
+// 0 to run, otherwise the exit status (after --help/--version: -1 for 0).
+int ParseArguments(int argc, char** argv, Options& options) {
+  bool anyDevice = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return -1;
+    }
+    if (arg == "--version") {
+      std::printf("kesto-sim %d.%d.%d.%d\n", kesto::kVersionMajor, kesto::kVersionMinor,
+                  kesto::kVersionBuild, kesto::kVersionRevision);
+      return -1;
+    }
+    if (arg == "--any-source") {
+      options.anySource = true;
+      continue;
+    }
+    const bool takesValue = arg == "--device" || arg == "--config" || arg == "--discovery-port" ||
+                            arg == "--query-port" || arg == "--update-port" || arg == "--duration";
+    if (!takesValue) {
+      std::fprintf(stderr, "kesto-sim: unknown option '%s' (see --help)\n", argv[i]);
+      return 2;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "kesto-sim: %s needs a value\n", argv[i]);
+      return 2;
+    }
+    const std::string_view value = argv[++i];
+    if (arg == "--device") {
+      anyDevice = true;
+      if (!AddSpec(value, "--device", options)) return 2;
+    } else if (arg == "--config") {
+      anyDevice = true;
+      if (!AddConfigFile(std::string(value), options)) return 2;
+    } else if (arg == "--duration") {
+      options.durationSeconds = Number<long>(value, 1, 31L * 24 * 3600);
+      if (!options.durationSeconds) {
+        std::fprintf(stderr, "kesto-sim: bad duration '%s'\n", argv[i]);
+        return 2;
+      }
+    } else {
+      const auto port = Number<uint16_t>(value, 1, 65535);
+      if (!port) {
+        std::fprintf(stderr, "kesto-sim: bad port '%s' for %s\n", argv[i], argv[i - 1]);
+        return 2;
+      }
+      uint16_t& field = arg == "--discovery-port" ? options.ports.discovery
+                        : arg == "--query-port"   ? options.ports.query
+                                                  : options.ports.update;
+      field = *port;
+    }
+  }
+  if (!anyDevice) options.devices = DefaultDevices();
+  return 0;
+}
+
+// " faults a,b:N" for the switches that are on, or nothing.
+std::string FaultText(const kesto::sim::DeviceFaults& f) {
+  std::string text;
+  const auto flag = [&](bool on, const char* name) {
+    if (on) text += (text.empty() ? "" : ",") + std::string(name);
+  };
+  const auto number = [&](long value, long normal, const char* name) {
+    if (value != normal)
+      text += (text.empty() ? "" : ",") + std::string(name) + ":" + std::to_string(value);
+  };
+  flag(f.noDiscoveryReply, "noDiscoveryReply");
+  flag(f.replyTwice, "replyTwice");
+  number(static_cast<long>(f.replyLength), 30, "replyLength");
+  number(f.replyDelayMs, 0, "replyDelayMs");
+  flag(f.verWithoutKeys, "verWithoutKeys");
+  flag(f.verWithoutCr, "verWithoutCr");
+  flag(f.verOneLineThenClose, "verOneLineThenClose");
+  flag(f.dumpWithoutModel, "dumpWithoutModel");
+  flag(f.dumpWithoutId, "dumpWithoutId");
+  flag(f.infoHang, "infoHang");
+  flag(f.rssiMissing, "rssiMissing");
+  flag(f.updateNoAnswer, "updateNoAnswer");
+  number(f.answerOnlyInvitation, 0, "answerOnlyInvitation");
+  flag(f.junkAnswer, "junkAnswer");
+  flag(f.rejectAuth, "rejectAuth");
+  flag(f.noAuthReply, "noAuthReply");
+  number(f.connectDelayMs, 0, "connectDelayMs");
+  flag(f.neverConnect, "neverConnect");
+  number(f.stallAfterBytes, -1, "stallAfterBytes");
+  flag(f.closeInsteadOfFinal, "closeInsteadOfFinal");
+  flag(f.strangerFirst, "strangerFirst");
+  flag(f.finalError, "finalError");
+  number(f.ackDelayMs, 0, "ackDelayMs");
+  return text.empty() ? text : " faults " + text;
+}
+
+void PrintDevice(const DeviceConfig& device) {
+  const auto& mac = device.hardwareAddress;
+  std::printf(
+      "simulating %s kind %c mac %02X-%02X-%02X-%02X-%02X-%02X sketch %d text %d model %d id %d "
+      "rssi %d%s%s\n",
+      device.address.c_str(), device.kindLetter, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
+      device.sketchVersion, device.textVersion, device.model, device.id, device.rssi,
+      device.password.empty() ? "" : " password set", FaultText(device.faults).c_str());
+}
+
+// Waits for SIGINT or SIGTERM (blocked in every thread), at most the duration.
+void WaitForStop(const sigset_t& signals, std::optional<long> seconds) {
+  if (!seconds) {
+    int signal = 0;
+    while (sigwait(&signals, &signal) != 0) {
+    }
+    return;
+  }
+  timespec left{*seconds, 0};
+  timespec deadline{};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += *seconds;
+  for (;;) {
+    if (sigtimedwait(&signals, nullptr, &left) >= 0 || errno != EINTR) return;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long ns =
+        (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
+    if (ns <= 0) return;
+    left = {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (const int status = ParseArguments(argc, argv, options)) return status < 0 ? 0 : status;
+
+  // Blocked before any thread starts, so only WaitForStop receives them.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  kesto::sim::Simulator simulator(options.devices, options.ports, !options.anySource);
+  if (const int error = simulator.Start()) {
+    std::fprintf(stderr, "kesto-sim: cannot bind the services (ports %u, %u, %u): %s\n",
+                 options.ports.discovery, options.ports.query, options.ports.update,
+                 std::strerror(error));
+    return 1;
+  }
+  for (const DeviceConfig& device : options.devices) PrintDevice(device);
+  std::printf("answering %s on ports %u (discovery), %u (information), %u (update)\n",
+              options.anySource ? "every sender" : "127.0.0.0/8 only", options.ports.discovery,
+              options.ports.query, options.ports.update);
+  // Scripts wait for these lines in a log file.
+  std::fflush(stdout);
+
+  WaitForStop(signals, options.durationSeconds);
+  simulator.Stop();
+  return 0;
+}

@@ -1,1 +1,551 @@
-// placeholder
+// One service loop answers for every simulated device: the shared discovery
+// socket, each device's information listener and its update receiver socket,
+// and the information connections in flight. Only the TCP transfers of the
+// update receiver run on threads of their own (see update_transfer.cpp).
+
+#include "sim/simulator.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "platform/socket.h"
+#include "platform/stop_signal.h"
+#include "sim/device_protocol.h"
+#include "sim/update_transfer.h"
+
+namespace kesto::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// An information client that sends no request within this time is dropped.
+constexpr milliseconds kRequestWait{10000};
+// After the answer, how long the device waits for the client to close.
+constexpr milliseconds kDrainWait{2000};
+// Longest request line taken.
+constexpr size_t kMaxRequest = 64;
+// Information connections held at once; more are closed at once.
+constexpr size_t kMaxConnections = 512;
+// Pause of a listener whose accept fails for lack of resources.
+constexpr milliseconds kAcceptPause{100};
+// Largest image the receiver takes.
+constexpr uint32_t kMaxImageSize = 64u * 1024 * 1024;
+// The loop wakes at least this often even with nothing to do.
+constexpr milliseconds kIdleWake{1000};
+
+bool IsLoopback(in_addr_t address) {
+  return (ntohl(address) >> 24) == 127;
+}
+
+bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+int SetNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
+  return 0;
+}
+
+// An "AUTH" answer waiting for the writer's authentication message.
+struct PendingAuth {
+  Invitation invitation;
+  sockaddr_in writer{};
+  std::string nonce;
+};
+
+struct DeviceEndpoint {
+  in_addr_t address = 0;
+  Socket infoListener;
+  Socket updateSocket;  // also sends the discovery replies, from the device's address
+  std::optional<PendingAuth> pending;
+  Clock::time_point listenerPausedUntil{};
+};
+
+struct InfoConnection {
+  enum class Phase { kRequest, kHang, kDrain };
+  Socket socket;
+  size_t device = 0;
+  Phase phase = Phase::kRequest;
+  std::string request;
+  Clock::time_point deadline = Clock::time_point::max();
+  bool closed = false;
+};
+
+struct ScheduledReply {
+  size_t device = 0;
+  sockaddr_in to{};
+};
+
+// Everything the service loop owns; made by Start, handed to the loop thread.
+struct LoopState {
+  Socket discovery;
+  std::vector<DeviceEndpoint> devices;
+  std::list<InfoConnection> connections;
+  std::multimap<Clock::time_point, ScheduledReply> replies;  // equal times keep their order
+};
+
+struct Worker {
+  std::thread thread;
+  std::shared_ptr<std::atomic<bool>> done;
+};
+
+}  // namespace
+
+struct Simulator::Impl final : TransferHost {
+  Impl(std::vector<DeviceConfig> configs, Ports p, bool loopback)
+      : devices(std::move(configs)),
+        ports(p),
+        loopbackOnly(loopback),
+        invitations(devices.size(), 0),
+        sessions(devices.size()) {}
+
+  const std::vector<DeviceConfig> devices;
+  const Ports ports;
+  const bool loopbackOnly;
+
+  // Observations, guarded by mutex.
+  mutable std::mutex mutex;
+  mutable std::condition_variable changed;
+  int discoveryRequests = 0;
+  std::vector<int> invitations;
+  std::vector<std::vector<UpdateSession>> sessions;
+  int strangers = 0;
+
+  // Running state; touched only by Start and Stop (and the workers list by workers).
+  std::unique_ptr<StopSignal> stop;
+  std::thread loop;
+  std::mutex workersMutex;
+  std::list<Worker> workers;
+  bool acceptingWorkers = false;
+
+  int Bind(LoopState& state) const;
+  void Run(LoopState& state);
+
+  // TransferHost
+  void Finished(size_t device, UpdateSession session) override;
+  void StrangerServed() override;
+  void StartWorker(std::function<void(const StopSignal&)> work) override;
+
+ private:
+  bool Allowed(in_addr_t sender) const { return !loopbackOnly || IsLoopback(sender); }
+  void HandleDiscovery(LoopState& state, Clock::time_point now);
+  void SendDueReplies(LoopState& state, Clock::time_point now);
+  void HandleUpdateDatagram(LoopState& state, size_t device);
+  void OnInvitation(DeviceEndpoint& endpoint, size_t device, const Invitation& invitation,
+                    const sockaddr_in& from);
+  void OnAuthMessage(DeviceEndpoint& endpoint, size_t device, std::string_view message);
+  void BeginTransfer(size_t device, const Invitation& invitation, const sockaddr_in& writer,
+                     std::vector<std::string> authMessages);
+  void AcceptInfo(LoopState& state, size_t device, Clock::time_point now);
+  void ServeInfo(InfoConnection& connection, Clock::time_point now);
+  void Answer(InfoConnection& connection, std::string_view line, Clock::time_point now);
+  static Clock::time_point NextWake(const LoopState& state, Clock::time_point now);
+};
+
+int Simulator::Impl::Bind(LoopState& state) const {
+  int error = 0;
+  // Every device hears the broadcast through one socket on the wildcard address;
+  // SO_REUSEADDR lets other simulators on the same host share the port.
+  state.discovery = Socket::Open(SOCK_DGRAM, error);
+  if (error) return error;
+  if ((error = state.discovery.SetOption(SOL_SOCKET, SO_REUSEADDR, 1)) ||
+      (error = state.discovery.SetOption(SOL_SOCKET, SO_BROADCAST, 1)) ||
+      (error = state.discovery.Bind(MakeSocketAddress(INADDR_ANY, ports.discovery))))
+    return error;
+
+  state.devices.resize(devices.size());
+  for (size_t i = 0; i < devices.size(); ++i) {
+    DeviceEndpoint& endpoint = state.devices[i];
+    const auto address = ParseIpv4(devices[i].address);
+    if (!address) return EINVAL;
+    endpoint.address = *address;
+
+    endpoint.updateSocket = Socket::Open(SOCK_DGRAM, error);
+    if (error) return error;
+    if ((error = endpoint.updateSocket.Bind(MakeSocketAddress(*address, ports.update))))
+      return error;
+
+    endpoint.infoListener = Socket::Open(SOCK_STREAM, error);
+    if (error) return error;
+    if ((error = endpoint.infoListener.SetOption(SOL_SOCKET, SO_REUSEADDR, 1)) ||
+        (error = endpoint.infoListener.Bind(MakeSocketAddress(*address, ports.query))) ||
+        (error = endpoint.infoListener.Listen(64)) ||
+        (error = SetNonBlocking(endpoint.infoListener.fd())))
+      return error;
+  }
+  return 0;
+}
+
+void Simulator::Impl::Run(LoopState& state) {
+  std::vector<pollfd> fds;
+  for (;;) {
+    Clock::time_point now = Clock::now();
+    SendDueReplies(state, now);
+    for (InfoConnection& connection : state.connections)
+      if (connection.deadline <= now) connection.closed = true;
+    state.connections.remove_if([](const InfoConnection& c) { return c.closed; });
+
+    fds.clear();
+    fds.push_back({stop->Descriptor(), POLLIN, 0});
+    fds.push_back({state.discovery.fd(), POLLIN, 0});
+    for (const DeviceEndpoint& endpoint : state.devices) {
+      fds.push_back({endpoint.updateSocket.fd(), POLLIN, 0});
+      const bool paused = endpoint.listenerPausedUntil > now;
+      fds.push_back({paused ? -1 : endpoint.infoListener.fd(), POLLIN, 0});
+    }
+    for (const InfoConnection& connection : state.connections)
+      fds.push_back({connection.socket.fd(), POLLIN, 0});
+
+    const auto wait = std::chrono::ceil<milliseconds>(NextWake(state, now) - now);
+    const int ready =
+        poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait.count())));
+    if (ready < 0 && errno != EINTR) {
+      if (!stop->SleepFor(10)) return;  // out of resources: try again shortly
+      continue;
+    }
+    if (ready <= 0) continue;
+    if (fds[0].revents) return;
+
+    now = Clock::now();
+    size_t at = 2;
+    if (fds[1].revents) HandleDiscovery(state, now);
+    for (size_t i = 0; i < state.devices.size(); ++i, at += 2) {
+      if (fds[at].revents) HandleUpdateDatagram(state, i);
+      if (fds[at + 1].revents) AcceptInfo(state, i, now);
+    }
+    // Connections accepted just now sit at the end of the list, past the polled ones.
+    for (auto it = state.connections.begin(); at < fds.size(); ++it, ++at)
+      if (fds[at].revents) ServeInfo(*it, now);
+  }
+}
+
+Clock::time_point Simulator::Impl::NextWake(const LoopState& state, Clock::time_point now) {
+  Clock::time_point wake = now + kIdleWake;
+  if (!state.replies.empty()) wake = std::min(wake, state.replies.begin()->first);
+  for (const InfoConnection& connection : state.connections)
+    wake = std::min(wake, connection.deadline);
+  for (const DeviceEndpoint& endpoint : state.devices)
+    if (endpoint.listenerPausedUntil > now) wake = std::min(wake, endpoint.listenerPausedUntil);
+  return wake;
+}
+
+// ---- Discovery responder
+
+void Simulator::Impl::HandleDiscovery(LoopState& state, Clock::time_point now) {
+  uint8_t request[64];
+  sockaddr_in from{};
+  const IoResult r = state.discovery.ReceiveFrom(request, sizeof request, &from, 0, nullptr);
+  if (!r.ok() || r.bytes != 2 || request[0] != 'L' || request[1] != 'N') return;
+  if (!Allowed(from.sin_addr.s_addr)) return;
+  {
+    std::lock_guard lock(mutex);
+    ++discoveryRequests;
+  }
+  changed.notify_all();
+  // Replies wait in a timer queue, so one device's delay holds up no other.
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const DeviceFaults& faults = devices[i].faults;
+    if (faults.noDiscoveryReply) continue;
+    const auto due = now + milliseconds(faults.replyDelayMs);
+    for (int k = faults.replyTwice ? 2 : 1; k > 0; --k)
+      state.replies.emplace(due, ScheduledReply{i, from});
+  }
+}
+
+void Simulator::Impl::SendDueReplies(LoopState& state, Clock::time_point now) {
+  while (!state.replies.empty() && state.replies.begin()->first <= now) {
+    const ScheduledReply reply = state.replies.begin()->second;
+    state.replies.erase(state.replies.begin());
+    const std::vector<uint8_t> bytes = DiscoveryReplyBytes(devices[reply.device]);
+    state.devices[reply.device].updateSocket.SendTo(bytes.data(), bytes.size(), reply.to);
+  }
+}
+
+// ---- Update receiver, UDP half
+
+void Simulator::Impl::HandleUpdateDatagram(LoopState& state, size_t device) {
+  DeviceEndpoint& endpoint = state.devices[device];
+  char buffer[512];
+  sockaddr_in from{};
+  const IoResult r = endpoint.updateSocket.ReceiveFrom(buffer, sizeof buffer, &from, 0, nullptr);
+  if (!r.ok() || !Allowed(from.sin_addr.s_addr)) return;
+  const std::string_view text(buffer, r.bytes);
+  if (const auto invitation = ParseInvitation(text)) {
+    OnInvitation(endpoint, device, *invitation, from);
+  } else if (endpoint.pending && SameEndpoint(from, endpoint.pending->writer)) {
+    OnAuthMessage(endpoint, device, text);
+  }
+}
+
+void Simulator::Impl::OnInvitation(DeviceEndpoint& endpoint, size_t device,
+                                   const Invitation& invitation, const sockaddr_in& from) {
+  int count = 0;
+  {
+    std::lock_guard lock(mutex);
+    count = ++invitations[device];
+  }
+  changed.notify_all();
+  // A new invitation starts over, as when the writer missed the first answer.
+  endpoint.pending.reset();
+  const DeviceConfig& config = devices[device];
+  const DeviceFaults& faults = config.faults;
+  if (faults.updateNoAnswer) return;
+  if (faults.answerOnlyInvitation > 0 && count != faults.answerOnlyInvitation) return;
+  const auto send = [&](std::string_view answer) {
+    endpoint.updateSocket.SendTo(answer.data(), answer.size(), from);
+  };
+  if (faults.junkAnswer) return send("ERR");
+  if (invitation.size > kMaxImageSize) return send("ERR: Not Enough Space");
+  if (!config.password.empty()) {
+    endpoint.pending = PendingAuth{invitation, from, NewNonce()};
+    return send("AUTH " + endpoint.pending->nonce);
+  }
+  send("OK");
+  BeginTransfer(device, invitation, from, {});
+}
+
+void Simulator::Impl::OnAuthMessage(DeviceEndpoint& endpoint, size_t device,
+                                    std::string_view message) {
+  const PendingAuth pending = std::move(*endpoint.pending);
+  endpoint.pending.reset();
+  const DeviceConfig& config = devices[device];
+  std::vector<std::string> authMessages{std::string(message)};
+  const auto endWithoutTransfer = [&] {
+    UpdateSession session;
+    session.deviceAddress = config.address;
+    session.authMessages = authMessages;
+    Finished(device, std::move(session));
+  };
+  if (config.faults.noAuthReply) return endWithoutTransfer();
+
+  const auto auth = ParseAuthMessage(message);
+  const bool accepted =
+      auth && !config.faults.rejectAuth &&
+      auth->response == ExpectedAuthResponse(config.password, pending.nonce, auth->cnonce);
+  const auto send = [&](std::string_view answer) {
+    endpoint.updateSocket.SendTo(answer.data(), answer.size(), pending.writer);
+  };
+  if (!accepted) {
+    endWithoutTransfer();  // recorded before the writer can see the answer
+    return send("Authentication Failed");
+  }
+  send("OK");
+  BeginTransfer(device, pending.invitation, pending.writer, std::move(authMessages));
+}
+
+void Simulator::Impl::BeginTransfer(size_t device, const Invitation& invitation,
+                                    const sockaddr_in& writer,
+                                    std::vector<std::string> authMessages) {
+  if (devices[device].faults.neverConnect) {
+    UpdateSession session;
+    session.deviceAddress = devices[device].address;
+    session.authMessages = std::move(authMessages);
+    return Finished(device, std::move(session));
+  }
+  auto job = std::make_shared<TransferJob>();
+  job->device = device;
+  job->config = devices[device];
+  job->invitation = invitation;
+  job->writer = writer;
+  job->authMessages = std::move(authMessages);
+  StartWorker([this, job](const StopSignal& workerStop) { RunTransfer(*this, *job, workerStop); });
+}
+
+// ---- Information service
+
+void Simulator::Impl::AcceptInfo(LoopState& state, size_t device, Clock::time_point now) {
+  DeviceEndpoint& endpoint = state.devices[device];
+  sockaddr_in peer{};
+  int error = 0;
+  Socket socket = endpoint.infoListener.Accept(&peer, error);
+  if (!socket.valid()) {
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)
+      endpoint.listenerPausedUntil = now + kAcceptPause;
+    return;
+  }
+  if (!Allowed(peer.sin_addr.s_addr) || state.connections.size() >= kMaxConnections) return;
+  InfoConnection& connection = state.connections.emplace_back();
+  connection.socket = std::move(socket);
+  connection.device = device;
+  if (devices[device].faults.infoHang) {
+    // Holds the connection without a word until the client gives up or Stop.
+    connection.phase = InfoConnection::Phase::kHang;
+  } else {
+    connection.deadline = now + kRequestWait;
+  }
+}
+
+void Simulator::Impl::ServeInfo(InfoConnection& connection, Clock::time_point now) {
+  char buffer[256];
+  const ssize_t got = recv(connection.socket.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (got <= 0) {
+    connection.closed = true;
+    return;
+  }
+  if (connection.phase != InfoConnection::Phase::kRequest) return;  // read and dropped
+  connection.request.append(buffer, static_cast<size_t>(got));
+  // The writer ends each request with LF and a NUL.
+  const size_t end = connection.request.find_first_of(std::string_view("\n\0", 2));
+  if (end == std::string::npos) {
+    if (connection.request.size() > kMaxRequest) connection.closed = true;
+    return;
+  }
+  Answer(connection, std::string_view(connection.request).substr(0, end), now);
+}
+
+void Simulator::Impl::Answer(InfoConnection& connection, std::string_view line,
+                             Clock::time_point now) {
+  const DeviceConfig& config = devices[connection.device];
+  std::string text;
+  switch (ParseInfoRequest(line)) {
+    case InfoRequest::kVer:
+      text = VerText(config);
+      break;
+    case InfoRequest::kDump:
+      text = DumpText(config);
+      break;
+    case InfoRequest::kRssi:
+      text = RssiText(config);
+      break;
+    case InfoRequest::kUnknown:
+      break;
+  }
+  // A few hundred bytes always fit into a fresh connection's send buffer.
+  size_t sent = 0;
+  while (sent < text.size()) {
+    const ssize_t n = send(connection.socket.fd(), text.data() + sent, text.size() - sent,
+                           MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  // One request per connection: close our side, then wait for the client's
+  // close (reading what is left, such as the request's NUL) so that no reset
+  // throws away the answer before the client has read it.
+  shutdown(connection.socket.fd(), SHUT_WR);
+  connection.phase = InfoConnection::Phase::kDrain;
+  connection.deadline = now + kDrainWait;
+}
+
+// ---- Observations and workers
+
+void Simulator::Impl::Finished(size_t device, UpdateSession session) {
+  {
+    std::lock_guard lock(mutex);
+    sessions[device].push_back(std::move(session));
+  }
+  changed.notify_all();
+}
+
+void Simulator::Impl::StrangerServed() {
+  {
+    std::lock_guard lock(mutex);
+    ++strangers;
+  }
+  changed.notify_all();
+}
+
+void Simulator::Impl::StartWorker(std::function<void(const StopSignal&)> work) {
+  std::lock_guard lock(workersMutex);
+  if (!acceptingWorkers) return;
+  // Join the workers that are done, so a long run does not pile up threads.
+  for (auto it = workers.begin(); it != workers.end();) {
+    if (it->done->load()) {
+      it->thread.join();
+      it = workers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  const StopSignal* signal = stop.get();
+  workers.push_back(Worker{std::thread([work = std::move(work), done, signal] {
+                             work(*signal);
+                             done->store(true);
+                           }),
+                           done});
+}
+
+// ---- Simulator
+
+Simulator::Simulator(std::vector<DeviceConfig> devices, Ports ports, bool loopbackOnly)
+    : impl_(std::make_unique<Impl>(std::move(devices), ports, loopbackOnly)) {}
+
+Simulator::~Simulator() {
+  Stop();
+}
+
+int Simulator::Start() {
+  if (impl_->loop.joinable()) return EALREADY;
+  auto state = std::make_unique<LoopState>();
+  if (const int error = impl_->Bind(*state)) return error;
+  auto stop = std::make_unique<StopSignal>();
+  if (stop->Descriptor() < 0) return EMFILE;
+  impl_->stop = std::move(stop);
+  {
+    std::lock_guard lock(impl_->workersMutex);
+    impl_->acceptingWorkers = true;
+  }
+  impl_->loop = std::thread([impl = impl_.get(), state = std::move(state)] { impl->Run(*state); });
+  return 0;
+}
+
+void Simulator::Stop() {
+  if (!impl_->loop.joinable()) return;
+  impl_->stop->Trigger();
+  impl_->loop.join();
+  std::list<Worker> workers;
+  {
+    std::lock_guard lock(impl_->workersMutex);
+    impl_->acceptingWorkers = false;
+    workers.swap(impl_->workers);
+  }
+  for (Worker& worker : workers) worker.thread.join();
+  impl_->stop.reset();
+}
+
+int Simulator::DiscoveryRequests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->discoveryRequests;
+}
+
+int Simulator::Invitations(size_t device) const {
+  std::lock_guard lock(impl_->mutex);
+  return device < impl_->invitations.size() ? impl_->invitations[device] : 0;
+}
+
+std::vector<UpdateSession> Simulator::Sessions(size_t device) const {
+  std::lock_guard lock(impl_->mutex);
+  return device < impl_->sessions.size() ? impl_->sessions[device] : std::vector<UpdateSession>{};
+}
+
+int Simulator::StrangerConnections() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->strangers;
+}
+
+bool Simulator::WaitForSessions(size_t device, size_t count, int timeoutMs) const {
+  std::unique_lock lock(impl_->mutex);
+  if (device >= impl_->sessions.size()) return false;
+  return impl_->changed.wait_for(lock, milliseconds(timeoutMs),
+                                 [&] { return impl_->sessions[device].size() >= count; });
+}
+
+}  // namespace kesto::sim

@@ -1,5 +1,9 @@
 #pragma once
 
+// Use from a test: sim::Simulator sim({config}, kesto::testing::NextTestPorts());
+// ASSERT_EQ(sim.Start(), 0); then talk to 127.0.0.k on those ports and read the
+// observations (Sessions, Invitations, ...); the destructor stops everything.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -25,22 +29,25 @@ struct DeviceFaults {
   bool verOneLineThenClose = false;
   bool dumpWithoutModel = false;
   bool dumpWithoutId = false;
-  bool infoHang = false;  // accepts, then neither answers nor closes
+  bool infoHang = false;     // accepts, then neither answers nor closes
   bool rssiMissing = false;  // RSSI line without the key
 
   // Update receiver (UDP invitation, TCP transfer).
   bool updateNoAnswer = false;
   int answerOnlyInvitation = 0;  // answer only the Nth invitation (1-based); 0 = every one
   bool junkAnswer = false;       // answers the invitation with "ERR"
-  bool rejectAuth = false;       // authentication reply "FAIL"
+  bool rejectAuth = false;       // "Authentication Failed" even for the right response
   bool noAuthReply = false;
   int connectDelayMs = 0;  // connect back this late
   bool neverConnect = false;
   long stallAfterBytes = -1;  // stop reading and acknowledging after this many bytes
   bool closeInsteadOfFinal = false;
-  bool strangerFirst = false;  // a stranger connects to the listener before the device
-  bool finalError = false;     // "MD5 Check Failed\r\n" instead of "OK"
-  int ackDelayMs = 0;          // wait before each acknowledgement (a slower network)
+  // Before the device, a stranger connects to the listener from another loopback
+  // address (last byte 200); it counts in StrangerConnections when sent bytes.
+  bool strangerFirst = false;
+  bool finalError = false;  // "MD5 Check Failed\r\n" instead of "OK"
+  // (An image whose MD5 does not match the invitation gets that answer anyway.)
+  int ackDelayMs = 0;  // wait before each acknowledgement (a slower network)
 };
 
 struct DeviceConfig {
@@ -67,7 +74,9 @@ struct Ports {
 // Returns nullopt (and a reason in error) on bad input.
 std::optional<DeviceConfig> ParseDeviceSpec(std::string_view spec, std::string* error = nullptr);
 
-// What the update receiver saw of one write session.
+// What the update receiver saw of one write session. A session ends, and is
+// recorded, when the transfer ends (before the final answer is sent), when the
+// authentication is refused or left unanswered, or at once with neverConnect.
 struct UpdateSession {
   std::string deviceAddress;
   std::vector<uint8_t> image;  // bytes received over TCP
@@ -94,7 +103,9 @@ class Simulator {
   int DiscoveryRequests() const;
   int Invitations(size_t device) const;
   std::vector<UpdateSession> Sessions(size_t device) const;  // finished sessions, oldest first
-  int StrangerConnections() const;                           // connections the stranger got accepted
+  int StrangerConnections() const;  // connections the stranger got accepted
+  // Waits, at most timeoutMs, until device has at least count finished sessions.
+  bool WaitForSessions(size_t device, size_t count, int timeoutMs) const;
 
  private:
   struct Impl;
