@@ -163,7 +163,11 @@ class ProgressPrinter {
     if (percent == last_) return;
     last_ = percent;
     if (!terminal_) {
-      std::cerr << "progress " << percent << "%\n";
+      // A log file wants a few lines, not one per percent.
+      if (percent / 10 != lastLine_ / 10 || percent == 100) {
+        lastLine_ = percent;
+        std::cerr << "progress " << percent << "%\n";
+      }
       return;
     }
     const int filled = percent * 40 / 100;
@@ -175,6 +179,7 @@ class ProgressPrinter {
  private:
   bool terminal_;
   int last_ = -1;
+  int lastLine_ = -10;
 };
 
 int ExitStatusForResult(int32_t code) {
