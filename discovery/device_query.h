@@ -53,8 +53,10 @@ bool ApplyRssiReply(std::string_view reply, int32_t& rssi);
 
 // --- Exchanges with the device's information service ---
 
-// VER then DUMP for the record's addressText. Sets kind, modelId, idValue
-// (and the versions when present). False on any connection or receive failure.
+// VER then DUMP for the record's addressText, each on a connection of its own
+// with the pause between them. Sets kind, modelId, idValue (and the versions
+// when present). False on any connection, send or receive failure, on a time
+// limit of the options, and when the stop fires.
 bool QueryDeviceInfo(DeviceRecord& record, const QueryOptions& options);
 // RSSI; writes rssi only when a value is found.
 bool QueryRssi(const DeviceRecord& record, int32_t& rssi, const QueryOptions& options);
