@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace kesto {
@@ -37,9 +38,14 @@ bool FinishDigest(EVP_MD_CTX* context, Md5Digest& digest) {
 
 bool FileMd5(const std::string& path, Md5Digest& digest, size_t pieceLength) {
   digest.fill(0);
-  const size_t piece = pieceLength == 0 || pieceLength > kMd5ReadBufferSize ? kMd5ReadBufferSize
-                                                                           : pieceLength;
-  std::vector<unsigned char> buffer(piece);
+  const size_t piece =
+      pieceLength == 0 || pieceLength > kMd5ReadBufferSize ? kMd5ReadBufferSize : pieceLength;
+  std::vector<unsigned char> buffer;
+  try {
+    buffer.resize(piece);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   Md5Context context = NewMd5Context();
   if (!context) return false;
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));

@@ -1,0 +1,453 @@
+// The update run against a scripted device: exact log pieces, exact messages,
+// and the stream splits a real device produces.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_device.h"
+#include "platform/format.h"
+#include "platform/stop_signal.h"
+#include "run_support.h"
+#include "support/test_ports.h"
+#include "test_files.h"
+#include "update/md5.h"
+#include "update/result.h"
+#include "update/update_run.h"
+
+namespace kesto {
+namespace {
+
+using testing::FakeUpdateDevice;
+using testing::Outcome;
+using testing::ParseInvitationText;
+using testing::PatternBytes;
+using testing::RunWrite;
+using testing::TempDir;
+using testing::TestLimits;
+
+constexpr const char* kDeviceAddress = "127.0.0.2";
+constexpr const char* kNonce = "0123456789abcdef0123456789abcdef";
+
+std::string Md5Hex(const std::string& text) {
+  Md5Digest digest{};
+  EXPECT_TRUE(StringMd5(text.data(), text.size(), digest));
+  return DigestText(digest);
+}
+
+std::string CountAck(size_t count, bool) {
+  return std::to_string(count);
+}
+
+class UpdateProtocol : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(device_.bound());
+    request_.deviceAddress = kDeviceAddress;
+    request_.localAddress = "127.0.0.1";
+    request_.devicePort = port_;
+  }
+
+  std::string UseImage(size_t size, uint32_t seed = 3) {
+    image_ = PatternBytes(size, seed);
+    request_.firmwarePath = dir_.Write("KS_N_image.bin", image_);
+    return request_.firmwarePath;
+  }
+
+  // Answers the invitation with `answer` and takes the image; `ack` shapes
+  // the acknowledgements and the final answer.
+  void PlainDevice(std::string answer, size_t piece, std::function<std::string(size_t, bool)> ack) {
+    device_.Start([this, answer, piece, ack](FakeUpdateDevice& device) {
+      const auto text = device.ReceiveDatagram();
+      if (!text) return;
+      invitations_.push_back(*text);
+      const auto invitation = ParseInvitationText(*text);
+      if (!invitation) return;
+      device.Reply(answer);
+      if (!device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress)) return;
+      if (auto got = device.TakeImage(static_cast<size_t>(invitation->size), piece, ack))
+        received_ = *got;
+      closedByWriter_ = device.AwaitClose();
+    });
+  }
+
+  Outcome Run(const UpdateLimits& limits = TestLimits()) {
+    Outcome outcome = RunWrite(request_, limits);
+    device_.Join();
+    return outcome;
+  }
+
+  const uint16_t port_ = kesto::testing::NextTestPorts().update;
+  FakeUpdateDevice device_{kDeviceAddress, port_};
+  TempDir dir_;
+  UpdateRequest request_;
+  std::string image_;
+  std::vector<std::string> invitations_;
+  std::string received_;
+  bool closedByWriter_ = false;
+};
+
+TEST_F(UpdateProtocol, PlainAnswerLogsEveryStepInOrder) {
+  UseImage(1025);
+  PlainDevice("OK", 1024,
+              [](size_t count, bool last) { return std::to_string(count) + (last ? "OK" : ""); });
+  const Outcome outcome = Run();
+  ASSERT_EQ(outcome.code, kResultSuccess) << outcome.Log();
+  EXPECT_EQ(received_, image_);
+  EXPECT_TRUE(closedByWriter_);
+  ASSERT_EQ(invitations_.size(), 1u);
+  const auto invitation = ParseInvitationText(invitations_[0]);
+  ASSERT_TRUE(invitation);
+  EXPECT_EQ(invitation->command, 0);
+  EXPECT_EQ(invitation->size, 1025);
+  EXPECT_EQ(invitation->md5, Md5Hex(image_));
+  EXPECT_EQ(invitations_[0], Format("0 %d 1025 %s\n", invitation->port, invitation->md5.c_str()));
+
+  const std::vector<std::string> expected = {
+      "まずファイルのMD5を計算する。\r\n",
+      "size 1025 :",
+      "file MD5: " + invitation->md5 + "\r\n",
+      "後で使うTCPサーバソケットをここで起動してポート番号を確定しておく必要がある。\r\n",
+      "socket :",
+      "ok\r\n",
+      "bind \"127.0.0.1\":",
+      "ok\r\n",
+      "getsockname :",
+      Format("ok: localPort = %d\r\n", invitation->port),
+      "listen :",
+      "ok\r\n",
+      "UDPで相手にアクセス。ファームウェアを送るぞ告知。\r\n",
+      "socket :",
+      "ok\r\n",
+      "sendto message: " + invitations_[0] + "\r\n",
+      "recvfrom: ",
+      "ok.\r\n",
+      "OKが帰ってきたときはそのまま送る。\r\n",
+      "ここから書き込み。\r\n",
+      "Waiting for device...\r\n",
+      "最初に用意していたTCPソケットに対して接続要求が来る。\r\n",
+      "要求だけでペイロードはないので注意すること。\r\n",
+      "接続した。1024バイトずつファームウェアを送信。\r\n",
+      ".",
+      ".",
+      "\r\n",
+      "ファームウェアを送信終了。\r\n",
+      "OKの文字列がきたら相手はリセットがかかる（文字列の内容は確認してないけど）。\r\n",
+      "全終了。\r\n",
+  };
+  EXPECT_EQ(outcome.pieces, expected);
+  EXPECT_EQ(outcome.progress, (std::vector<int>{99, 100}));
+}
+
+TEST_F(UpdateProtocol, AuthenticatesWithTheDigestsOfPasswordNonceAndCnonce) {
+  UseImage(2048);
+  request_.password = "PELICANUS";
+  std::string authMessage;
+  device_.Start([&](FakeUpdateDevice& device) {
+    const auto text = device.ReceiveDatagram();
+    if (!text) return;
+    const auto invitation = ParseInvitationText(*text);
+    if (!invitation) return;
+    device.Reply(std::string("AUTH ") + kNonce);
+    const auto auth = device.ReceiveDatagram();
+    if (!auth) return;
+    authMessage = *auth;
+    const std::string cnonce =
+        Md5Hex(request_.firmwarePath + "2048" + invitation->md5 + kDeviceAddress);
+    const std::string response = Md5Hex(Md5Hex("PELICANUS") + ":" + kNonce + ":" + cnonce);
+    if (authMessage != "200 " + cnonce + " " + response + "\n") {
+      device.Reply("FAIL");
+      return;
+    }
+    device.Reply("OK");
+    if (!device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress)) return;
+    if (auto got = device.TakeImage(2048, 1024, CountAck)) received_ = *got;
+    device.Send("OK");
+    closedByWriter_ = device.AwaitClose();
+  });
+  const Outcome outcome = Run();
+  ASSERT_EQ(outcome.code, kResultSuccess) << outcome.Log();
+  EXPECT_EQ(authMessage.size(), 70u);
+  EXPECT_EQ(received_, image_);
+
+  const std::vector<std::string> expected = {
+      "AUTHが帰ってきたときは認証パスワードをMD5エンコードして他にもいろいろやって送る。\r\n",
+      "recv: \"AUTH\"\r\n",
+      "Authenticating...\r\n",
+      "sendto message: " + authMessage + "\r\n",
+      "recvfrom: ",
+      "done: ",
+      "OK\r\n",
+      "ここから書き込み。\r\n",
+  };
+  const auto from = std::find(outcome.pieces.begin(), outcome.pieces.end(), expected[0]);
+  ASSERT_NE(from, outcome.pieces.end()) << outcome.Log();
+  EXPECT_EQ(std::vector<std::string>(from, from + static_cast<long>(expected.size())), expected);
+}
+
+TEST_F(UpdateProtocol, FinalOkGluedToTheLastAcknowledgementIsSuccess) {
+  UseImage(3000);
+  PlainDevice("OK", 1024, [](size_t count, bool last) {
+    return std::to_string(count) + (last ? "OK" : "");  // one segment: "952OK"
+  });
+  const Outcome outcome = Run();
+  EXPECT_EQ(outcome.code, kResultSuccess) << outcome.Log();
+  EXPECT_EQ(received_, image_);
+  EXPECT_EQ(outcome.progress, (std::vector<int>{34, 68, 100}));
+  EXPECT_EQ(outcome.Count("."), 3u);
+}
+
+// A device that takes each chunk in several reads acknowledges more digits
+// than are read per chunk; its "OK" then comes behind leftover digits.
+TEST_F(UpdateProtocol, AcknowledgementsOfSmallerPiecesStillFindTheFinalOk) {
+  UseImage(3000);
+  PlainDevice("OK", 300,
+              [](size_t count, bool last) { return std::to_string(count) + (last ? "OK" : ""); });
+  const Outcome outcome = Run();
+  EXPECT_EQ(outcome.code, kResultSuccess) << outcome.Log();
+  EXPECT_EQ(received_, image_);
+}
+
+// The last acknowledgement read may already hold the device's answer.
+TEST_F(UpdateProtocol, FinalOkInPlaceOfTheLastAcknowledgementIsSuccess) {
+  UseImage(2000);
+  PlainDevice("OK", 1024, [](size_t count, bool last) {
+    return last ? std::string("OK") : std::to_string(count);
+  });
+  UpdateLimits limits = TestLimits();
+  limits.stallMs = 5000;  // nothing more comes; the "OK" already read must do
+  const Outcome outcome = Run(limits);
+  EXPECT_EQ(outcome.code, kResultSuccess) << outcome.Log();
+  EXPECT_EQ(received_, image_);
+}
+
+TEST_F(UpdateProtocol, FinalErrorLineIsABadAnswerEvenWhileTheDeviceStaysConnected) {
+  UseImage(1500);
+  PlainDevice("OK", 1024, [](size_t count, bool last) {
+    return std::to_string(count) + (last ? "MD5 Check Failed\r\n" : "");
+  });
+  UpdateLimits limits = TestLimits();
+  limits.stallMs = 60000;  // the answer's line end, not a time limit, ends the wait
+  const Outcome outcome = Run(limits);
+  EXPECT_EQ(outcome.code, kResultDeviceError);
+  EXPECT_EQ(outcome.pieces.back(), "Bad Answer: MD5 Check Failed\r\n");
+  EXPECT_FALSE(outcome.Logged("全終了。\r\n"));
+  EXPECT_TRUE(closedByWriter_);
+}
+
+TEST_F(UpdateProtocol, FinalErrorWordThenCloseIsABadAnswer) {
+  UseImage(1024);
+  device_.Start([this](FakeUpdateDevice& device) {
+    const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
+    if (!invitation) return;
+    device.Reply("OK");
+    if (!device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress)) return;
+    device.TakeImage(1024, 1024, CountAck);
+    device.Send("ERROR[7]: bad image");
+    device.CloseConnection();
+  });
+  const Outcome outcome = Run();
+  EXPECT_EQ(outcome.code, kResultDeviceError);
+  EXPECT_EQ(outcome.pieces.back(), "Bad Answer: ERROR[7]: bad image\r\n");
+}
+
+TEST_F(UpdateProtocol, DeviceHangingUpBeforeTheLastChunkIsNoSuccess) {
+  UseImage(3000);
+  device_.Start([this](FakeUpdateDevice& device) {
+    const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
+    if (!invitation) return;
+    device.Reply("OK");
+    if (!device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress)) return;
+    device.TakeImage(2048, 1024, [](size_t count, bool last) {
+      return last ? std::string() : std::to_string(count);  // hangs up on the second chunk
+    });
+    device.CloseConnection();
+  });
+  const Outcome outcome = Run();
+  EXPECT_EQ(outcome.code, ECONNRESET);
+  EXPECT_EQ(outcome.pieces.back(), Format("recv error.%d\r\n", ECONNRESET));
+  EXPECT_EQ(outcome.progress, (std::vector<int>{34}));
+}
+
+TEST_F(UpdateProtocol, SilenceAfterTheLastChunkEndsWithTheTimeOut) {
+  UseImage(1024);
+  device_.Start([this](FakeUpdateDevice& device) {
+    const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
+    if (!invitation) return;
+    device.Reply("OK");
+    if (!device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress)) return;
+    device.TakeImage(1024, 1024, CountAck);
+    closedByWriter_ = device.AwaitClose();  // says nothing more
+  });
+  UpdateLimits limits = TestLimits();
+  limits.stallMs = 300;
+  const Outcome outcome = Run(limits);
+  EXPECT_EQ(outcome.code, ETIMEDOUT);
+  EXPECT_EQ(outcome.pieces.back(), Format("recv error.%d\r\n", ETIMEDOUT));
+  EXPECT_TRUE(closedByWriter_);
+}
+
+TEST_F(UpdateProtocol, OverLongAnswerCountsAsMissing) {
+  UseImage(1024);
+  device_.Start([this](FakeUpdateDevice& device) {
+    const auto first = device.ReceiveDatagram();
+    if (!first) return;
+    invitations_.push_back(*first);
+    device.Reply(std::string("AUTH ") + kNonce + "X");  // 38 bytes
+    const auto second = device.ReceiveDatagram();
+    if (!second) return;
+    invitations_.push_back(*second);
+    device.Reply("OK");
+    const auto invitation = ParseInvitationText(*second);
+    if (!invitation || !device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress))
+      return;
+    if (auto got = device.TakeImage(1024, 1024, CountAck)) received_ = *got;
+    device.Send("OK");
+    device.AwaitClose();
+  });
+  const Outcome outcome = Run();
+  EXPECT_EQ(outcome.code, kResultSuccess) << outcome.Log();
+  EXPECT_EQ(outcome.Count("no-recv.\r\n"), 1u);
+  ASSERT_EQ(invitations_.size(), 2u);
+  EXPECT_EQ(invitations_[0], invitations_[1]);
+  EXPECT_EQ(received_, image_);
+}
+
+TEST_F(UpdateProtocol, OverLongAuthenticationReplyIsAFailedReceive) {
+  UseImage(1024);
+  request_.password = "PELICANUS";
+  device_.Start([](FakeUpdateDevice& device) {
+    if (!device.ReceiveDatagram()) return;
+    device.Reply(std::string("AUTH ") + kNonce);
+    if (!device.ReceiveDatagram()) return;
+    device.Reply("OK" + std::string(31, ' '));  // 33 bytes
+  });
+  const Outcome outcome = Run();
+  EXPECT_EQ(outcome.code, EMSGSIZE);
+  EXPECT_EQ(outcome.pieces.back(), Format("ERROR: %d\r\n", EMSGSIZE));
+}
+
+// The device connects back to where the invitation came from, which must be
+// the chosen local address (the listener's), not whatever the routing picks.
+TEST_F(UpdateProtocol, InvitationLeavesFromTheLocalAddress) {
+  UseImage(1024);
+  request_.localAddress = "127.0.0.9";
+  PlainDevice("OK", 1024,
+              [](size_t count, bool last) { return std::to_string(count) + (last ? "OK" : ""); });
+  const Outcome outcome = Run();
+  EXPECT_EQ(Ipv4Text(device_.lastSender().sin_addr.s_addr), "127.0.0.9");
+  EXPECT_EQ(outcome.code, kResultSuccess) << outcome.Log();
+  EXPECT_EQ(received_, image_);
+}
+
+TEST_F(UpdateProtocol, StrangerIsHungUpOnAndTheDeviceGetsTheImage) {
+  UseImage(2500);
+  std::optional<std::string> strangerGot;
+  device_.Start([&](FakeUpdateDevice& device) {
+    const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
+    if (!invitation) return;
+    device.Reply("OK");
+    const auto port = static_cast<uint16_t>(invitation->port);
+    strangerGot = device.ConnectAsStranger(port, "127.0.0.77");
+    if (!device.Connect(port, kDeviceAddress)) return;
+    if (auto got = device.TakeImage(2500, 1024, CountAck)) received_ = *got;
+    device.Send("OK");
+    device.AwaitClose();
+  });
+  const Outcome outcome = Run();
+  EXPECT_EQ(outcome.code, kResultSuccess) << outcome.Log();
+  ASSERT_TRUE(strangerGot.has_value());
+  EXPECT_EQ(*strangerGot, "");
+  EXPECT_EQ(received_, image_);
+}
+
+TEST_F(UpdateProtocol, StopEndsAWaitForTheAnswer) {
+  UseImage(1024);
+  device_.Start([](FakeUpdateDevice& device) { device.ReceiveDatagram(); });  // never answers
+  StopSignal stop;
+  std::thread stopper;
+  UpdateLimits limits = TestLimits();
+  limits.answerWaitMs = 60000;
+  const Outcome outcome = RunWrite(request_, limits, &stop, [&](std::string_view piece) {
+    if (piece == "recvfrom: " && !stopper.joinable())
+      stopper = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stop.Trigger();
+      });
+  });
+  if (stopper.joinable()) stopper.join();
+  device_.Join();
+  EXPECT_EQ(outcome.code, ECANCELED);
+  // Stopped during the first wait: no second invitation.
+  EXPECT_EQ(std::count_if(outcome.pieces.begin(), outcome.pieces.end(),
+                          [](const std::string& piece) { return piece.starts_with("sendto"); }),
+            1);
+  EXPECT_FALSE(outcome.Logged("no-recv.\r\n"));
+}
+
+TEST_F(UpdateProtocol, StopEndsAWaitForTheConnection) {
+  UseImage(1024);
+  device_.Start([](FakeUpdateDevice& device) {
+    if (device.ReceiveDatagram()) device.Reply("OK");  // and never connects
+  });
+  StopSignal stop;
+  std::thread stopper;
+  UpdateLimits limits = TestLimits();
+  limits.connectWaitMs = 60000;
+  const Outcome outcome = RunWrite(request_, limits, &stop, [&](std::string_view piece) {
+    if (piece == "Waiting for device...\r\n")
+      stopper = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stop.Trigger();
+      });
+  });
+  if (stopper.joinable()) stopper.join();
+  device_.Join();
+  EXPECT_EQ(outcome.code, ECANCELED);
+}
+
+TEST_F(UpdateProtocol, StopBeforeTheStartSendsNothing) {
+  UseImage(1024);
+  StopSignal stop;
+  stop.Trigger();
+  const Outcome outcome = RunWrite(request_, TestLimits(), &stop);
+  EXPECT_EQ(outcome.code, ECANCELED);
+  for (const std::string& piece : outcome.pieces) EXPECT_FALSE(piece.starts_with("sendto"));
+  EXPECT_FALSE(device_.ReceiveDatagram(100).has_value());
+}
+
+TEST_F(UpdateProtocol, MalformedDeviceAddressSendsNothing) {
+  UseImage(1024);
+  request_.deviceAddress = "127.0.0";
+  const Outcome outcome = RunWrite(request_, TestLimits());
+  EXPECT_EQ(outcome.code, EINVAL);
+  EXPECT_EQ(outcome.pieces.back(), Format("ERROR: %d\r\n", EINVAL));
+  for (const std::string& piece : outcome.pieces) EXPECT_FALSE(piece.starts_with("sendto"));
+}
+
+TEST_F(UpdateProtocol, ImageBeyondTheSignedSizeIsAFileErrorBeforeAnythingIsSent) {
+  request_.firmwarePath = dir_.Write("KS_N_huge.bin", "");
+  // Sparse: no disk space is taken and nothing is ever read.
+  ASSERT_EQ(truncate(request_.firmwarePath.c_str(), static_cast<off_t>(INT32_MAX) + 1), 0);
+  const Outcome outcome = RunWrite(request_, TestLimits());
+  EXPECT_EQ(outcome.code, kResultFileError);
+  EXPECT_EQ(outcome.pieces,
+            (std::vector<std::string>{"まずファイルのMD5を計算する。\r\n", "ERROR: Size\r\n"}));
+}
+
+TEST_F(UpdateProtocol, FolderInsteadOfAFileIsAFileError) {
+  request_.firmwarePath = dir_.path().string();
+  const Outcome outcome = RunWrite(request_, TestLimits());
+  EXPECT_EQ(outcome.code, kResultFileError);
+  EXPECT_EQ(outcome.pieces.back(), "ERROR: Open\r\n");
+}
+
+}  // namespace
+}  // namespace kesto
