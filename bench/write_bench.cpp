@@ -47,7 +47,6 @@ kesto::UpdateRequest Request(const std::string& path, const kesto::sim::Ports& p
   return request;
 }
 
-// Round trip of one chunk and its acknowledgement with no added delay.
 double WriteSeconds(const std::string& path, int ackDelayMs, const kesto::sim::Ports& ports,
                     int32_t& code) {
   kesto::sim::DeviceConfig device;
@@ -75,9 +74,16 @@ int main() {
       const double chunks = static_cast<double>((size + 1023) / 1024);
       if (delay == 0 && size == (size_t{1} << 20)) roundTrip = seconds / chunks;
       // Stop-and-wait floor: each chunk waits for its acknowledgement.
+      // Stop-and-wait floor of a delayed run: each chunk waits the delay plus
+      // the whole per-chunk cost of the undelayed 1 MiB run.
       const double floor = chunks * (delay / 1000.0 + roundTrip);
-      std::printf("| %zu MiB | %d | %d | %.2f | %.0f | %.2f | %.2f |\n", size >> 20, delay, code,
-                  seconds, static_cast<double>(size) / 1024.0 / seconds, floor, seconds / floor);
+      const double throughput = static_cast<double>(size) / 1024.0 / seconds;
+      if (delay == 0)
+        std::printf("| %zu MiB | 0 | %d | %.2f | %.0f | - | - |\n", size >> 20, code, seconds,
+                    throughput);
+      else
+        std::printf("| %zu MiB | %d | %d | %.2f | %.0f | %.2f | %.2f |\n", size >> 20, delay, code,
+                    seconds, throughput, floor, seconds / floor);
     }
   }
 
