@@ -1,0 +1,6 @@
+#include "app/firmware_writer_app.h"
+
+int main(int argc, char** argv) {
+  kesto::app::CFirmwareWriterApp app(argc, argv);
+  return app.InitInstance();
+}

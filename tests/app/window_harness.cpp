@@ -1,0 +1,77 @@
+#include "window_harness.h"
+
+#include <arpa/inet.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#include "app/window_rules.h"
+#include "platform/format.h"
+
+namespace kesto::app::testing {
+
+InterfaceTable Interfaces(const std::vector<const char*>& addresses) {
+  InterfaceTable table;
+  for (const char* address : addresses) {
+    InterfaceRecord record;
+    record.ifIndex = 1;
+    record.description = "lo";
+    record.friendlyName = "lo";
+    record.address = inet_addr(address);
+    table.push_back(record);
+  }
+  return table;
+}
+
+WindowSetup TestSetup(const sim::Ports& ports) {
+  WindowSetup setup;
+  setup.interfaces = [] { return Interfaces({"127.0.0.1"}); };
+  setup.ports = {ports.discovery, ports.query, ports.update};
+  setup.searchLimits.quietMs = 300;
+  setup.searchLimits.pauseMs = 10;
+  setup.updateLimits.answerWaitMs = 500;
+  setup.updateLimits.connectWaitMs = 2000;
+  return setup;
+}
+
+sim::DeviceConfig Device(const char* address, char kindLetter, uint8_t serial, int sketchVersion,
+                         int model, int id) {
+  sim::DeviceConfig device;
+  device.address = address;
+  device.kindLetter = kindLetter;
+  device.hardwareAddress = {0x02, 0x00, 0x00, 0x00, 0x00, serial};
+  device.sketchVersion = sketchVersion;
+  device.model = model;
+  device.id = id;
+  device.faults.replyDelayMs = 25 * serial;
+  return device;
+}
+
+QString EntryPrefix(const sim::DeviceConfig& device) {
+  const auto& mac = device.hardwareAddress;
+  return QString::fromStdString(Format("%s / %02X-%02X-%02X-%02X-%02X-%02X / ",
+                                       device.address.c_str(), mac[0], mac[1], mac[2], mac[3],
+                                       mac[4], mac[5]));
+}
+
+bool SearchAndWait(Controls& controls) {
+  if (!controls.search->isEnabled()) return false;
+  controls.search->click();
+  return QTest::qWaitFor([&] { return controls.search->isEnabled(); }, 20000);
+}
+
+void TypeHiddenSequence(QWidget* widget) {
+  for (const int key : kHiddenKeys) QTest::keyClick(widget, static_cast<Qt::Key>(key));
+}
+
+QString WriteFile(const QString& folder, const QString& name, int size) {
+  const QString path = QDir(folder).filePath(name);
+  QFile file(path);
+  QByteArray bytes(size, '\0');
+  for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size) return {};
+  return path;
+}
+
+}  // namespace kesto::app::testing
