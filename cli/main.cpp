@@ -40,6 +40,21 @@ std::string ForTerminal(std::string text) {
   return text;
 }
 
+// Device bytes reach the log ("Bad Answer: ..."); a terminal must not receive
+// their control characters as escape sequences.
+std::string PrintableLog(std::string_view piece) {
+  std::string out;
+  out.reserve(piece.size());
+  for (const char c : piece) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\r' && c != '\n' && c != '\t') || byte == 0x7f)
+      out += Format("\\x%02x", byte);
+    else
+      out += c;
+  }
+  return out;
+}
+
 void PrintError(const std::string& text) { std::cerr << "kesto-fw: " << ForTerminal(text) << '\n'; }
 
 struct LocalAddress {
@@ -208,7 +223,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   }
 
   const auto log = [&](std::string_view piece) {
-    if (options.verbose) std::cerr << piece << std::flush;
+    if (options.verbose) std::cerr << PrintableLog(piece) << std::flush;
   };
   if (ProbeListenerPort(local->text, log) < 0) {
     PrintError(kMessageFirewall);
