@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "platform/deadline.h"
 #include "platform/format.h"
 
 namespace kesto {
@@ -69,13 +70,20 @@ std::string DeviceListEntry(const DeviceRecord& record, int32_t rssi) {
 std::vector<std::string> BuildDeviceList(const DeviceTable& table, int count,
                                          const QueryOptions& options) {
   const int devices = std::clamp(count, 0, kDeviceTableSize);
+  // Each query is bounded on its own; the budget bounds them all, so a table
+  // of devices that each hold their query to its deadline cannot hold the list.
+  const Deadline budget = Deadline::After(options.rssiBudgetMs);
   std::vector<std::string> entries;
   entries.reserve(static_cast<size_t>(devices));
   for (int i = 0; i < devices; ++i) {
     const DeviceRecord& record = table.records[static_cast<size_t>(i)];
     int32_t rssi = 0;
-    // A failed query leaves rssi at 0: the entry then has no dBm suffix.
-    if (WantsRssi(record)) QueryRssi(record, rssi, options);
+    // A failed or skipped query leaves rssi at 0: the entry then has no dBm suffix.
+    if (WantsRssi(record) && !budget.Passed()) {
+      QueryOptions query = options;
+      query.exchangeDeadlineMs = budget.Cap(options.exchangeDeadlineMs);
+      QueryRssi(record, rssi, query);
+    }
     entries.push_back(DeviceListEntry(record, rssi));
   }
   return entries;

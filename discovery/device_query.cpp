@@ -3,11 +3,13 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <limits>
 #include <thread>
 
+#include "platform/deadline.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 
@@ -94,7 +96,8 @@ struct QueryConnection {
 };
 
 std::optional<QueryConnection> OpenQueryConnection(const std::string& addressText,
-                                                   const QueryOptions& options) {
+                                                   const QueryOptions& options,
+                                                   const Deadline& deadline) {
   QueryConnection sockets;
   int error = 0;
   sockets.anchor = Socket::Open(SOCK_STREAM, error);
@@ -105,20 +108,28 @@ std::optional<QueryConnection> OpenQueryConnection(const std::string& addressTex
   sockets.connection = Socket::Open(SOCK_STREAM, error);
   if (error != 0) return std::nullopt;
   const sockaddr_in to = MakeSocketAddress(*device, options.port);
-  if (sockets.connection.Connect(to, options.connectTimeoutMs, options.stop) != 0)
+  if (sockets.connection.Connect(to, deadline.Cap(options.connectTimeoutMs), options.stop) != 0)
     return std::nullopt;
   return sockets;
+}
+
+// One receive of the exchange: at most the receive time-out, never past the
+// exchange's deadline.
+IoResult ReceiveWithin(Socket& socket, void* buffer, size_t size, const QueryOptions& options,
+                       const Deadline& deadline) {
+  if (deadline.Passed()) return {0, ETIMEDOUT};
+  return socket.Receive(buffer, size, deadline.Cap(options.receiveTimeoutMs), options.stop);
 }
 
 // Byte by byte until the lineFeeds-th LF, at most limit bytes, so nothing the
 // device sends behind that LF is taken. A close before it fails like an error.
 std::optional<std::string> ReceiveLines(Socket& socket, int lineFeeds, size_t limit,
-                                        const QueryOptions& options) {
+                                        const QueryOptions& options, const Deadline& deadline) {
   std::string reply;
   int seen = 0;
   while (reply.size() < limit) {
     char byte = 0;
-    const IoResult received = socket.Receive(&byte, 1, options.receiveTimeoutMs, options.stop);
+    const IoResult received = ReceiveWithin(socket, &byte, 1, options, deadline);
     if (!received.ok() || received.bytes == 0) return std::nullopt;
     reply.push_back(byte);
     if (byte == '\n' && ++seen == lineFeeds) return reply;
@@ -128,12 +139,13 @@ std::optional<std::string> ReceiveLines(Socket& socket, int lineFeeds, size_t li
 
 // Everything up to the device's close, at most limit bytes.
 std::optional<std::string> ReceiveUntilClose(Socket& socket, size_t limit,
-                                             const QueryOptions& options) {
+                                             const QueryOptions& options,
+                                             const Deadline& deadline) {
   std::string reply(limit, '\0');
   size_t filled = 0;
   while (filled < limit) {
-    const IoResult received = socket.Receive(reply.data() + filled, limit - filled,
-                                             options.receiveTimeoutMs, options.stop);
+    const IoResult received =
+        ReceiveWithin(socket, reply.data() + filled, limit - filled, options, deadline);
     if (!received.ok()) return std::nullopt;
     if (received.bytes == 0) break;
     filled += received.bytes;
@@ -142,16 +154,17 @@ std::optional<std::string> ReceiveUntilClose(Socket& socket, size_t limit,
   return reply;
 }
 
-// One request on a connection of its own; the sockets close on return.
+// One request on a connection of its own, within the exchange deadline; the
+// sockets close on return.
 template <size_t N, typename ReadReply>
 std::optional<std::string> Exchange(const std::string& addressText, const char (&request)[N],
                                     const QueryOptions& options, ReadReply readReply) {
-  std::optional<QueryConnection> sockets = OpenQueryConnection(addressText, options);
+  const Deadline deadline = Deadline::After(options.exchangeDeadlineMs);
+  std::optional<QueryConnection> sockets = OpenQueryConnection(addressText, options, deadline);
   if (!sockets) return std::nullopt;
   Socket& connection = sockets->connection;
-  if (!connection.SendAll(request, N, options.receiveTimeoutMs, options.stop).ok())
-    return std::nullopt;
-  return readReply(connection);
+  if (!connection.SendAllBefore(request, N, deadline, options.stop).ok()) return std::nullopt;
+  return readReply(connection, deadline);
 }
 
 // The device needs a moment between the VER and the DUMP connection. False
@@ -231,9 +244,10 @@ bool QueryDeviceInfo(DeviceRecord& record, const QueryOptions& options) {
   record.modelId = -1;
   record.idValue = -1;
 
-  const auto ver = Exchange(record.addressText, kVerRequest, options, [&](Socket& connection) {
-    return ReceiveLines(connection, 2, kVerReplyLimit, options);
-  });
+  const auto ver = Exchange(record.addressText, kVerRequest, options,
+                            [&](Socket& connection, const Deadline& deadline) {
+                              return ReceiveLines(connection, 2, kVerReplyLimit, options, deadline);
+                            });
   if (!ver) return false;
   const std::optional<VerLines> lines = SplitVerReply(*ver);
   if (!lines) return false;
@@ -242,9 +256,10 @@ bool QueryDeviceInfo(DeviceRecord& record, const QueryOptions& options) {
 
   if (!PauseBetweenExchanges(options)) return false;
 
-  const auto dump = Exchange(record.addressText, kDumpRequest, options, [&](Socket& connection) {
-    return ReceiveUntilClose(connection, kDumpReplyLimit, options);
-  });
+  const auto dump = Exchange(
+      record.addressText, kDumpRequest, options, [&](Socket& connection, const Deadline& deadline) {
+        return ReceiveUntilClose(connection, kDumpReplyLimit, options, deadline);
+      });
   if (!dump) return false;
   const DumpValues values = ParseDump(*dump);
   record.modelId = values.modelId;
@@ -253,9 +268,10 @@ bool QueryDeviceInfo(DeviceRecord& record, const QueryOptions& options) {
 }
 
 bool QueryRssi(const DeviceRecord& record, int32_t& rssi, const QueryOptions& options) {
-  const auto reply = Exchange(record.addressText, kRssiRequest, options, [&](Socket& connection) {
-    return ReceiveLines(connection, 1, kRssiReplyLimit, options);
-  });
+  const auto reply = Exchange(
+      record.addressText, kRssiRequest, options, [&](Socket& connection, const Deadline& deadline) {
+        return ReceiveLines(connection, 1, kRssiReplyLimit, options, deadline);
+      });
   return reply && ApplyRssiReply(*reply, rssi);
 }
 

@@ -20,7 +20,13 @@ struct QueryOptions {
   uint16_t port = kQueryPort;
   int connectTimeoutMs = 3000;
   int receiveTimeoutMs = 3000;  // no byte for this long fails the query
-  int pauseMs = 100;            // between the VER and DUMP connections
+  // One whole exchange (connect, request, reply) at most this long, so that a
+  // device dripping one byte at a time cannot hold it for minutes.
+  int exchangeDeadlineMs = 10000;
+  int pauseMs = 100;  // between the VER and DUMP connections
+  // All RSSI queries of one device list together; entries whose turn comes
+  // later go without a signal strength.
+  int rssiBudgetMs = 60000;
   const StopSignal* stop = nullptr;
 };
 
@@ -56,7 +62,7 @@ bool ApplyRssiReply(std::string_view reply, int32_t& rssi);
 // VER then DUMP for the record's addressText, each on a connection of its own
 // with the pause between them. Sets kind, modelId, idValue (and the versions
 // when present). False on any connection, send or receive failure, on a time
-// limit of the options, and when the stop fires.
+// limit or deadline of the options, and when the stop fires.
 bool QueryDeviceInfo(DeviceRecord& record, const QueryOptions& options);
 // RSSI; writes rssi only when a value is found.
 bool QueryRssi(const DeviceRecord& record, int32_t& rssi, const QueryOptions& options);

@@ -1,11 +1,13 @@
 #include "discovery/discovery.h"
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 
+#include "platform/deadline.h"
 #include "platform/socket.h"
 
 namespace kesto {
@@ -21,18 +23,20 @@ bool ReadDiscoveryReply(Socket& socket, DeviceRecord& record) {
   ReplyBuffer reply{};
   sockaddr_in sender{};
   const IoResult received = socket.ReceiveFrom(reply.data(), reply.size(), &sender, 0, nullptr);
-  if (!received.ok()) return false;
+  // No device answers from such an address, and connecting to it could reach
+  // this host itself or a whole group.
+  if (!received.ok() || !IsDeviceAddress(sender.sin_addr.s_addr)) return false;
   ApplyDiscoveryReply(reply.data(), received.bytes, sender, record);
   return true;
 }
 
-// Takes one datagram off the socket so it does not wake the next wait.
-void DropDatagram(Socket& socket) {
-  ReplyBuffer ignored{};
-  socket.ReceiveFrom(ignored.data(), ignored.size(), nullptr, 0, nullptr);
-}
-
 }  // namespace
+
+bool IsDeviceAddress(in_addr_t address) {
+  const uint32_t host = ntohl(address);
+  const uint32_t first = host >> 24;
+  return first != 0 && first < 224;  // not "this network", multicast, reserved or broadcast
+}
 
 void ApplyDiscoveryReply(const uint8_t* data, size_t size, const sockaddr_in& sender,
                          DeviceRecord& record) {
@@ -60,20 +64,25 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options) {
 
   QueryOptions query = options.query;
   query.localAddress = options.localAddress;
-  for (;;) {
-    // Every wait gets the full quiet time, however long the queries took.
-    const int waited = socket.WaitReadable(options.quietMs, query.stop);
-    if (waited == ETIMEDOUT || waited == ECANCELED) return table.count;
+  const Deadline runEnd = Deadline::After(options.runLimitMs);
+  int unrecorded = 0;
+  // A full table ends the run: every further reply could only be dropped.
+  while (table.count < kDeviceTableSize && unrecorded < options.unrecordedReplyLimit &&
+         !runEnd.Passed()) {
+    // Every wait gets the full quiet time, however long the queries took,
+    // but none outlasts the run.
+    const int waited = socket.WaitReadable(runEnd.Cap(options.quietMs), query.stop);
+    if (waited == ETIMEDOUT || waited == ECANCELED) break;
     if (waited != 0) return -1;
-    if (table.count >= kDeviceTableSize) {
-      // The table is full: the rest of this run's replies are read and ignored.
-      DropDatagram(socket);
-      continue;
-    }
     // A reply whose receive or query fails leaves its slot to the next reply.
     DeviceRecord& record = table.records[static_cast<size_t>(table.count)];
-    if (ReadDiscoveryReply(socket, record) && QueryDeviceInfo(record, query)) ++table.count;
+    query.exchangeDeadlineMs = runEnd.Cap(options.query.exchangeDeadlineMs);
+    if (ReadDiscoveryReply(socket, record) && QueryDeviceInfo(record, query))
+      ++table.count;
+    else
+      ++unrecorded;
   }
+  return table.count;
 }
 
 }  // namespace kesto

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/deadline.h"
 #include "platform/stop_signal.h"
 
 namespace kesto {
@@ -16,8 +17,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Rounded up, so that a wait never ends before its deadline.
 int MillisecondsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -42,6 +44,27 @@ int SetNonBlocking(int fd, bool on) {
   if (flags < 0) return errno;
   const int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
   return fcntl(fd, F_SETFL, wanted) < 0 ? errno : 0;
+}
+
+// Sends every byte, each wait for room as long as nextWait() says; nullopt
+// from it ends the send with ETIMEDOUT.
+template <typename NextWait>
+IoResult SendEvery(const Socket& socket, const void* data, size_t size, const StopSignal* stop,
+                   NextWait nextWait) {
+  const auto* bytes = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    const std::optional<int> waitMs = nextWait();
+    if (!waitMs) return {done, ETIMEDOUT};
+    if (const int error = socket.WaitWritable(*waitMs, stop)) return {done, error};
+    const ssize_t sent = send(socket.fd(), bytes + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return {done, errno};
+    }
+    done += static_cast<size_t>(sent);
+  }
+  return {done, 0};
 }
 
 }  // namespace
@@ -96,7 +119,9 @@ int Socket::Bind(const sockaddr_in& address) {
   return bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ? errno : 0;
 }
 
-int Socket::Listen(int backlog) { return listen(fd_, backlog) < 0 ? errno : 0; }
+int Socket::Listen(int backlog) {
+  return listen(fd_, backlog) < 0 ? errno : 0;
+}
 
 int Socket::SetOption(int level, int name, int value) {
   return setsockopt(fd_, level, name, &value, sizeof value) < 0 ? errno : 0;
@@ -160,18 +185,15 @@ IoResult Socket::ReceiveFrom(void* buffer, size_t size, sockaddr_in* from, int t
 }
 
 IoResult Socket::SendAll(const void* data, size_t size, int stallMs, const StopSignal* stop) {
-  const auto* bytes = static_cast<const char*>(data);
-  size_t done = 0;
-  while (done < size) {
-    if (const int error = WaitWritable(stallMs, stop)) return {done, error};
-    const ssize_t sent = send(fd_, bytes + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent < 0) {
-      if (errno == EAGAIN || errno == EINTR) continue;
-      return {done, errno};
-    }
-    done += static_cast<size_t>(sent);
-  }
-  return {done, 0};
+  return SendEvery(*this, data, size, stop, [stallMs]() -> std::optional<int> { return stallMs; });
+}
+
+IoResult Socket::SendAllBefore(const void* data, size_t size, const Deadline& deadline,
+                               const StopSignal* stop) {
+  return SendEvery(*this, data, size, stop, [&deadline]() -> std::optional<int> {
+    if (deadline.Passed()) return std::nullopt;
+    return deadline.MillisecondsLeft();
+  });
 }
 
 IoResult Socket::Receive(void* buffer, size_t size, int timeoutMs, const StopSignal* stop) {

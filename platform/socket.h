@@ -10,6 +10,7 @@
 
 namespace kesto {
 
+class Deadline;
 class StopSignal;
 
 // Outcome of one socket transfer: bytes moved, or an errno value.
@@ -68,6 +69,10 @@ class Socket {
 
   // Sends every byte; ends with ETIMEDOUT when no byte moves for stallMs.
   IoResult SendAll(const void* data, size_t size, int stallMs, const StopSignal* stop);
+  // Sends every byte before the deadline, however slowly the peer takes them;
+  // ETIMEDOUT once it has passed.
+  IoResult SendAllBefore(const void* data, size_t size, const Deadline& deadline,
+                         const StopSignal* stop);
   // One recv once data (or the peer's close: 0 bytes) is there.
   IoResult Receive(void* buffer, size_t size, int timeoutMs, const StopSignal* stop);
 

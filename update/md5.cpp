@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+#include "update/image_file.h"
+
 namespace kesto {
 namespace {
 
@@ -14,10 +16,6 @@ struct ContextDeleter {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 using Md5Context = std::unique_ptr<EVP_MD_CTX, ContextDeleter>;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 Md5Context NewMd5Context() {
   Md5Context context(EVP_MD_CTX_new());
@@ -48,7 +46,7 @@ bool FileMd5(const std::string& path, Md5Digest& digest, size_t pieceLength) {
   }
   Md5Context context = NewMd5Context();
   if (!context) return false;
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  const ImageFile file = OpenImageFile(path);
   if (!file) return false;
   bool anyPiece = false;
   for (;;) {
@@ -67,6 +65,20 @@ bool StringMd5(const void* data, size_t size, Md5Digest& digest) {
   if (!context) return false;
   if (EVP_DigestUpdate(context.get(), data, size) != 1) return false;
   return FinishDigest(context.get(), digest);
+}
+
+Md5Stream::Md5Stream() : context_(NewMd5Context().release()) {}
+
+Md5Stream::~Md5Stream() {
+  EVP_MD_CTX_free(context_);
+}
+
+bool Md5Stream::Add(const void* data, size_t size) {
+  return context_ && EVP_DigestUpdate(context_, data, size) == 1;
+}
+
+bool Md5Stream::Finish(Md5Digest& digest) {
+  return context_ && FinishDigest(context_, digest);
 }
 
 std::string DigestText(const Md5Digest& digest) {

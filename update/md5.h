@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+struct evp_md_ctx_st;  // OpenSSL's digest context
+
 namespace kesto {
 
 using Md5Digest = std::array<uint8_t, 16>;
@@ -18,6 +20,24 @@ bool FileMd5(const std::string& path, Md5Digest& digest, size_t pieceLength);
 
 // MD5 of size bytes. False when the digest cannot be computed.
 bool StringMd5(const void* data, size_t size, Md5Digest& digest);
+
+// A digest over bytes given piece by piece (the image as it is sent).
+class Md5Stream {
+ public:
+  Md5Stream();
+  ~Md5Stream();
+  Md5Stream(const Md5Stream&) = delete;
+  Md5Stream& operator=(const Md5Stream&) = delete;
+
+  // False when no digest can be made; Add and Finish then fail too.
+  bool valid() const { return context_ != nullptr; }
+  bool Add(const void* data, size_t size);
+  // The digest of everything added; false when it cannot be computed.
+  bool Finish(Md5Digest& digest);
+
+ private:
+  evp_md_ctx_st* context_ = nullptr;
+};
 
 // 32 lowercase hexadecimal digits.
 std::string DigestText(const Md5Digest& digest);

@@ -7,24 +7,23 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
 #include <optional>
 
+#include "platform/deadline.h"
 #include "platform/format.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
+#include "update/image_file.h"
 #include "update/md5.h"
 #include "update/result.h"
+#include "update/update_answers.h"
 
 namespace kesto {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Receive sizes of the protocol: "AUTH", a separator and a 32-digit nonce;
 // the authentication reply; the final answer, read in pieces of 2 bytes.
@@ -34,11 +33,7 @@ constexpr size_t kFinalReceiveSize = 2;
 // Enough for "OK" behind leftover acknowledgement digits, or for an error
 // text such as "MD5 Check Failed\r\n"; a device that talks on is cut off here.
 constexpr size_t kFinalAnswerLimit = 64;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
+constexpr size_t kFinalTextLimit = 4096;
 
 // Errors after which a listener may still hand out the next connection.
 bool IsTransientAcceptError(int error) {
@@ -61,36 +56,6 @@ bool IsTransientAcceptError(int error) {
     default:
       return false;
   }
-}
-
-std::optional<std::string> Md5Text(const std::string& text) {
-  Md5Digest digest{};
-  if (!StringMd5(text.data(), text.size(), digest)) return std::nullopt;
-  return DigestText(digest);
-}
-
-// A received datagram as text: its bytes up to the first zero byte.
-std::string TextOf(const char* bytes, size_t length) {
-  return std::string(bytes, strnlen(bytes, length));
-}
-
-// The device's words after the last chunk, without the acknowledgement
-// digits that may still stand in front of them.
-std::string_view WordsOf(std::string_view text) {
-  const size_t start = text.find_first_not_of("0123456789");
-  return start == std::string_view::npos ? std::string_view{} : text.substr(start);
-}
-
-std::string WithoutLineEnd(std::string_view text) {
-  const size_t end = text.find_last_not_of("\r\n");
-  return std::string(text.substr(0, end == std::string_view::npos ? 0 : end + 1));
-}
-
-int MillisecondsUntil(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(std::min<long long>(left, std::numeric_limits<int>::max()))
-                  : 0;
 }
 
 // One write of one image into one device. Every phase either lets the run go
@@ -207,12 +172,8 @@ class UpdateRun {
       const IoResult sent = invitation_.SendTo(message.data(), message.size(), device_);
       if (!sent.ok()) return EndWithError(sent.error);
       Log("recvfrom: ");
-      sockaddr_in sender{};
-      const IoResult answer = invitation_.ReceiveFrom(answer_.data(), kAnswerSize, &sender,
-                                                      limits_.answerWaitMs, hooks_.stop);
+      const IoResult answer = ReceiveFromDevice(kAnswerSize);
       if (answer.ok()) {
-        // Only a whole answer names the device; a refused datagram's sender is not taken.
-        device_ = sender;
         answerLength_ = answer.bytes;
         break;
       }
@@ -224,45 +185,61 @@ class UpdateRun {
     return std::nullopt;
   }
 
+  // One datagram from the device's address within answerWaitMs. Datagrams
+  // from anyone else are dropped and the wait goes on, never past its limit,
+  // so a stranger can neither answer in the device's place (and then be
+  // handed the image) nor stretch the wait. Only a whole answer names the
+  // device's port; an over-long one from the device fails the receive.
+  IoResult ReceiveFromDevice(size_t size) {
+    const Deadline deadline = Deadline::After(limits_.answerWaitMs);
+    for (;;) {
+      if (deadline.Passed()) return {0, ETIMEDOUT};
+      sockaddr_in sender{};
+      const IoResult got = invitation_.ReceiveFrom(answer_.data(), size, &sender,
+                                                   deadline.MillisecondsLeft(), hooks_.stop);
+      if (!got.ok() && got.error != EMSGSIZE) return got;
+      if (sender.sin_addr.s_addr != device_.sin_addr.s_addr) continue;
+      if (got.ok()) device_ = sender;
+      return got;
+    }
+  }
+
   std::optional<int32_t> Authenticate() {
-    const std::string answer = TextOf(answer_.data(), answerLength_);
-    if (answer.starts_with("OK")) {
+    const std::string answer = DatagramText(answer_.data(), answerLength_);
+    const InvitationAnswer kind = ClassifyAnswer(answer);
+    if (kind == InvitationAnswer::kAccepted) {
       Log("OKが帰ってきたときはそのまま送る。\r\n");
       return CloseInvitation();
     }
     Log("AUTHが帰ってきたときは認証パスワードをMD5エンコードして他にもいろいろやって送る。\r\n");
-    if (!answer.starts_with("AUTH"))
+    if (kind != InvitationAnswer::kChallenge)
       return EndWith(Format("Bad Answer: %s\r\n", answer.c_str()), kResultDeviceError);
     Log("recv: \"AUTH\"\r\n");
-    const std::string nonce = answer.size() > 5 ? answer.substr(5) : std::string();
-    const auto cnonce =
-        Md5Text(Format("%s%u%s%s", request_.firmwarePath.c_str(), static_cast<unsigned>(fileSize_),
-                       digestText_.c_str(), request_.deviceAddress.c_str()));
-    const auto passwordDigest = Md5Text(request_.password);
-    if (!cnonce || !passwordDigest) return EndWithDigestFailure();
-    const auto response =
-        Md5Text(Format("%s:%s:%s", passwordDigest->c_str(), nonce.c_str(), cnonce->c_str()));
-    if (!response) return EndWithDigestFailure();
-    const std::string message = Format("%d %s %s\n", 200, cnonce->c_str(), response->c_str());
+    const std::string nonce = AnswerNonce(answer);
+    AuthenticationInput input;
+    input.firmwarePath = request_.firmwarePath;
+    input.fileSize = fileSize_;
+    input.fileDigest = digestText_;
+    input.deviceAddress = request_.deviceAddress;
+    input.password = request_.password;
+    input.nonce = nonce;
+    const std::optional<std::string> message = AuthenticationMessage(input);
+    if (!message) return EndWith("ERROR: getMD5\r\n", kResultInternalError);
 
     Log("Authenticating...\r\n");
-    Log(Format("sendto message: %s\r\n", message.c_str()));
-    const IoResult sent = invitation_.SendTo(message.data(), message.size(), device_);
+    Log(Format("sendto message: %s\r\n", message->c_str()));
+    const IoResult sent = invitation_.SendTo(message->data(), message->size(), device_);
     if (!sent.ok()) return EndWithError(sent.error);
     answer_.fill(0);
     Log("recvfrom: ");
-    sockaddr_in sender{};
-    const IoResult reply = invitation_.ReceiveFrom(answer_.data(), kAuthReplySize, &sender,
-                                                   limits_.answerWaitMs, hooks_.stop);
+    const IoResult reply = ReceiveFromDevice(kAuthReplySize);
     if (!reply.ok()) return EndWithError(reply.error);
     Log("done: ");
-    if (!TextOf(answer_.data(), reply.bytes).starts_with("OK"))
+    if (!AuthenticationAccepted(DatagramText(answer_.data(), reply.bytes)))
       return EndWith("FAIL\r\n", kResultDeviceError);
     Log("OK\r\n");
     return CloseInvitation();
   }
-
-  int32_t EndWithDigestFailure() { return EndWith("ERROR: getMD5\r\n", kResultInternalError); }
 
   std::optional<int32_t> CloseInvitation() {
     invitation_.Close();
@@ -271,7 +248,7 @@ class UpdateRun {
   }
 
   std::optional<int32_t> AwaitConnection() {
-    image_.reset(std::fopen(request_.firmwarePath.c_str(), "rb"));
+    image_ = OpenImageFile(request_.firmwarePath);
     if (!image_) {
       CloseAll();
       return kResultFileError;
@@ -285,9 +262,13 @@ class UpdateRun {
     const int flags = fcntl(listener_.fd(), F_GETFL, 0);
     if (flags < 0 || fcntl(listener_.fd(), F_SETFL, flags | O_NONBLOCK) < 0)
       return EndWithError(errno);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(limits_.connectWaitMs);
+    const Deadline deadline = Deadline::After(limits_.connectWaitMs);
     for (;;) {
-      int error = listener_.WaitReadable(MillisecondsUntil(deadline), hooks_.stop);
+      // Checked before each wait, so that strangers queueing up cannot keep
+      // the loop going past the deadline.
+      int error = deadline.Passed()
+                      ? ETIMEDOUT
+                      : listener_.WaitReadable(deadline.MillisecondsLeft(), hooks_.stop);
       if (error == ETIMEDOUT) {
         listener_.Close();
         image_.reset();
@@ -308,6 +289,7 @@ class UpdateRun {
   }
 
   std::optional<int32_t> Transfer() {
+    if (!sentDigest_.valid()) return EndWith("ERROR: getMD5\r\n", kResultInternalError);
     Log("接続した。1024バイトずつファームウェアを送信。\r\n");
     int32_t remaining = fileSize_;
     int32_t sent = 0;
@@ -318,18 +300,25 @@ class UpdateRun {
       const auto length = static_cast<size_t>(chunk);
       if (std::fread(answer_.data(), 1, length, image_.get()) != length)
         return EndWith("read error.\r\n", kResultFileError);
-      const IoResult out =
-          connection_.SendAll(answer_.data(), length, limits_.stallMs, hooks_.stop);
+      if (!sentDigest_.Add(answer_.data(), length))
+        return EndWith("ERROR: getMD5\r\n", kResultInternalError);
+      // A whole chunk fits the socket's buffer at once; one that takes longer
+      // than the stall limit is stalled, however the device trickles it in.
+      const IoResult out = connection_.SendAllBefore(answer_.data(), length,
+                                                     Deadline::After(limits_.stallMs), hooks_.stop);
       if (!out.ok()) return EndWith(Format("send error.%d\r\n", out.error), out.error);
-      // The device acknowledges with the count it took, in decimal.
-      const size_t ackSize = Format("%d", chunk).size();
+      // The device acknowledges with the count it took, in decimal, once per
+      // read of its own; a chunk it takes in two reads gets two counts. The
+      // acknowledgement is not examined, but everything already there is
+      // taken, so that such counts do not pile up in front of the final answer.
       const IoResult ack =
-          connection_.Receive(answer_.data(), ackSize, limits_.stallMs, hooks_.stop);
+          connection_.Receive(answer_.data(), answer_.size(), limits_.stallMs, hooks_.stop);
       if (!ack.ok()) return EndWith(Format("recv error.%d\r\n", ack.error), ack.error);
-      // A device that hangs up while chunks remain has not taken the image;
-      // sending on would only end in a race between its close and our sends.
-      if (ack.bytes == 0 && remaining != 0)
-        return EndWith(Format("recv error.%d\r\n", ECONNRESET), ECONNRESET);
+      // A device that hangs up without acknowledging a chunk has not taken
+      // it: while chunks remain, sending on would only race its close; after
+      // the last one, its close is no consent (a device that takes the image
+      // acknowledges it before it restarts without a word).
+      if (ack.bytes == 0) return EndWith(Format("recv error.%d\r\n", ECONNRESET), ECONNRESET);
       lastAck_.assign(answer_.data(), ack.bytes);
       sent += chunk;
       if (hooks_.progress) hooks_.progress(static_cast<int>(int64_t{sent} * 100 / fileSize_));
@@ -341,20 +330,28 @@ class UpdateRun {
 
   // After the last chunk the device checks the image and says "OK", or names
   // what went wrong. Its words may follow acknowledgement digits in the same
-  // read, so the last acknowledgement belongs to the text examined here.
+  // read, so the last acknowledgement belongs to the text examined here. The
+  // stall limit bounds the whole answer, so a device dripping a byte at a
+  // time cannot stretch it.
   int32_t FinalAnswer() {
+    const Deadline deadline = Deadline::After(limits_.stallMs);
     std::string text = lastAck_;
-    size_t received = 0;
     bool closed = false;
-    while (text.find("OK") == std::string::npos && received < kFinalAnswerLimit) {
-      const std::string_view words = WordsOf(text);
-      if (words.find('\n') != std::string_view::npos) break;  // a whole line without "OK"
+    // Acknowledgement digits still on their way do not count against the
+    // words' limit (a device acknowledging small reads leaves many behind);
+    // the whole text has a limit of its own.
+    const auto wordsRead = [&text] { return FinalAnswerWords(text).size(); };
+    while (!FinalAnswerComplete(text) && wordsRead() < kFinalAnswerLimit &&
+           text.size() < kFinalTextLimit) {
       std::array<char, kFinalReceiveSize> piece{};
-      const size_t want = std::min(piece.size(), kFinalAnswerLimit - received);
-      const IoResult got = connection_.Receive(piece.data(), want, limits_.stallMs, hooks_.stop);
+      const size_t want = std::min(piece.size(), kFinalAnswerLimit - wordsRead());
+      const IoResult got =
+          deadline.Passed()
+              ? IoResult{0, ETIMEDOUT}
+              : connection_.Receive(piece.data(), want, deadline.MillisecondsLeft(), hooks_.stop);
       if (!got.ok()) {
         // Words already read explain the failure better than the socket's code.
-        if (!words.empty() && got.error != ECANCELED) break;
+        if (!FinalAnswerWords(text).empty() && got.error != ECANCELED) break;
         return EndWith(Format("recv error.%d\r\n", got.error), got.error);
       }
       if (got.bytes == 0) {
@@ -362,16 +359,17 @@ class UpdateRun {
         break;
       }
       text.append(piece.data(), got.bytes);
-      received += got.bytes;
     }
 
-    const std::string_view words = WordsOf(text);
-    // A device may restart right after the last byte without a word.
-    const bool accepted = text.find("OK") != std::string::npos || (closed && words.empty());
-    if (!accepted) {
-      const std::string shown = WithoutLineEnd(words.empty() ? std::string_view(text) : words);
-      return EndWith(Format("Bad Answer: %s\r\n", shown.c_str()), kResultDeviceError);
-    }
+    const FinalVerdict verdict = ExamineFinalAnswer(text, closed);
+    if (!verdict.accepted)
+      return EndWith(Format("Bad Answer: %s\r\n", verdict.shown.c_str()), kResultDeviceError);
+    // The file may have changed since its digest was announced; a device
+    // that does not check (or restarts without a word) would then hold an
+    // image nobody chose. What was sent must be what was announced.
+    Md5Digest sent{};
+    if (!sentDigest_.Finish(sent)) return EndWith("ERROR: getMD5\r\n", kResultInternalError);
+    if (DigestText(sent) != digestText_) return EndWith("read error.\r\n", kResultFileError);
     Log("OKの文字列がきたら相手はリセットがかかる（文字列の内容は確認してないけど）。\r\n");
     image_.reset();
     listener_.Close();
@@ -397,7 +395,8 @@ class UpdateRun {
   Socket listener_;
   Socket invitation_;
   Socket connection_;
-  File image_;
+  ImageFile image_;
+  Md5Stream sentDigest_;
 };
 
 }  // namespace

@@ -25,7 +25,9 @@ struct UpdateLimits {
   int answerWaitMs = 3000;  // per invitation / authentication answer
   int attempts = 3;         // invitations sent at most
   int connectWaitMs = 5000;
-  int stallMs = 10000;  // no progress on the connection for this long: ETIMEDOUT
+  // On the connection, each of these within this long or ETIMEDOUT: sending
+  // a chunk, its acknowledgement, the whole final answer.
+  int stallMs = 10000;
 };
 
 struct UpdateHooks {
@@ -38,7 +40,10 @@ struct UpdateHooks {
 
 // Writes one firmware image into one device with the ArduinoOTA protocol and
 // returns the result code (see update/result.h). Never throws; every wait is
-// bounded by the limits or ends when hooks.stop fires (ECANCELED).
+// bounded by the limits or ends when hooks.stop fires (ECANCELED). Only the
+// device's address is heard: datagrams and connections from other hosts are
+// dropped. Success needs the device's consent and the image sent to match
+// the digest announced.
 int32_t RunUpdate(const UpdateRequest& request, const UpdateHooks& hooks,
                   const UpdateLimits& limits = {});
 

@@ -2,8 +2,11 @@
 // reply sizes, slot reuse, the full table, stops.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "discovery/discovery.h"
 #include "platform/format.h"
@@ -75,6 +78,16 @@ class DiscoveryTest : public ::testing::Test {
 
 std::array<uint8_t, 6> Mac(uint8_t last) {
   return {0x02, 0, 0, 0, 0, last};
+}
+
+// Whether a run ends by itself, long before a test's time-out; if not, the
+// stop ends it so that the test fails instead of hanging.
+bool EndsWithoutTheStop(std::future<int>& run, StopSignal& stop) {
+  constexpr auto kHangGuard = std::chrono::seconds(30);  // below kLongWaitMs
+  if (run.wait_for(kHangGuard) == std::future_status::ready) return true;
+  stop.Trigger();
+  run.wait();
+  return false;
 }
 
 TEST_F(DiscoveryTest, SendsLnOnceFromTheLocalAddressAndEndsQuietWithZero) {
@@ -159,14 +172,19 @@ TEST_F(DiscoveryTest, HungInformationServiceIsBounded) {
   EXPECT_EQ(table.records[0].addressText, "127.0.0.3");
 }
 
-TEST_F(DiscoveryTest, FullTableIgnoresFurtherRepliesUntilTheRunEnds) {
+// The run ends as soon as the table is full, without waiting for the quiet
+// time: nothing more could be recorded, and a flood would otherwise keep it going.
+TEST_F(DiscoveryTest, FullTableEndsTheRun) {
   constexpr int kReplies = 300;
   constexpr int kBatch = 16;
   auto& device = Device(2);
   BroadcastCatcher catcher = Catcher();
   DeviceTable table;
+  StopSignal stop;
   DiscoveryOptions options = Options();
+  options.quietMs = kLongWaitMs;
   options.query.pauseMs = 0;
+  options.query.stop = &stop;
   auto run = StartRun(table, options);
   const auto request = catcher.Receive(kBroadcastWaitMs);
   ASSERT_TRUE(request);
@@ -181,6 +199,7 @@ TEST_F(DiscoveryTest, FullTableIgnoresFurtherRepliesUntilTheRunEnds) {
     const size_t queried = static_cast<size_t>(std::min(sent, kDeviceTableSize));
     ASSERT_TRUE(device.WaitForConnections(2 * queried, 20000));
   }
+  EXPECT_TRUE(EndsWithoutTheStop(run, stop)) << "a full table must end the run";
   ASSERT_EQ(run.get(), kDeviceTableSize);
   EXPECT_EQ(table.count, kDeviceTableSize);
   for (int i = 0; i < kDeviceTableSize; ++i) {
@@ -188,6 +207,58 @@ TEST_F(DiscoveryTest, FullTableIgnoresFurtherRepliesUntilTheRunEnds) {
     ASSERT_EQ(mac[4] * 256 + mac[5], i);
   }
   EXPECT_EQ(device.Requests().size(), 2u * kDeviceTableSize) << "no query once the table is full";
+}
+
+// Replies that record nothing (too long, from a host without the service)
+// arriving faster than the quiet time: the count of them ends the run.
+TEST_F(DiscoveryTest, FloodOfUselessRepliesEndsTheRunAfterItsLimit) {
+  Device(2);
+  BroadcastCatcher catcher = Catcher();
+  DeviceTable table;
+  StopSignal stop;
+  DiscoveryOptions options = Options();
+  options.quietMs = kLongWaitMs;
+  options.unrecordedReplyLimit = 40;
+  options.query.stop = &stop;
+  auto run = StartRun(table, options);
+  const auto request = catcher.Receive(kBroadcastWaitMs);
+  ASSERT_TRUE(request);
+  ASSERT_EQ(SendFrom("127.0.0.2", request->sender, DiscoveryReplyBytes('B', Mac(2))), 0);
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_EQ(SendFrom("127.0.0.3", request->sender, DiscoveryReplyBytes('B', Mac(3), 31)), 0);
+    ASSERT_EQ(SendFrom("127.0.0.4", request->sender, DiscoveryReplyBytes('B', Mac(4))), 0);
+  }
+  EXPECT_TRUE(EndsWithoutTheStop(run, stop)) << "the flood must end the run";
+  EXPECT_EQ(run.get(), 1);
+  EXPECT_EQ(table.records[0].addressText, "127.0.0.2");
+}
+
+// A flood that never lets the quiet time pass, whatever it sends, ends with
+// the run's time limit.
+TEST_F(DiscoveryTest, RunLimitEndsAnEndlessFlood) {
+  BroadcastCatcher catcher = Catcher();
+  DeviceTable table;
+  StopSignal stop;
+  DiscoveryOptions options = Options();
+  options.quietMs = kLongWaitMs;
+  options.runLimitMs = 400;
+  options.query.stop = &stop;
+  auto run = StartRun(table, options);
+  const auto request = catcher.Receive(kBroadcastWaitMs);
+  ASSERT_TRUE(request);
+  // Bounded, but far longer than the run may last.
+  std::atomic<bool> ended{false};
+  std::thread flood([&] {
+    for (int i = 0; i < 1000 && !ended; ++i) {
+      SendFrom("127.0.0.5", request->sender, DiscoveryReplyBytes('B', Mac(5), 31));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  const bool endedByItself = EndsWithoutTheStop(run, stop);
+  ended = true;
+  flood.join();
+  EXPECT_TRUE(endedByItself) << "the run limit must end the run";
+  EXPECT_EQ(run.get(), 0);
 }
 
 TEST_F(DiscoveryTest, BindFailureReturnsMinusOneAndSendsNothing) {

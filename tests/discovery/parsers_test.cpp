@@ -5,6 +5,8 @@
 #include <string>
 
 #include "discovery/device_query.h"
+#include "discovery/discovery.h"
+#include "platform/socket.h"
 
 namespace kesto {
 namespace {
@@ -196,6 +198,17 @@ TEST(ApplyRssiReply, FailsWithoutCr) {
   EXPECT_FALSE(ApplyRssiReply("RSSI : -62\n", rssi));
   EXPECT_FALSE(ApplyRssiReply("RSSI : -62\0\r\n"s, rssi));
   EXPECT_EQ(rssi, 0);
+}
+
+// A reply's sender is where the queries connect: never this host's
+// "any" address, a group or a broadcast address.
+TEST(IsDeviceAddress, RefusesSendersNoDeviceCanHave) {
+  for (const char* address :
+       {"192.168.1.20", "10.0.0.1", "172.16.5.4", "127.0.0.2", "223.255.255.254", "1.0.0.0"})
+    EXPECT_TRUE(IsDeviceAddress(*ParseIpv4(address))) << address;
+  for (const char* address :
+       {"0.0.0.0", "0.1.2.3", "224.0.0.1", "239.255.255.250", "240.0.0.1", "255.255.255.255"})
+    EXPECT_FALSE(IsDeviceAddress(*ParseIpv4(address))) << address;
 }
 
 }  // namespace

@@ -241,6 +241,53 @@ TEST_F(QueryTest, SilentServiceIsBoundedByTheReceiveTimeout) {
   EXPECT_EQ(rssi, 0);
 }
 
+// Each byte comes well within the receive time-out, so only the deadline of
+// the whole exchange can end these; without it each would succeed, late.
+TEST_F(QueryTest, DrippingRepliesAreCutOffByTheExchangeDeadline) {
+  constexpr int kGapMs = 40;
+  QueryOptions options = Options();
+  options.receiveTimeoutMs = kLongWaitMs;
+  options.exchangeDeadlineMs = 300;  // the replies below take over a second to drip
+
+  auto& ver = Service(2);
+  ver.SetAnswer(kVer, {VerAnswer(125, 3), true, kGapMs});
+  Start(ver);
+  DeviceRecord verRecord = Device(2);
+  EXPECT_FALSE(QueryDeviceInfo(verRecord, options));
+  EXPECT_EQ(verRecord.kind, -1);
+
+  auto& dump = Service(3);
+  dump.SetAnswer(kVer, {VerAnswer(125, 3)});
+  dump.SetAnswer(kDump, {DumpAnswer(3, 1), true, kGapMs});
+  Start(dump);
+  DeviceRecord dumpRecord = Device(3);
+  EXPECT_FALSE(QueryDeviceInfo(dumpRecord, options));
+  EXPECT_EQ(dumpRecord.modelId, -1);
+
+  auto& rssi = Service(4);
+  rssi.SetAnswer(kRssi, {"RSSI : -62 dBm, a long line dripped slowly\r\n", true, kGapMs});
+  Start(rssi);
+  int32_t value = 0;
+  EXPECT_FALSE(QueryRssi(Device(4), value, options));
+  EXPECT_EQ(value, 0);
+}
+
+// The same replies at the same pace pass when the deadline leaves them room:
+// the deadline bounds the exchange, it does not refuse slow devices.
+TEST_F(QueryTest, SlowRepliesWithinTheDeadlinePass) {
+  auto& service = Service(2);
+  service.SetAnswer(kVer, {"SKETCH VER : 7\r\nT\r\n", true, 5});
+  service.SetAnswer(kDump, {"MODEL: 3\r\nID: 4\r\n", true, 5});
+  Start(service);
+  QueryOptions options = Options();
+  options.exchangeDeadlineMs = 30000;
+  DeviceRecord record = Device(2);
+  ASSERT_TRUE(QueryDeviceInfo(record, options));
+  EXPECT_EQ(record.sketchVersion, 7);
+  EXPECT_EQ(record.modelId, 3);
+  EXPECT_EQ(record.idValue, 4);
+}
+
 TEST_F(QueryTest, StopEndsAHungQuery) {
   auto& service = Service(2);
   service.SetAnswer(kVer, {"SKETCH VER : 1", false});
@@ -313,6 +360,32 @@ TEST_F(QueryTest, RssiStopsAtTheFirstLineFeed) {
   int32_t rssi = 0;
   EXPECT_TRUE(QueryRssi(Device(2), rssi, options));
   EXPECT_EQ(rssi, -47);
+}
+
+// Devices that each hold their RSSI query to its deadline cannot hold the
+// list: once the budget is spent the remaining entries go without a query.
+TEST_F(QueryTest, RssiQueriesOfAListShareOneBudget) {
+  DeviceTable table;
+  std::vector<ScriptedInfoService*> hung;
+  for (int i = 0; i < 3; ++i) {
+    auto& service = Service(2 + i);
+    service.SetAnswer(kRssi, {"", false});  // accepts, then says nothing
+    Start(service);
+    hung.push_back(&service);
+    table.records[static_cast<size_t>(i)] = Device(2 + i, 'L');
+    table.records[static_cast<size_t>(i)].kind = kKindWiFi;
+    table.records[static_cast<size_t>(i)].sketchVersion = 125;
+  }
+  QueryOptions options = Options();
+  options.receiveTimeoutMs = kLongWaitMs;
+  options.exchangeDeadlineMs = 300;
+  options.rssiBudgetMs = 450;  // the first query's deadline, then what is left for the second
+  const auto entries = BuildDeviceList(table, 3, options);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[2], "127.0.0.4 / 00-00-00-00-00-00 / WiFi / ver. 1.25");
+  EXPECT_TRUE(hung[0]->WaitForConnections(1, 5000));
+  EXPECT_TRUE(hung[1]->WaitForConnections(1, 5000));
+  EXPECT_TRUE(hung[2]->Requests().empty()) << "no query once the budget is spent";
 }
 
 TEST_F(QueryTest, DeviceListAsksForRssiOnlyWhereTheRuleSays) {

@@ -83,7 +83,15 @@ void ScriptedInfoService::Serve(Socket connection, const sockaddr_in& peer) {
   const auto answer = answers_.find(request);
   if (answer == answers_.end()) return;
   const std::string& bytes = answer->second.bytes;
-  connection.SendAll(bytes.data(), bytes.size(), kRequestWaitMs, &stop_);
+  const int gapMs = answer->second.byteGapMs;
+  if (gapMs <= 0) {
+    connection.SendAll(bytes.data(), bytes.size(), kRequestWaitMs, &stop_);
+  } else {
+    // Ends early when the client gives up (the send fails) or the service stops.
+    for (const char byte : bytes)
+      if (!connection.SendAll(&byte, 1, kRequestWaitMs, &stop_).ok() || !stop_.SleepFor(gapMs))
+        break;
+  }
   if (!answer->second.close) silent_.push_back(std::move(connection));
 }
 

@@ -26,6 +26,7 @@ class ScriptedInfoService {
   struct Answer {
     std::string bytes;
     bool close = true;  // false: stay silent with the connection open until Stop
+    int byteGapMs = 0;  // > 0: one byte at a time, this long apart (a dripping device)
   };
 
   ScriptedInfoService(std::string address, uint16_t port);

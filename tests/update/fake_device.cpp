@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <utility>
 
 namespace kesto::testing {
@@ -44,6 +46,11 @@ std::optional<std::string> FakeUpdateDevice::ReceiveDatagram(int waitMs) {
 
 void FakeUpdateDevice::Reply(std::string_view text) {
   udp_.SendTo(text.data(), text.size(), lastSender_);
+}
+
+void FakeUpdateDevice::ReplyAsStranger(const std::string& from, std::string_view text) {
+  Socket stranger = BoundSocket(SOCK_DGRAM, from, 0);
+  if (stranger.valid()) stranger.SendTo(text.data(), text.size(), lastSender_);
 }
 
 bool FakeUpdateDevice::Connect(uint16_t port, const std::string& from) {
@@ -92,6 +99,20 @@ std::optional<std::string> FakeUpdateDevice::TakeImage(
 bool FakeUpdateDevice::Send(std::string_view bytes) {
   if (bytes.empty()) return true;
   return tcp_.SendAll(bytes.data(), bytes.size(), kStepWaitMs, nullptr).ok();
+}
+
+bool FakeUpdateDevice::Drip(std::string_view bytes, int gapMs) {
+  for (const char byte : bytes) {
+    if (!Send(std::string_view(&byte, 1))) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+  }
+  return true;
+}
+
+void FakeUpdateDevice::ResetConnection() {
+  const linger abort{1, 0};
+  setsockopt(tcp_.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  tcp_.Close();
 }
 
 bool FakeUpdateDevice::AwaitClose() {

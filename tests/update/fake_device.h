@@ -35,6 +35,8 @@ class FakeUpdateDevice {
   // Script steps.
   std::optional<std::string> ReceiveDatagram(int waitMs = kStepWaitMs);
   void Reply(std::string_view text);  // to the sender of the last datagram
+  // The same from a socket of a stranger at address `from` (port 0).
+  void ReplyAsStranger(const std::string& from, std::string_view text);
   const sockaddr_in& lastSender() const { return lastSender_; }
   // Connects from address `from` to the last sender's address at `port`.
   bool Connect(uint16_t port, const std::string& from);
@@ -47,9 +49,13 @@ class FakeUpdateDevice {
   std::optional<std::string> TakeImage(size_t size, size_t piece,
                                        const std::function<std::string(size_t, bool)>& ack);
   bool Send(std::string_view bytes);
+  // One byte at a time, gapMs apart; false when the writer has gone.
+  bool Drip(std::string_view bytes, int gapMs);
   // Waits until the writer closes the connection (true) or the step time ends.
   bool AwaitClose();
   void CloseConnection() { tcp_.Close(); }
+  // Closes with a reset instead of an orderly end.
+  void ResetConnection();
 
   static constexpr int kStepWaitMs = 5000;
 

@@ -2,12 +2,16 @@
 // and the stream splits a real device produces.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -447,6 +451,247 @@ TEST_F(UpdateProtocol, FolderInsteadOfAFileIsAFileError) {
   const Outcome outcome = RunWrite(request_, TestLimits());
   EXPECT_EQ(outcome.code, kResultFileError);
   EXPECT_EQ(outcome.pieces.back(), "ERROR: Open\r\n");
+}
+
+// --- Hostile and odd devices: every wait ends within its bound ---
+
+// Each byte comes well within the stall limit; the limit bounds the whole
+// answer, so the "OK" at the end of the drip comes too late.
+TEST_F(UpdateProtocol, DrippedFinalAnswerIsBoundedByTheStallLimit) {
+  UseImage(1024);
+  device_.Start([this](FakeUpdateDevice& device) {
+    const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
+    if (!invitation) return;
+    device.Reply("OK");
+    if (!device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress)) return;
+    device.TakeImage(1024, 1024, CountAck);
+    device.Drip("................OK", 100);
+  });
+  UpdateLimits limits = TestLimits();
+  limits.stallMs = 500;
+  const Outcome outcome = Run(limits);
+  EXPECT_EQ(outcome.code, kResultDeviceError);
+  EXPECT_TRUE(outcome.pieces.back().starts_with("Bad Answer: .")) << outcome.pieces.back();
+  EXPECT_FALSE(outcome.Logged("全終了。\r\n"));
+}
+
+// A device that takes each chunk in two reads acknowledges both; the counts
+// must not pile up in front of its final "OK" over a long image.
+TEST_F(UpdateProtocol, SplitAcknowledgementsOfAWholeImageStillFindTheFinalOk) {
+  UseImage(64 * 1024);
+  PlainDevice("OK", 600,
+              [](size_t count, bool last) { return std::to_string(count) + (last ? "OK" : ""); });
+  const Outcome outcome = Run();
+  EXPECT_EQ(outcome.code, kResultSuccess) << outcome.Log();
+  EXPECT_EQ(received_, image_);
+  EXPECT_EQ(outcome.progress.back(), 100);
+}
+
+// An "OK" from another host, sent before the device's, must neither stand in
+// for the device's answer nor win the stranger the image.
+TEST_F(UpdateProtocol, StrangersAnswerIsIgnoredAndGetsNoImage) {
+  UseImage(2048);
+  std::optional<std::string> strangerGot;
+  device_.Start([&](FakeUpdateDevice& device) {
+    const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
+    if (!invitation) return;
+    device.ReplyAsStranger("127.0.0.77", "OK");
+    device.Reply("OK");
+    const auto port = static_cast<uint16_t>(invitation->port);
+    strangerGot = device.ConnectAsStranger(port, "127.0.0.77");
+    if (!device.Connect(port, kDeviceAddress)) return;
+    if (auto got = device.TakeImage(2048, 1024, CountAck)) received_ = *got;
+    device.Send("OK");
+    device.AwaitClose();
+  });
+  const Outcome outcome = Run();
+  EXPECT_EQ(outcome.code, kResultSuccess) << outcome.Log();
+  ASSERT_TRUE(strangerGot.has_value());
+  EXPECT_EQ(*strangerGot, "");
+  EXPECT_EQ(received_, image_);
+}
+
+TEST_F(UpdateProtocol, StrangersAuthenticationReplyIsIgnored) {
+  UseImage(1024);
+  device_.Start([](FakeUpdateDevice& device) {
+    if (!device.ReceiveDatagram()) return;
+    device.Reply(std::string("AUTH ") + kNonce);
+    if (!device.ReceiveDatagram()) return;  // the authentication message
+    device.ReplyAsStranger("127.0.0.77", "OK");
+    device.Reply("FAIL");
+  });
+  const Outcome outcome = Run();
+  EXPECT_EQ(outcome.code, kResultDeviceError);
+  EXPECT_EQ(outcome.pieces.back(), "FAIL\r\n");
+}
+
+// A stranger flooding the invitation socket neither answers for the device
+// nor keeps the wait going: the device's silence ends the run as usual.
+TEST_F(UpdateProtocol, StrangersFloodNeitherAnswersNorStretchesTheWait) {
+  UseImage(1024);
+  std::atomic<bool> runEnded{false};
+  std::atomic<bool> floodFinished{false};
+  device_.Start([&](FakeUpdateDevice& device) {
+    if (!device.ReceiveDatagram()) return;
+    // Bounded, but far longer than the run may last.
+    for (int i = 0; i < 500 && !runEnded; ++i) {
+      device.ReplyAsStranger("127.0.0.77", "OK");
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    floodFinished = !runEnded;
+  });
+  UpdateLimits limits = TestLimits();
+  limits.answerWaitMs = 300;
+  limits.attempts = 2;
+  const Outcome outcome = RunWrite(request_, limits);
+  runEnded = true;
+  device_.Join();
+  EXPECT_EQ(outcome.code, kResultDeviceError);
+  EXPECT_EQ(outcome.pieces.back(), "no-recv error.\r\n");
+  EXPECT_EQ(outcome.Count("no-recv.\r\n"), 2u);
+  EXPECT_FALSE(floodFinished) << "the run must end while the flood goes on";
+}
+
+TEST_F(UpdateProtocol, ResetInTheMiddleOfTheTransferIsNoSuccess) {
+  UseImage(4096);
+  device_.Start([](FakeUpdateDevice& device) {
+    const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
+    if (!invitation) return;
+    device.Reply("OK");
+    if (!device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress)) return;
+    device.TakeImage(1024, 1024, CountAck);
+    device.ResetConnection();
+  });
+  const Outcome outcome = Run();
+  EXPECT_TRUE(outcome.code == ECONNRESET || outcome.code == EPIPE) << outcome.Log();
+  EXPECT_TRUE(outcome.pieces.back() == Format("send error.%d\r\n", outcome.code) ||
+              outcome.pieces.back() == Format("recv error.%d\r\n", outcome.code))
+      << outcome.pieces.back();
+  EXPECT_EQ(outcome.progress, (std::vector<int>{25}));
+}
+
+TEST_F(UpdateProtocol, ResetInsteadOfTheFinalAnswerIsNoSuccess) {
+  UseImage(1024);
+  device_.Start([](FakeUpdateDevice& device) {
+    const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
+    if (!invitation) return;
+    device.Reply("OK");
+    if (!device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress)) return;
+    device.TakeImage(1024, 1024, CountAck);
+    device.ResetConnection();
+  });
+  const Outcome outcome = Run();
+  EXPECT_EQ(outcome.code, ECONNRESET) << outcome.Log();
+  EXPECT_EQ(outcome.pieces.back(), Format("recv error.%d\r\n", ECONNRESET));
+}
+
+// The device acknowledges two chunks and hangs up before it has read the
+// last one: its close after the last chunk was sent is no consent.
+TEST_F(UpdateProtocol, HangUpWithoutAcknowledgingTheLastChunkIsNoSuccess) {
+  UseImage(3000);
+  device_.Start([](FakeUpdateDevice& device) {
+    const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
+    if (!invitation) return;
+    device.Reply("OK");
+    if (!device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress)) return;
+    device.TakeImage(2048, 1024, CountAck);
+    device.CloseConnection();
+  });
+  const Outcome outcome = Run();
+  EXPECT_EQ(outcome.code, ECONNRESET) << outcome.Log();
+  EXPECT_EQ(outcome.pieces.back(), Format("recv error.%d\r\n", ECONNRESET));
+  EXPECT_FALSE(outcome.Logged("全終了。\r\n"));
+}
+
+// --- The image file changing under the run ---
+
+// Other bytes of the same size after the digest was announced: a device that
+// takes them without a check must not turn them into a success.
+TEST_F(UpdateProtocol, ImageRewrittenAfterItsDigestIsNoSuccess) {
+  for (const std::string& final : {std::string("OK"), std::string()}) {  // "OK", silent close
+    UseImage(3000);
+    device_.Start([&](FakeUpdateDevice& device) {
+      const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
+      if (!invitation) return;
+      device.Reply("OK");
+      if (!device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress)) return;
+      if (auto got = device.TakeImage(3000, 1024, CountAck)) received_ = *got;
+      device.Send(final);
+      device.CloseConnection();
+    });
+    const std::string other = PatternBytes(3000, 99);
+    const Outcome outcome = RunWrite(request_, TestLimits(), nullptr, [&](std::string_view piece) {
+      if (piece == "ここから書き込み。\r\n") dir_.Write("KS_N_image.bin", other);
+    });
+    device_.Join();
+    EXPECT_EQ(outcome.code, kResultFileError) << outcome.Log();
+    EXPECT_EQ(outcome.pieces.back(), "read error.\r\n");
+    EXPECT_EQ(received_, other) << "the device got the file as it was at the transfer";
+  }
+}
+
+// A pipe put in the image's place opens at once and gives no bytes; waiting
+// for a writer of the pipe would hold the run. Should the run wait all the
+// same, the rescue opens the pipe after a while, so the test ends either way.
+class PipeRescue {
+ public:
+  explicit PipeRescue(std::string path)
+      : path_(std::move(path)), thread_([this] {
+          if (done_.SleepFor(10000)) {
+            const int fd = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) close(fd);
+            rescued_ = true;
+          }
+        }) {}
+  ~PipeRescue() {
+    done_.Trigger();
+    thread_.join();
+  }
+  bool rescued() const { return rescued_; }
+
+ private:
+  std::string path_;
+  StopSignal done_;
+  std::atomic<bool> rescued_{false};
+  std::thread thread_;
+};
+
+TEST_F(UpdateProtocol, PipeInPlaceOfTheImageBeforeTheDigestDoesNotHang) {
+  const std::string path = UseImage(3000);
+  std::unique_ptr<PipeRescue> rescue;
+  const Outcome outcome = RunWrite(request_, TestLimits(), nullptr, [&](std::string_view piece) {
+    if (piece != "size 3000 :") return;  // the size is taken, the digest is next
+    std::filesystem::remove(path);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    rescue = std::make_unique<PipeRescue>(path);
+  });
+  ASSERT_TRUE(rescue);
+  EXPECT_FALSE(rescue->rescued()) << "the digest waited for a writer of the pipe";
+  EXPECT_EQ(outcome.code, kResultInternalError);
+  EXPECT_EQ(outcome.pieces.back(), "ERROR: getMD5\r\n");
+}
+
+TEST_F(UpdateProtocol, PipeInPlaceOfTheImageBeforeTheTransferDoesNotHang) {
+  const std::string path = UseImage(3000);
+  device_.Start([](FakeUpdateDevice& device) {
+    const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
+    if (!invitation) return;
+    device.Reply("OK");
+    if (device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress))
+      device.AwaitClose();
+  });
+  std::unique_ptr<PipeRescue> rescue;
+  const Outcome outcome = RunWrite(request_, TestLimits(), nullptr, [&](std::string_view piece) {
+    if (piece != "ここから書き込み。\r\n") return;  // the image is opened next
+    std::filesystem::remove(path);
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    rescue = std::make_unique<PipeRescue>(path);
+  });
+  device_.Join();
+  ASSERT_TRUE(rescue);
+  EXPECT_FALSE(rescue->rescued()) << "the transfer waited for a writer of the pipe";
+  EXPECT_EQ(outcome.code, kResultFileError);
+  EXPECT_EQ(outcome.pieces.back(), "read error.\r\n");
 }
 
 }  // namespace

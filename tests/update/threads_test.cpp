@@ -1,0 +1,193 @@
+// Work handed between threads as the window and the command line do it: the
+// write's outcome through WriteHandover, and stops triggered from another
+// thread while a search or a write runs. Built and run under ThreadSanitizer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "discovery/device_list.h"
+#include "discovery/discovery.h"
+#include "platform/stop_signal.h"
+#include "run_support.h"
+#include "sim/simulator.h"
+#include "support/test_ports.h"
+#include "test_files.h"
+#include "update/result.h"
+#include "update/update_run.h"
+
+namespace kesto {
+namespace {
+
+using testing::PatternBytes;
+using testing::TempDir;
+using testing::TestLimits;
+
+constexpr int kLongWaitMs = 60000;  // longer than any test may take: only a stop ends it
+constexpr int kPollMs = 1;          // the reader's poll, as the window's timer does it
+
+// Polls the hand-over the way the window's timer does, without other sync.
+void AwaitFinished(const WriteHandover& handover) {
+  while (handover.Busy()) std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+}
+
+// The worker writes plain data and then its code; the reader, once it sees
+// busy cleared, must see both. Under ThreadSanitizer a weaker order shows as
+// a race on the plain data.
+TEST(WriteHandoverThreads, ReaderSeesTheCodeAndTheWorkersDataOnceBusyClears) {
+  constexpr int kRounds = 200;
+  WriteHandover handover;
+  std::vector<int> workerData;  // plain memory, guarded by the hand-over alone
+  std::atomic<bool> quit{false};
+  std::thread worker([&] {
+    for (int round = 0; round < kRounds && !quit; ++round) {
+      // Waits for the reader's Start, as the window's launch starts the worker.
+      while (!handover.Busy() && !quit) std::this_thread::yield();
+      if (quit) return;
+      workerData.push_back(round);
+      handover.Finish(round + 1);
+    }
+  });
+  for (int round = 0; round < kRounds; ++round) {
+    handover.Start();
+    AwaitFinished(handover);
+    ASSERT_EQ(handover.ResultCode(), round + 1);
+    ASSERT_EQ(workerData.size(), static_cast<size_t>(round + 1));
+    ASSERT_EQ(workerData.back(), round);
+  }
+  quit = true;
+  worker.join();
+}
+
+class StopFromAnotherThread : public ::testing::Test {
+ protected:
+  void StartSimulator(std::vector<sim::DeviceConfig> devices) {
+    sim_ = std::make_unique<sim::Simulator>(std::move(devices), ports_);
+    ASSERT_EQ(sim_->Start(), 0);
+  }
+
+  const sim::Ports ports_ = kesto::testing::NextTestPorts();
+  std::unique_ptr<sim::Simulator> sim_;
+};
+
+sim::DeviceConfig Device(const char* address, uint8_t macLast, int replyDelayMs) {
+  sim::DeviceConfig device;
+  device.address = address;
+  device.hardwareAddress = {0x02, 0, 0, 0, 0, macLast};
+  device.faults.replyDelayMs = replyDelayMs;
+  return device;
+}
+
+// The search worker's run: discovery then the list, ended by a stop while a
+// hung device holds its query.
+TEST_F(StopFromAnotherThread, EndsASearchHeldByAHungDevice) {
+  sim::DeviceConfig hung = Device("127.0.0.3", 3, 100);
+  hung.faults.infoHang = true;
+  StartSimulator({Device("127.0.0.2", 2, 0), hung});
+  StopSignal stop;
+  DiscoveryOptions options;
+  options.localAddress = htonl(INADDR_LOOPBACK);
+  options.discoveryPort = ports_.discovery;
+  options.quietMs = kLongWaitMs;
+  options.query.port = ports_.query;
+  options.query.pauseMs = 10;
+  options.query.connectTimeoutMs = kLongWaitMs;
+  options.query.receiveTimeoutMs = kLongWaitMs;
+  options.query.exchangeDeadlineMs = kLongWaitMs;
+  options.query.stop = &stop;
+
+  DeviceTable table;
+  int count = -2;
+  std::vector<std::string> entries;
+  std::atomic<bool> finished{false};
+  std::thread worker([&] {
+    count = DiscoverDevices(table, options);
+    if (count > 0) entries = BuildDeviceList(table, count, options.query);
+    finished = true;
+  });
+  // Most likely inside the hung query by now; a stop anywhere ends the run.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  stop.Trigger();
+  worker.join();
+  EXPECT_TRUE(finished);
+  ASSERT_GE(count, 0);
+  EXPECT_LE(count, 1);
+  EXPECT_EQ(entries.size(), static_cast<size_t>(count));
+  if (count == 1) {
+    EXPECT_EQ(table.records[0].addressText, "127.0.0.2");
+  }
+}
+
+class WriteAcrossThreads : public StopFromAnotherThread {
+ protected:
+  void SetUp() override {
+    request_.deviceAddress = "127.0.0.3";
+    request_.localAddress = "127.0.0.1";
+    request_.devicePort = ports_.update;
+  }
+  void UseImage(size_t size) {
+    image_ = PatternBytes(size, 11);
+    request_.firmwarePath = dir_.Write("KS_N_threads.bin", image_);
+  }
+
+  TempDir dir_;
+  UpdateRequest request_;
+  std::string image_;
+};
+
+// The write worker as the window starts it: the code through the hand-over,
+// the log read once busy has cleared, before the worker is joined.
+TEST_F(WriteAcrossThreads, CodeAndLogAreHandedOverWhenTheWriteEnds) {
+  sim::DeviceConfig device = Device("127.0.0.3", 3, 0);
+  device.password = "PELICANUS";
+  StartSimulator({device});
+  UseImage(6000);
+  std::vector<std::string> log;  // written by the worker only until busy clears
+  std::atomic<int> lastProgress{0};
+  UpdateHooks hooks;
+  hooks.log = [&](std::string_view piece) { log.emplace_back(piece); };
+  hooks.progress = [&](int percent) { lastProgress = percent; };
+  const UpdateLimits limits = TestLimits();
+  WriteHandover handover;
+  handover.Start();
+  std::thread worker([&] { handover.Finish(RunUpdate(request_, hooks, limits)); });
+  AwaitFinished(handover);
+  EXPECT_EQ(handover.ResultCode(), kResultSuccess);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "全終了。\r\n");
+  EXPECT_EQ(lastProgress, 100);
+  worker.join();
+}
+
+TEST_F(WriteAcrossThreads, StopInTheMiddleOfTheTransferEndsTheWrite) {
+  sim::DeviceConfig device = Device("127.0.0.3", 3, 0);
+  device.faults.stallAfterBytes = 2048;  // then neither reads nor answers
+  StartSimulator({device});
+  UseImage(8000);
+  StopSignal stop;
+  std::atomic<int> lastProgress{0};
+  UpdateHooks hooks;
+  hooks.progress = [&](int percent) { lastProgress = percent; };
+  hooks.stop = &stop;
+  UpdateLimits limits = TestLimits();
+  limits.stallMs = kLongWaitMs;
+  WriteHandover handover;
+  handover.Start();
+  std::thread worker([&] { handover.Finish(RunUpdate(request_, hooks, limits)); });
+  // Bounded: the worker's own limits end the write should the transfer never start.
+  for (int i = 0; i < 10000 && lastProgress == 0 && handover.Busy(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+  stop.Trigger();
+  AwaitFinished(handover);
+  EXPECT_EQ(handover.ResultCode(), ECANCELED);
+  EXPECT_GT(lastProgress, 0);
+  worker.join();
+}
+
+}  // namespace
+}  // namespace kesto

@@ -1,0 +1,82 @@
+#include "update/update_answers.h"
+
+#include <cstring>
+
+#include "platform/format.h"
+#include "update/md5.h"
+
+namespace kesto {
+namespace {
+
+constexpr size_t kNonceStart = 5;  // behind "AUTH" and its separator
+
+std::optional<std::string> Md5Text(const std::string& text) {
+  Md5Digest digest{};
+  if (!StringMd5(text.data(), text.size(), digest)) return std::nullopt;
+  return DigestText(digest);
+}
+
+// The device's words as the log shows them: their first line, cut short.
+std::string FirstLine(std::string_view text) {
+  const size_t start = text.find_first_not_of("\r\n");
+  if (start == std::string_view::npos) return {};
+  const std::string_view line = text.substr(start, text.find_first_of("\r\n", start) - start);
+  return std::string(line.substr(0, kShownWordsLimit));
+}
+
+}  // namespace
+
+std::string DatagramText(const char* bytes, size_t length) {
+  return bytes ? std::string(bytes, strnlen(bytes, length)) : std::string();
+}
+
+InvitationAnswer ClassifyAnswer(std::string_view text) {
+  if (text.starts_with("OK")) return InvitationAnswer::kAccepted;
+  if (text.starts_with("AUTH")) return InvitationAnswer::kChallenge;
+  return InvitationAnswer::kUnrecognised;
+}
+
+std::string AnswerNonce(std::string_view text) {
+  return text.size() > kNonceStart ? std::string(text.substr(kNonceStart)) : std::string();
+}
+
+std::optional<std::string> AuthenticationMessage(const AuthenticationInput& input) {
+  // The texts go in as arguments: a device's nonce never reaches a format.
+  const std::string firmwarePath(input.firmwarePath);
+  const std::string fileDigest(input.fileDigest);
+  const std::string deviceAddress(input.deviceAddress);
+  const std::string nonce(input.nonce);
+  const auto cnonce =
+      Md5Text(Format("%s%u%s%s", firmwarePath.c_str(), static_cast<unsigned>(input.fileSize),
+                     fileDigest.c_str(), deviceAddress.c_str()));
+  const auto passwordDigest = Md5Text(std::string(input.password));
+  if (!cnonce || !passwordDigest) return std::nullopt;
+  const auto response =
+      Md5Text(Format("%s:%s:%s", passwordDigest->c_str(), nonce.c_str(), cnonce->c_str()));
+  if (!response) return std::nullopt;
+  return Format("%d %s %s\n", 200, cnonce->c_str(), response->c_str());
+}
+
+bool AuthenticationAccepted(std::string_view replyText) {
+  return replyText.starts_with("OK");
+}
+
+std::string_view FinalAnswerWords(std::string_view text) {
+  const size_t start = text.find_first_not_of("0123456789");
+  return start == std::string_view::npos ? std::string_view{} : text.substr(start);
+}
+
+bool FinalAnswerComplete(std::string_view text) {
+  return text.find("OK") != std::string_view::npos ||
+         FinalAnswerWords(text).find('\n') != std::string_view::npos;
+}
+
+FinalVerdict ExamineFinalAnswer(std::string_view text, bool closed) {
+  const std::string_view words = FinalAnswerWords(text);
+  FinalVerdict verdict;
+  verdict.accepted = text.find("OK") != std::string_view::npos || (closed && words.empty());
+  if (!verdict.accepted) verdict.shown = FirstLine(words.empty() ? text : words);
+  return verdict;
+}
+
+}  // namespace kesto
