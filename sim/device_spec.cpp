@@ -3,9 +3,11 @@
 
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/format.h"
 #include "platform/socket.h"
@@ -74,11 +76,26 @@ bool* BooleanFault(DeviceFaults& faults, std::string_view name) {
   if (name == "closeInsteadOfFinal") return &faults.closeInsteadOfFinal;
   if (name == "strangerFirst") return &faults.strangerFirst;
   if (name == "finalError") return &faults.finalError;
+  if (name == "randomDiscoveryReply") return &faults.randomDiscoveryReply;
+  if (name == "randomInfoReply") return &faults.randomInfoReply;
+  if (name == "randomAnswer") return &faults.randomAnswer;
+  if (name == "randomAuthReply") return &faults.randomAuthReply;
+  if (name == "randomAcks") return &faults.randomAcks;
+  if (name == "randomFinal") return &faults.randomFinal;
+  if (name == "infoReset") return &faults.infoReset;
+  if (name == "discoveryFromStranger") return &faults.discoveryFromStranger;
+  if (name == "answerFromOtherPort") return &faults.answerFromOtherPort;
+  if (name == "answerFromStranger") return &faults.answerFromStranger;
+  if (name == "splitAcks") return &faults.splitAcks;
+  if (name == "finalGluedToAck") return &faults.finalGluedToAck;
+  if (name == "floodFromPhantoms") return &faults.floodFromPhantoms;
   return nullptr;
 }
 
 // Longest time a device may be told to wait anywhere: ten minutes.
 constexpr int kMaxDelayMs = 600000;
+// Most replies one device floods a search with.
+constexpr int kMaxFloodReplies = 1000000;
 
 // "name:number" for the numeric faults. Empty result on success.
 std::string ApplyNumericFault(DeviceFaults& faults, std::string_view name,
@@ -99,12 +116,30 @@ std::string ApplyNumericFault(DeviceFaults& faults, std::string_view name,
     faults.replyLength = *value;
     return {};
   }
-  if (name == "stallAfterBytes") {
-    const auto value = ParseNumber<long>(number, 0, LONG_MAX);
+  const auto setLong = [&](long& field, long low) {
+    const auto value = ParseNumber<long>(number, low, LONG_MAX);
     if (!value) return bad();
-    faults.stallAfterBytes = *value;
+    field = *value;
+    return std::string();
+  };
+  if (name == "stallAfterBytes") return setLong(faults.stallAfterBytes, 0);
+  if (name == "resetShortBytes") return setLong(faults.resetShortBytes, 1);
+  if (name == "closeShortBytes") return setLong(faults.closeShortBytes, 1);
+  if (name == "ackPieceSize") {
+    const auto value = ParseNumber<size_t>(number, 1, 65536);
+    if (!value) return bad();
+    faults.ackPieceSize = *value;
     return {};
   }
+  if (name == "seed") {
+    const auto value = ParseNumber<uint32_t>(number, 0, UINT32_MAX);
+    if (!value) return bad();
+    faults.seed = *value;
+    return {};
+  }
+  if (name == "dripMs") return setInt(faults.dripMs, 0, kMaxDelayMs);
+  if (name == "floodReplies") return setInt(faults.floodReplies, 0, kMaxFloodReplies);
+  if (name == "floodIntervalMs") return setInt(faults.floodIntervalMs, 0, kMaxDelayMs);
   if (name == "replyDelayMs") return setInt(faults.replyDelayMs, 0, kMaxDelayMs);
   if (name == "answerOnlyInvitation") return setInt(faults.answerOnlyInvitation, 0, INT_MAX);
   if (name == "connectDelayMs") return setInt(faults.connectDelayMs, 0, kMaxDelayMs);
@@ -175,6 +210,75 @@ std::string ApplyItem(DeviceConfig& config, std::string_view key, std::string_vi
 }
 
 }  // namespace
+
+std::vector<std::string> FaultNames(const DeviceFaults& f) {
+  std::vector<std::string> names;
+  const auto flag = [&](bool on, const char* name) {
+    if (on) names.emplace_back(name);
+  };
+  const auto number = [&](long value, long normal, const char* name) {
+    if (value != normal) names.push_back(std::string(name) + ":" + std::to_string(value));
+  };
+  flag(f.noDiscoveryReply, "noDiscoveryReply");
+  flag(f.replyTwice, "replyTwice");
+  number(static_cast<long>(f.replyLength), 30, "replyLength");
+  number(f.replyDelayMs, 0, "replyDelayMs");
+  flag(f.verWithoutKeys, "verWithoutKeys");
+  flag(f.verWithoutCr, "verWithoutCr");
+  flag(f.verOneLineThenClose, "verOneLineThenClose");
+  flag(f.dumpWithoutModel, "dumpWithoutModel");
+  flag(f.dumpWithoutId, "dumpWithoutId");
+  flag(f.infoHang, "infoHang");
+  flag(f.rssiMissing, "rssiMissing");
+  flag(f.updateNoAnswer, "updateNoAnswer");
+  number(f.answerOnlyInvitation, 0, "answerOnlyInvitation");
+  flag(f.junkAnswer, "junkAnswer");
+  flag(f.rejectAuth, "rejectAuth");
+  flag(f.noAuthReply, "noAuthReply");
+  number(f.connectDelayMs, 0, "connectDelayMs");
+  flag(f.neverConnect, "neverConnect");
+  number(f.stallAfterBytes, -1, "stallAfterBytes");
+  flag(f.closeInsteadOfFinal, "closeInsteadOfFinal");
+  flag(f.strangerFirst, "strangerFirst");
+  flag(f.finalError, "finalError");
+  number(f.ackDelayMs, 0, "ackDelayMs");
+  flag(f.randomDiscoveryReply, "randomDiscoveryReply");
+  flag(f.randomInfoReply, "randomInfoReply");
+  flag(f.randomAnswer, "randomAnswer");
+  flag(f.randomAuthReply, "randomAuthReply");
+  flag(f.randomAcks, "randomAcks");
+  flag(f.randomFinal, "randomFinal");
+  number(f.dripMs, 0, "dripMs");
+  flag(f.infoReset, "infoReset");
+  flag(f.discoveryFromStranger, "discoveryFromStranger");
+  flag(f.answerFromOtherPort, "answerFromOtherPort");
+  flag(f.answerFromStranger, "answerFromStranger");
+  number(f.resetShortBytes, 0, "resetShortBytes");
+  number(f.closeShortBytes, 0, "closeShortBytes");
+  number(static_cast<long>(f.ackPieceSize), 0, "ackPieceSize");
+  flag(f.splitAcks, "splitAcks");
+  flag(f.finalGluedToAck, "finalGluedToAck");
+  number(f.floodReplies, 0, "floodReplies");
+  if (f.floodReplies > 0) number(f.floodIntervalMs, -1, "floodIntervalMs");
+  flag(f.floodFromPhantoms, "floodFromPhantoms");
+  // The seed matters only when something is random.
+  if (f.randomDiscoveryReply || f.randomInfoReply || f.randomAnswer || f.randomAuthReply ||
+      f.randomAcks || f.randomFinal || f.infoReset)
+    number(static_cast<long>(f.seed), -1, "seed");
+  return names;
+}
+
+std::string DeviceSpecText(const DeviceConfig& device) {
+  const auto& mac = device.hardwareAddress;
+  std::string text = Format(
+      "address=%s,kind=%c,mac=%02X-%02X-%02X-%02X-%02X-%02X,sketch=%d,text=%d,"
+      "model=%d,id=%d,rssi=%d",
+      device.address.c_str(), device.kindLetter, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
+      device.sketchVersion, device.textVersion, device.model, device.id, device.rssi);
+  if (!device.password.empty()) text += ",password=" + device.password;
+  for (const std::string& name : FaultNames(device.faults)) text += ",fault=" + name;
+  return text;
+}
 
 std::optional<DeviceConfig> ParseDeviceSpec(std::string_view spec, std::string* error) {
   DeviceConfig config;

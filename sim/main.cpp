@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -35,6 +36,11 @@ constexpr const char* kUsage =
     "  --discovery-port N    discovery port (default 30718)\n"
     "  --query-port N        information service port (default 9998)\n"
     "  --update-port N       update receiver port (default 3232)\n"
+    "  --hostile[=SEED]      add a mix of hostile devices drawn from SEED (default 1):\n"
+    "                        random bytes and lengths on every service, slow drips,\n"
+    "                        half-open connections, resets, glued or split\n"
+    "                        acknowledgements, strangers, floods of replies\n"
+    "  --hostile-count N     how many hostile devices (default 8), from 127.0.0.2 on\n"
     "  --any-source          answer every sender, not only 127.0.0.0/8\n"
     "                        (for devices inside a network namespace)\n"
     "  --duration SECONDS    stop after this long (default: until SIGINT/SIGTERM)\n"
@@ -47,13 +53,19 @@ constexpr const char* kUsage =
     "  verOneLineThenClose dumpWithoutModel dumpWithoutId infoHang rssiMissing\n"
     "  updateNoAnswer junkAnswer rejectAuth noAuthReply neverConnect\n"
     "  closeInsteadOfFinal strangerFirst finalError\n"
+    "  randomDiscoveryReply randomInfoReply randomAnswer randomAuthReply randomAcks\n"
+    "  randomFinal infoReset discoveryFromStranger answerFromOtherPort\n"
+    "  answerFromStranger splitAcks finalGluedToAck floodFromPhantoms\n"
     "Faults with a number (fault=NAME:N): replyLength replyDelayMs\n"
-    "  answerOnlyInvitation connectDelayMs stallAfterBytes ackDelayMs\n"
+    "  answerOnlyInvitation connectDelayMs stallAfterBytes ackDelayMs seed dripMs\n"
+    "  resetShortBytes closeShortBytes ackPieceSize floodReplies floodIntervalMs\n"
     "\n"
     "Exit status: 0 after a stop, 1 when a service cannot be bound, 2 on bad usage.\n";
 
 struct Options {
   std::vector<DeviceConfig> devices;
+  std::optional<uint32_t> hostileSeed;
+  size_t hostileCount = 8;
   kesto::sim::Ports ports;
   bool anySource = false;
   std::optional<long> durationSeconds;
@@ -127,8 +139,20 @@ int ParseArguments(int argc, char** argv, Options& options) {
       options.anySource = true;
       continue;
     }
+    if (arg == "--hostile" || arg.starts_with("--hostile=")) {
+      const auto seed = arg == "--hostile" ? std::optional<uint32_t>(1)
+                                           : Number<uint32_t>(arg.substr(10), 0, UINT32_MAX);
+      if (!seed) {
+        std::fprintf(stderr, "kesto-sim: bad seed in '%s'\n", argv[i]);
+        return 2;
+      }
+      options.hostileSeed = seed;
+      anyDevice = true;
+      continue;
+    }
     const bool takesValue = arg == "--device" || arg == "--config" || arg == "--discovery-port" ||
-                            arg == "--query-port" || arg == "--update-port" || arg == "--duration";
+                            arg == "--query-port" || arg == "--update-port" ||
+                            arg == "--duration" || arg == "--hostile-count";
     if (!takesValue) {
       std::fprintf(stderr, "kesto-sim: unknown option '%s' (see --help)\n", argv[i]);
       return 2;
@@ -144,6 +168,13 @@ int ParseArguments(int argc, char** argv, Options& options) {
     } else if (arg == "--config") {
       anyDevice = true;
       if (!AddConfigFile(std::string(value), options)) return 2;
+    } else if (arg == "--hostile-count") {
+      const auto count = Number<size_t>(value, 1, 4000);
+      if (!count) {
+        std::fprintf(stderr, "kesto-sim: bad count '%s'\n", argv[i]);
+        return 2;
+      }
+      options.hostileCount = *count;
     } else if (arg == "--duration") {
       options.durationSeconds = Number<long>(value, 1, 31L * 24 * 3600);
       if (!options.durationSeconds) {
@@ -162,44 +193,20 @@ int ParseArguments(int argc, char** argv, Options& options) {
       field = *port;
     }
   }
+  if (options.hostileSeed) {
+    const auto hostile = kesto::sim::HostileDevices(*options.hostileSeed, options.hostileCount);
+    options.devices.insert(options.devices.end(), hostile.begin(), hostile.end());
+  }
   if (!anyDevice) options.devices = DefaultDevices();
   return 0;
 }
 
 // " faults a,b:N" for the switches that are on, or nothing.
-std::string FaultText(const kesto::sim::DeviceFaults& f) {
+std::string FaultText(const kesto::sim::DeviceFaults& faults) {
+  const std::vector<std::string> names = kesto::sim::FaultNames(faults);
   std::string text;
-  const auto flag = [&](bool on, const char* name) {
-    if (on) text += (text.empty() ? "" : ",") + std::string(name);
-  };
-  const auto number = [&](long value, long normal, const char* name) {
-    if (value != normal)
-      text += (text.empty() ? "" : ",") + std::string(name) + ":" + std::to_string(value);
-  };
-  flag(f.noDiscoveryReply, "noDiscoveryReply");
-  flag(f.replyTwice, "replyTwice");
-  number(static_cast<long>(f.replyLength), 30, "replyLength");
-  number(f.replyDelayMs, 0, "replyDelayMs");
-  flag(f.verWithoutKeys, "verWithoutKeys");
-  flag(f.verWithoutCr, "verWithoutCr");
-  flag(f.verOneLineThenClose, "verOneLineThenClose");
-  flag(f.dumpWithoutModel, "dumpWithoutModel");
-  flag(f.dumpWithoutId, "dumpWithoutId");
-  flag(f.infoHang, "infoHang");
-  flag(f.rssiMissing, "rssiMissing");
-  flag(f.updateNoAnswer, "updateNoAnswer");
-  number(f.answerOnlyInvitation, 0, "answerOnlyInvitation");
-  flag(f.junkAnswer, "junkAnswer");
-  flag(f.rejectAuth, "rejectAuth");
-  flag(f.noAuthReply, "noAuthReply");
-  number(f.connectDelayMs, 0, "connectDelayMs");
-  flag(f.neverConnect, "neverConnect");
-  number(f.stallAfterBytes, -1, "stallAfterBytes");
-  flag(f.closeInsteadOfFinal, "closeInsteadOfFinal");
-  flag(f.strangerFirst, "strangerFirst");
-  flag(f.finalError, "finalError");
-  number(f.ackDelayMs, 0, "ackDelayMs");
-  return text.empty() ? text : " faults " + text;
+  for (const std::string& name : names) text += (text.empty() ? " faults " : ",") + name;
+  return text;
 }
 
 void PrintDevice(const DeviceConfig& device) {

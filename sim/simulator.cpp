@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <list>
 #include <map>
@@ -26,6 +28,7 @@
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 #include "sim/device_protocol.h"
+#include "sim/hostile.h"
 #include "sim/update_transfer.h"
 
 namespace kesto::sim {
@@ -48,6 +51,12 @@ constexpr milliseconds kAcceptPause{100};
 constexpr uint32_t kMaxImageSize = 64u * 1024 * 1024;
 // The loop wakes at least this often even with nothing to do.
 constexpr milliseconds kIdleWake{1000};
+// A dripping reply is given up after this long, whoever still listens.
+constexpr milliseconds kDripHold{600000};
+// A reply that did not fit into the socket at once is tried again this soon.
+constexpr milliseconds kSendRetry{10};
+// First of the addresses that flood replies come from: 127.77.0.1 and up.
+constexpr uint32_t kPhantomBase = 0x7f4d0000;
 
 bool IsLoopback(in_addr_t address) {
   return (ntohl(address) >> 24) == 127;
@@ -63,6 +72,34 @@ int SetNonBlocking(int fd) {
   return 0;
 }
 
+in_addr_t StrangerOf(in_addr_t device) {
+  const uint32_t host = ntohl(device);
+  return htonl((host & 0xffffff00u) | ((host & 0xff) == 200 ? 201u : 200u));
+}
+
+// Sends one datagram from a socket bound to the wildcard address with the
+// given source address, which must be one of this host's (any 127.x.y.z is).
+void SendFrom(const Socket& socket, const void* data, size_t size, in_addr_t source,
+              const sockaddr_in& to) {
+  iovec vector{const_cast<void*>(data), size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr message{};
+  message.msg_name = const_cast<sockaddr_in*>(&to);
+  message.msg_namelen = sizeof to;
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = IPPROTO_IP;
+  header->cmsg_type = IP_PKTINFO;
+  header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info{};
+  info.ipi_spec_dst.s_addr = source;
+  std::memcpy(CMSG_DATA(header), &info, sizeof info);
+  sendmsg(socket.fd(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
 // An "AUTH" answer waiting for the writer's authentication message.
 struct PendingAuth {
   Invitation invitation;
@@ -74,28 +111,39 @@ struct DeviceEndpoint {
   in_addr_t address = 0;
   Socket infoListener;
   Socket updateSocket;  // also sends the discovery replies, from the device's address
+  Socket sideSocket;    // answerFromOtherPort: the update receiver's second port
   std::optional<PendingAuth> pending;
   Clock::time_point listenerPausedUntil{};
+  Random random;  // the hostile choices of the service loop
 };
 
 struct InfoConnection {
-  enum class Phase { kRequest, kHang, kDrain };
+  enum class Phase { kRequest, kHang, kSend, kDrain };
   Socket socket;
   size_t device = 0;
   Phase phase = Phase::kRequest;
   std::string request;
   Clock::time_point deadline = Clock::time_point::max();
   bool closed = false;
+  // The answer on its way out, a byte at a time when dripping.
+  std::string outgoing;
+  size_t sent = 0;
+  size_t resetAt = std::string::npos;  // infoReset: the connection is reset here
+  int dripMs = 0;
+  Clock::time_point nextSend{};
 };
 
 struct ScheduledReply {
   size_t device = 0;
   sockaddr_in to{};
+  in_addr_t source = 0;  // 0: from the device's own socket
+  int flood = 0;         // >0: the flood's nth reply; the next is queued when it goes
 };
 
 // Everything the service loop owns; made by Start, handed to the loop thread.
 struct LoopState {
   Socket discovery;
+  Socket stranger;  // wildcard-bound: speaks for strangers and phantoms (SendFrom)
   std::vector<DeviceEndpoint> devices;
   std::list<InfoConnection> connections;
   std::multimap<Clock::time_point, ScheduledReply> replies;  // equal times keep their order
@@ -147,15 +195,20 @@ struct Simulator::Impl final : TransferHost {
   bool Allowed(in_addr_t sender) const { return !loopbackOnly || IsLoopback(sender); }
   void HandleDiscovery(LoopState& state, Clock::time_point now);
   void SendDueReplies(LoopState& state, Clock::time_point now);
-  void HandleUpdateDatagram(LoopState& state, size_t device);
-  void OnInvitation(DeviceEndpoint& endpoint, size_t device, const Invitation& invitation,
+  void HandleUpdateDatagram(LoopState& state, size_t device, Socket& socket);
+  void OnInvitation(LoopState& state, size_t device, const Invitation& invitation,
                     const sockaddr_in& from);
   void OnAuthMessage(DeviceEndpoint& endpoint, size_t device, std::string_view message);
   void BeginTransfer(size_t device, const Invitation& invitation, const sockaddr_in& writer,
-                     std::vector<std::string> authMessages);
+                     std::vector<std::string> authMessages, in_addr_t from = 0);
   void AcceptInfo(LoopState& state, size_t device, Clock::time_point now);
-  void ServeInfo(InfoConnection& connection, Clock::time_point now);
-  void Answer(InfoConnection& connection, std::string_view line, Clock::time_point now);
+  void ServeInfo(InfoConnection& connection, Random& random, Clock::time_point now);
+  void Answer(InfoConnection& connection, std::string_view line, Clock::time_point now,
+              Random& random);
+  static void PumpAnswer(InfoConnection& connection, Clock::time_point now);
+  // Where the nth reply of a device's flood comes from (0: the device itself).
+  in_addr_t FloodSource(size_t device, int n, bool loopback) const;
+  std::atomic<uint32_t> transfers{0};  // numbers the transfers' random streams
   static Clock::time_point NextWake(const LoopState& state, Clock::time_point now);
 };
 
@@ -170,12 +223,22 @@ int Simulator::Impl::Bind(LoopState& state) const {
       (error = state.discovery.Bind(MakeSocketAddress(INADDR_ANY, ports.discovery))))
     return error;
 
+  state.stranger = Socket::Open(SOCK_DGRAM, error);
+  if (error) return error;
+  if ((error = state.stranger.Bind(MakeSocketAddress(INADDR_ANY, 0)))) return error;
+
   state.devices.resize(devices.size());
   for (size_t i = 0; i < devices.size(); ++i) {
     DeviceEndpoint& endpoint = state.devices[i];
     const auto address = ParseIpv4(devices[i].address);
     if (!address) return EINVAL;
     endpoint.address = *address;
+    endpoint.random = MakeRandom(devices[i].faults.seed, static_cast<uint32_t>(i));
+    if (devices[i].faults.answerFromOtherPort) {
+      endpoint.sideSocket = Socket::Open(SOCK_DGRAM, error);
+      if (error) return error;
+      if ((error = endpoint.sideSocket.Bind(MakeSocketAddress(*address, 0)))) return error;
+    }
 
     endpoint.updateSocket = Socket::Open(SOCK_DGRAM, error);
     if (error) return error;
@@ -198,8 +261,12 @@ void Simulator::Impl::Run(LoopState& state) {
   for (;;) {
     Clock::time_point now = Clock::now();
     SendDueReplies(state, now);
-    for (InfoConnection& connection : state.connections)
+    for (InfoConnection& connection : state.connections) {
       if (connection.deadline <= now) connection.closed = true;
+      if (!connection.closed && connection.phase == InfoConnection::Phase::kSend &&
+          connection.nextSend <= now)
+        PumpAnswer(connection, now);
+    }
     state.connections.remove_if([](const InfoConnection& c) { return c.closed; });
 
     fds.clear();
@@ -209,6 +276,7 @@ void Simulator::Impl::Run(LoopState& state) {
       fds.push_back({endpoint.updateSocket.fd(), POLLIN, 0});
       const bool paused = endpoint.listenerPausedUntil > now;
       fds.push_back({paused ? -1 : endpoint.infoListener.fd(), POLLIN, 0});
+      fds.push_back({endpoint.sideSocket.fd(), POLLIN, 0});  // -1 unless answerFromOtherPort
     }
     for (const InfoConnection& connection : state.connections)
       fds.push_back({connection.socket.fd(), POLLIN, 0});
@@ -226,21 +294,30 @@ void Simulator::Impl::Run(LoopState& state) {
     now = Clock::now();
     size_t at = 2;
     if (fds[1].revents) HandleDiscovery(state, now);
-    for (size_t i = 0; i < state.devices.size(); ++i, at += 2) {
-      if (fds[at].revents) HandleUpdateDatagram(state, i);
+    for (size_t i = 0; i < state.devices.size(); ++i, at += 3) {
+      if (fds[at].revents) HandleUpdateDatagram(state, i, state.devices[i].updateSocket);
       if (fds[at + 1].revents) AcceptInfo(state, i, now);
+      if (fds[at + 2].revents) HandleUpdateDatagram(state, i, state.devices[i].sideSocket);
     }
     // Connections accepted just now sit at the end of the list, past the polled ones.
     for (auto it = state.connections.begin(); at < fds.size(); ++it, ++at)
-      if (fds[at].revents) ServeInfo(*it, now);
+      if (fds[at].revents) ServeInfo(*it, state.devices[it->device].random, now);
   }
+}
+
+in_addr_t Simulator::Impl::FloodSource(size_t device, int n, bool loopback) const {
+  if (!devices[device].faults.floodFromPhantoms || !loopback) return 0;
+  return htonl(kPhantomBase + static_cast<uint32_t>(n));
 }
 
 Clock::time_point Simulator::Impl::NextWake(const LoopState& state, Clock::time_point now) {
   Clock::time_point wake = now + kIdleWake;
   if (!state.replies.empty()) wake = std::min(wake, state.replies.begin()->first);
-  for (const InfoConnection& connection : state.connections)
+  for (const InfoConnection& connection : state.connections) {
     wake = std::min(wake, connection.deadline);
+    if (connection.phase == InfoConnection::Phase::kSend)
+      wake = std::min(wake, connection.nextSend);
+  }
   for (const DeviceEndpoint& endpoint : state.devices)
     if (endpoint.listenerPausedUntil > now) wake = std::min(wake, endpoint.listenerPausedUntil);
   return wake;
@@ -260,12 +337,21 @@ void Simulator::Impl::HandleDiscovery(LoopState& state, Clock::time_point now) {
   }
   changed.notify_all();
   // Replies wait in a timer queue, so one device's delay holds up no other.
+  // Strangers and phantoms can only be spoken for on loopback, where every
+  // 127.x.y.z address is this host's.
+  const bool loopback = IsLoopback(from.sin_addr.s_addr);
   for (size_t i = 0; i < devices.size(); ++i) {
     const DeviceFaults& faults = devices[i].faults;
     if (faults.noDiscoveryReply) continue;
     const auto due = now + milliseconds(faults.replyDelayMs);
+    const in_addr_t source =
+        faults.discoveryFromStranger && loopback ? StrangerOf(state.devices[i].address) : 0;
     for (int k = faults.replyTwice ? 2 : 1; k > 0; --k)
-      state.replies.emplace(due, ScheduledReply{i, from});
+      state.replies.emplace(due, ScheduledReply{i, from, source});
+    // One flood reply queued at a time: even a huge flood costs nothing up front.
+    if (faults.floodReplies > 0)
+      state.replies.emplace(due + milliseconds(faults.floodIntervalMs),
+                            ScheduledReply{i, from, FloodSource(i, 1, loopback), 1});
   }
 }
 
@@ -273,29 +359,44 @@ void Simulator::Impl::SendDueReplies(LoopState& state, Clock::time_point now) {
   while (!state.replies.empty() && state.replies.begin()->first <= now) {
     const ScheduledReply reply = state.replies.begin()->second;
     state.replies.erase(state.replies.begin());
-    const std::vector<uint8_t> bytes = DiscoveryReplyBytes(devices[reply.device]);
-    state.devices[reply.device].updateSocket.SendTo(bytes.data(), bytes.size(), reply.to);
+    const DeviceConfig& config = devices[reply.device];
+    DeviceEndpoint& endpoint = state.devices[reply.device];
+    const std::vector<uint8_t> bytes = config.faults.randomDiscoveryReply
+                                           ? RandomDiscoveryReply(endpoint.random, config)
+                                           : DiscoveryReplyBytes(config);
+    if (reply.source != 0)
+      SendFrom(state.stranger, bytes.data(), bytes.size(), reply.source, reply.to);
+    else
+      endpoint.updateSocket.SendTo(bytes.data(), bytes.size(), reply.to);
+    if (reply.flood > 0 && reply.flood < config.faults.floodReplies) {
+      const int next = reply.flood + 1;
+      const bool loopback = IsLoopback(reply.to.sin_addr.s_addr);
+      state.replies.emplace(
+          now + milliseconds(config.faults.floodIntervalMs),
+          ScheduledReply{reply.device, reply.to, FloodSource(reply.device, next, loopback), next});
+    }
   }
 }
 
 // ---- Update receiver, UDP half
 
-void Simulator::Impl::HandleUpdateDatagram(LoopState& state, size_t device) {
+void Simulator::Impl::HandleUpdateDatagram(LoopState& state, size_t device, Socket& socket) {
   DeviceEndpoint& endpoint = state.devices[device];
   char buffer[512];
   sockaddr_in from{};
-  const IoResult r = endpoint.updateSocket.ReceiveFrom(buffer, sizeof buffer, &from, 0, nullptr);
+  const IoResult r = socket.ReceiveFrom(buffer, sizeof buffer, &from, 0, nullptr);
   if (!r.ok() || !Allowed(from.sin_addr.s_addr)) return;
   const std::string_view text(buffer, r.bytes);
   if (const auto invitation = ParseInvitation(text)) {
-    OnInvitation(endpoint, device, *invitation, from);
+    OnInvitation(state, device, *invitation, from);
   } else if (endpoint.pending && SameEndpoint(from, endpoint.pending->writer)) {
     OnAuthMessage(endpoint, device, text);
   }
 }
 
-void Simulator::Impl::OnInvitation(DeviceEndpoint& endpoint, size_t device,
-                                   const Invitation& invitation, const sockaddr_in& from) {
+void Simulator::Impl::OnInvitation(LoopState& state, size_t device, const Invitation& invitation,
+                                   const sockaddr_in& from) {
+  DeviceEndpoint& endpoint = state.devices[device];
   int count = 0;
   {
     std::lock_guard lock(mutex);
@@ -308,10 +409,26 @@ void Simulator::Impl::OnInvitation(DeviceEndpoint& endpoint, size_t device,
   const DeviceFaults& faults = config.faults;
   if (faults.updateNoAnswer) return;
   if (faults.answerOnlyInvitation > 0 && count != faults.answerOnlyInvitation) return;
+  if (faults.answerFromStranger) {
+    // The device keeps quiet; its neighbour says "OK" and comes for the image.
+    if (!IsLoopback(from.sin_addr.s_addr)) return;
+    const in_addr_t stranger = StrangerOf(endpoint.address);
+    SendFrom(state.stranger, "OK", 2, stranger, from);
+    return BeginTransfer(device, invitation, from, {}, stranger);
+  }
+  Socket& speaker = endpoint.sideSocket.valid() ? endpoint.sideSocket : endpoint.updateSocket;
   const auto send = [&](std::string_view answer) {
-    endpoint.updateSocket.SendTo(answer.data(), answer.size(), from);
+    speaker.SendTo(answer.data(), answer.size(), from);
   };
   if (faults.junkAnswer) return send("ERR");
+  if (faults.randomAnswer) {
+    const std::string answer = RandomAnswer(endpoint.random);
+    send(answer);
+    if (answer.starts_with("OK")) return BeginTransfer(device, invitation, from, {});
+    if (answer.starts_with("AUTH"))
+      endpoint.pending = PendingAuth{invitation, from, answer.size() > 5 ? answer.substr(5) : ""};
+    return;
+  }
   if (invitation.size > kMaxImageSize) return send("ERR: Not Enough Space");
   if (!config.password.empty()) {
     endpoint.pending = PendingAuth{invitation, from, NewNonce()};
@@ -339,9 +456,18 @@ void Simulator::Impl::OnAuthMessage(DeviceEndpoint& endpoint, size_t device,
   const bool accepted =
       auth && !config.faults.rejectAuth &&
       auth->response == ExpectedAuthResponse(config.password, pending.nonce, auth->cnonce);
+  Socket& speaker = endpoint.sideSocket.valid() ? endpoint.sideSocket : endpoint.updateSocket;
   const auto send = [&](std::string_view answer) {
-    endpoint.updateSocket.SendTo(answer.data(), answer.size(), pending.writer);
+    speaker.SendTo(answer.data(), answer.size(), pending.writer);
   };
+  if (config.faults.randomAuthReply) {
+    const std::string reply = RandomAuthReply(endpoint.random);
+    if (!reply.starts_with("OK")) endWithoutTransfer();
+    send(reply);
+    if (reply.starts_with("OK"))
+      BeginTransfer(device, pending.invitation, pending.writer, std::move(authMessages));
+    return;
+  }
   if (!accepted) {
     endWithoutTransfer();  // recorded before the writer can see the answer
     return send("Authentication Failed");
@@ -352,8 +478,8 @@ void Simulator::Impl::OnAuthMessage(DeviceEndpoint& endpoint, size_t device,
 
 void Simulator::Impl::BeginTransfer(size_t device, const Invitation& invitation,
                                     const sockaddr_in& writer,
-                                    std::vector<std::string> authMessages) {
-  if (devices[device].faults.neverConnect) {
+                                    std::vector<std::string> authMessages, in_addr_t from) {
+  if (devices[device].faults.neverConnect && from == 0) {
     UpdateSession session;
     session.deviceAddress = devices[device].address;
     session.authMessages = std::move(authMessages);
@@ -365,6 +491,14 @@ void Simulator::Impl::BeginTransfer(size_t device, const Invitation& invitation,
   job->invitation = invitation;
   job->writer = writer;
   job->authMessages = std::move(authMessages);
+  job->seed = devices[device].faults.seed;
+  job->stream = 0x10000u + transfers++;
+  if (from != 0) {
+    // A stranger in the device's place: whatever it gets is not the device's.
+    job->from = from;
+    job->asStranger = true;
+    job->config.faults = DeviceFaults{};
+  }
   StartWorker([this, job](const StopSignal& workerStop) { RunTransfer(*this, *job, workerStop); });
 }
 
@@ -392,7 +526,7 @@ void Simulator::Impl::AcceptInfo(LoopState& state, size_t device, Clock::time_po
   }
 }
 
-void Simulator::Impl::ServeInfo(InfoConnection& connection, Clock::time_point now) {
+void Simulator::Impl::ServeInfo(InfoConnection& connection, Random& random, Clock::time_point now) {
   char buffer[256];
   const ssize_t got = recv(connection.socket.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
@@ -408,11 +542,11 @@ void Simulator::Impl::ServeInfo(InfoConnection& connection, Clock::time_point no
     if (connection.request.size() > kMaxRequest) connection.closed = true;
     return;
   }
-  Answer(connection, std::string_view(connection.request).substr(0, end), now);
+  Answer(connection, std::string_view(connection.request).substr(0, end), now, random);
 }
 
 void Simulator::Impl::Answer(InfoConnection& connection, std::string_view line,
-                             Clock::time_point now) {
+                             Clock::time_point now, Random& random) {
   const DeviceConfig& config = devices[connection.device];
   std::string text;
   switch (ParseInfoRequest(line)) {
@@ -428,13 +562,43 @@ void Simulator::Impl::Answer(InfoConnection& connection, std::string_view line,
     case InfoRequest::kUnknown:
       break;
   }
-  // A few hundred bytes always fit into a fresh connection's send buffer.
-  size_t sent = 0;
-  while (sent < text.size()) {
-    const ssize_t n = send(connection.socket.fd(), text.data() + sent, text.size() - sent,
-                           MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n <= 0) break;
-    sent += static_cast<size_t>(n);
+  const DeviceFaults& faults = config.faults;
+  if (faults.randomInfoReply) text = RandomInfoText(random, text);
+  connection.outgoing = std::move(text);
+  connection.sent = 0;
+  connection.dripMs = faults.dripMs;
+  if (faults.infoReset)
+    connection.resetAt =
+        std::uniform_int_distribution<size_t>(0, connection.outgoing.size())(random);
+  connection.phase = InfoConnection::Phase::kSend;
+  connection.nextSend = now;
+  connection.deadline = now + kDripHold;
+  PumpAnswer(connection, now);
+}
+
+void Simulator::Impl::PumpAnswer(InfoConnection& connection, Clock::time_point now) {
+  const size_t end = std::min(connection.outgoing.size(), connection.resetAt);
+  const size_t step = connection.dripMs > 0 ? 1 : end - connection.sent;
+  if (connection.sent < end) {
+    const ssize_t n = send(connection.socket.fd(), connection.outgoing.data() + connection.sent,
+                           std::min(step, end - connection.sent), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      connection.closed = true;
+      return;
+    }
+    if (n > 0) connection.sent += static_cast<size_t>(n);
+    if (connection.sent < end) {
+      connection.nextSend =
+          now + (connection.dripMs > 0 && n > 0 ? milliseconds(connection.dripMs) : kSendRetry);
+      return;
+    }
+  }
+  if (connection.resetAt != std::string::npos) {
+    // A reset, not a close: whatever the client has not read yet is lost.
+    const linger abort{1, 0};
+    setsockopt(connection.socket.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    connection.closed = true;
+    return;
   }
   // One request per connection: close our side, then wait for the client's
   // close (reading what is left, such as the request's NUL) so that no reset

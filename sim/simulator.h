@@ -48,6 +48,31 @@ struct DeviceFaults {
   bool finalError = false;  // "MD5 Check Failed\r\n" instead of "OK"
   // (An image whose MD5 does not match the invitation gets that answer anyway.)
   int ackDelayMs = 0;  // wait before each acknowledgement (a slower network)
+
+  // Hostile behaviour. Every random choice comes from seed, so a run with the
+  // same seed (and the same requests) makes the same choices again.
+  uint32_t seed = 0;
+  bool randomDiscoveryReply = false;  // random bytes of random length (0..64)
+  bool randomInfoReply = false;       // VER, DUMP and RSSI: mangled or random text, any length
+  bool randomAnswer = false;          // invitation answer: random, "OK"/"AUTH" with junk, too long
+  bool randomAuthReply = false;       // likewise for the authentication reply
+  bool randomAcks = false;            // random bytes (never "OK") instead of the counts
+  bool randomFinal = false;           // random bytes instead of "OK" (sometimes around an "OK")
+  int dripMs = 0;  // TCP replies (information, acknowledgements, final answer) one byte per dripMs
+  bool infoReset = false;              // the information reply is cut by a reset part way
+  bool discoveryFromStranger = false;  // the discovery reply comes from another address
+  bool answerFromOtherPort = false;    // the update receiver answers from a second port
+  // A stranger at the neighbouring address (last byte 200) answers the invitation
+  // "OK" and, if let in, takes the image; the device itself stays silent.
+  bool answerFromStranger = false;
+  long resetShortBytes = 0;  // >0: reset (no orderly close) this many bytes before the end
+  long closeShortBytes = 0;  // >0: orderly close, without a word, this many bytes before the end
+  size_t ackPieceSize = 0;   // >0: read and acknowledge in pieces of at most this many bytes
+  bool splitAcks = false;    // each acknowledgement one byte per send, a moment apart
+  bool finalGluedToAck = false;    // the last acknowledgement and "OK" in one send
+  int floodReplies = 0;            // extra discovery replies to each request
+  int floodIntervalMs = 1;         // between two of them
+  bool floodFromPhantoms = false;  // each from another address (127.77.x.y) with nothing behind it
 };
 
 struct DeviceConfig {
@@ -73,6 +98,11 @@ struct Ports {
 //  rssi=-58,password=PELICANUS,fault=infoHang,fault=replyDelayMs:200"
 // Returns nullopt (and a reason in error) on bad input.
 std::optional<DeviceConfig> ParseDeviceSpec(std::string_view spec, std::string* error = nullptr);
+// The spec that ParseDeviceSpec reads back into the same device (commas in a
+// password aside), so that a device a test made can be started by hand.
+std::string DeviceSpecText(const DeviceConfig& device);
+// The fault switches that are on, as "name" or "name:N".
+std::vector<std::string> FaultNames(const DeviceFaults& faults);
 
 // What the update receiver saw of one write session. A session ends, and is
 // recorded, when the transfer ends (before the final answer is sent), when the
@@ -82,8 +112,22 @@ struct UpdateSession {
   std::vector<uint8_t> image;  // bytes received over TCP
   bool complete = false;       // all announced bytes arrived
   bool md5Matched = false;
+  bool accepted = false;                  // the device took the image as its new firmware
   std::vector<std::string> authMessages;  // raw authentication datagrams received
 };
+
+// Timing of the hostile devices, so that a test can scale them to its limits.
+struct HostileTiming {
+  int dripMs = 1000;       // one byte a second
+  int floodReplies = 300;  // more than the writer's table holds
+  int floodIntervalMs = 1;
+};
+
+// count devices at 127.0.0.firstHost and up, each with a mix of hostile faults
+// drawn from seed (the same seed gives the same devices). About one in four
+// behaves well, so that a search and a write still have something to find.
+std::vector<DeviceConfig> HostileDevices(uint32_t seed, size_t count, int firstHost = 2,
+                                         const HostileTiming& timing = {});
 
 // Stands in for one or many devices. On loopback, one process hosts many
 // devices at 127.0.0.k without root.

@@ -11,6 +11,7 @@
 
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
+#include "sim/hostile.h"
 #include "update/md5.h"
 
 namespace kesto::sim {
@@ -28,6 +29,8 @@ constexpr int kStrangerWatchMs = 3000;
 constexpr int kStallHoldMs = 120000;
 // Largest piece taken in one read (one TCP segment's worth, as on a device).
 constexpr size_t kPieceSize = 1460;
+// Between the bytes of a split acknowledgement.
+constexpr int kSplitGapMs = 5;
 
 int RemainingMs(Clock::time_point deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -89,27 +92,53 @@ void SendStranger(TransferHost& host, in_addr_t device, const sockaddr_in& liste
   });
 }
 
-enum class Received { kAll, kAborted, kStalled };
+enum class Received { kAll, kAborted, kStalled, kReset, kClosed };
+
+// Sends the device's words: at once, or one byte per send gapMs apart.
+bool SendWords(Socket& socket, std::string_view text, int gapMs, const StopSignal& stop) {
+  if (gapMs <= 0) return socket.SendAll(text.data(), text.size(), kSendStallMs, &stop).ok();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (i > 0 && !stop.SleepFor(gapMs)) return false;
+    if (!socket.SendAll(text.data() + i, 1, kSendStallMs, &stop).ok()) return false;
+  }
+  return true;
+}
+
+// Where the image ends early on purpose: bytes short of size, or past it when off.
+size_t ShortOf(size_t size, long bytes) {
+  return bytes > 0 ? size - std::min(size, static_cast<size_t>(bytes)) : size + 1;
+}
 
 // Takes the image, acknowledging each piece with the decimal count of its bytes.
+// With finalGluedToAck the last acknowledgement is left in lastAck, unsent.
 Received ReceiveImage(Socket& connection, const TransferJob& job, UpdateSession& session,
-                      const StopSignal& stop) {
+                      Random& random, std::string& lastAck, const StopSignal& stop) {
   const DeviceFaults& faults = job.config.faults;
   const size_t size = job.invitation.size;
   const size_t stallAt =
       faults.stallAfterBytes >= 0 ? static_cast<size_t>(faults.stallAfterBytes) : size + 1;
-  std::vector<uint8_t> piece(kPieceSize);
+  const size_t resetAt = ShortOf(size, faults.resetShortBytes);
+  const size_t closeAt = ShortOf(size, faults.closeShortBytes);
+  const int gapMs = faults.dripMs > 0 ? faults.dripMs : faults.splitAcks ? kSplitGapMs : 0;
+  std::vector<uint8_t> piece(faults.ackPieceSize > 0 ? std::min(kPieceSize, faults.ackPieceSize)
+                                                     : kPieceSize);
   while (session.image.size() < size) {
     const size_t have = session.image.size();
     if (have >= stallAt) return Received::kStalled;
-    const size_t want = std::min({piece.size(), size - have, stallAt - have});
+    if (have >= resetAt) return Received::kReset;
+    if (have >= closeAt) return Received::kClosed;
+    const size_t want =
+        std::min({piece.size(), size - have, stallAt - have, resetAt - have, closeAt - have});
     const IoResult r = connection.Receive(piece.data(), want, kTransferIdleMs, &stop);
     if (!r.ok() || r.bytes == 0) return Received::kAborted;
     session.image.insert(session.image.end(), piece.begin(), piece.begin() + r.bytes);
     if (faults.ackDelayMs > 0 && !stop.SleepFor(faults.ackDelayMs)) return Received::kAborted;
-    const std::string ack = std::to_string(r.bytes);
-    if (!connection.SendAll(ack.data(), ack.size(), kSendStallMs, &stop).ok())
-      return Received::kAborted;
+    const std::string ack = faults.randomAcks ? RandomAck(random) : std::to_string(r.bytes);
+    if (session.image.size() == size && faults.finalGluedToAck) {
+      lastAck = ack;
+      break;
+    }
+    if (!SendWords(connection, ack, gapMs, stop)) return Received::kAborted;
   }
   return Received::kAll;
 }
@@ -117,6 +146,13 @@ Received ReceiveImage(Socket& connection, const TransferJob& job, UpdateSession&
 bool ImageMatches(const std::vector<uint8_t>& image, const std::string& md5) {
   Md5Digest digest{};
   return StringMd5(image.data(), image.size(), digest) && DigestText(digest) == md5;
+}
+
+// Closes with a reset instead of an orderly close.
+void Reset(Socket& socket) {
+  const linger abort{1, 0};
+  setsockopt(socket.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  socket.Close();
 }
 
 }  // namespace
@@ -129,27 +165,39 @@ void RunTransfer(TransferHost& host, const TransferJob& job, const StopSignal& s
   const auto device = ParseIpv4(job.config.address);
   sockaddr_in listener = job.writer;
   listener.sin_port = htons(job.invitation.port);
+  Random random = MakeRandom(job.seed, job.stream);
+  const auto finish = [&](UpdateSession ended) {
+    if (!job.asStranger) return host.Finished(job.device, std::move(ended));
+    if (!ended.image.empty()) host.StrangerServed();
+  };
 
   if (!device || (faults.connectDelayMs > 0 && !stop.SleepFor(faults.connectDelayMs)))
-    return host.Finished(job.device, std::move(session));
+    return finish(std::move(session));
   if (faults.strangerFirst) SendStranger(host, *device, listener, stop);
-  Socket connection = ConnectFrom(*device, listener, stop);
-  if (!connection.valid()) return host.Finished(job.device, std::move(session));
+  Socket connection = ConnectFrom(job.from != 0 ? job.from : *device, listener, stop);
+  if (!connection.valid()) return finish(std::move(session));
 
-  const Received received = ReceiveImage(connection, job, session, stop);
+  std::string gluedAck;
+  const Received received = ReceiveImage(connection, job, session, random, gluedAck, stop);
   if (received != Received::kAll) {
-    host.Finished(job.device, std::move(session));
+    finish(std::move(session));
     if (received == Received::kStalled) HoldUntilPeerCloses(connection, stop);
-    return;
+    if (received == Received::kReset) Reset(connection);
+    return;  // otherwise closed in order, without a word
   }
   session.complete = true;
   session.md5Matched = ImageMatches(session.image, job.invitation.md5);
-  const bool accepted = session.md5Matched && !faults.finalError;
-  host.Finished(job.device, std::move(session));
+  session.accepted = session.md5Matched && !faults.finalError;
+  const bool accepted = session.accepted;
+  finish(std::move(session));
+  std::string words = gluedAck;
   if (!faults.closeInsteadOfFinal) {
-    const std::string_view answer = accepted ? "OK" : "MD5 Check Failed\r\n";
-    connection.SendAll(answer.data(), answer.size(), kSendStallMs, &stop);
+    if (faults.randomFinal)
+      words += accepted ? RandomFinal(random) : WithoutOk(RandomFinal(random));
+    else
+      words += accepted ? "OK" : "MD5 Check Failed\r\n";
   }
+  SendWords(connection, words, faults.dripMs, stop);
   CloseGracefully(connection, stop);
 }
 

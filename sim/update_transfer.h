@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,6 +40,10 @@ struct TransferJob {
   Invitation invitation;
   sockaddr_in writer{};  // sender of the invitation; its port is replaced by the invitation's
   std::vector<std::string> authMessages;
+  uint32_t seed = 0;        // the device's faults.seed
+  uint32_t stream = 0;      // this transfer's own stream of random choices
+  in_addr_t from = 0;       // 0: connect from the device's address
+  bool asStranger = false;  // a stranger's transfer: never a session of the device
 };
 
 // A real receiver gives up when no data comes for about a second.
