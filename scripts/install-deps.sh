@@ -7,8 +7,10 @@ packages=(
   libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-ipafont-gothic
   clang libclang-rt-14-dev
-  iproute2 xvfb imagemagick
+  iproute2
 )
+# Only for redrawing docs/screenshot.png (tests/app/demo-screenshot.sh):
+# xvfb imagemagick
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
