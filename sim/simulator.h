@@ -98,7 +98,7 @@ struct Ports {
 //  rssi=-58,password=PELICANUS,fault=infoHang,fault=replyDelayMs:200"
 // Returns nullopt (and a reason in error) on bad input.
 std::optional<DeviceConfig> ParseDeviceSpec(std::string_view spec, std::string* error = nullptr);
-// The spec that ParseDeviceSpec reads back into the same device (commas in a
+// The text that ParseDeviceSpec reads back into the same device (commas in a
 // password aside), so that a device a test made can be started by hand.
 std::string DeviceSpecText(const DeviceConfig& device);
 // The fault switches that are on, as "name" or "name:N".
