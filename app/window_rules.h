@@ -7,7 +7,6 @@
 
 namespace kesto::app {
 
-
 // The version of this build, from the project version.
 std::string ProgramVersionText();
 

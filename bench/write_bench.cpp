@@ -19,7 +19,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
 double CpuSeconds() {
   rusage usage{};
@@ -29,8 +31,8 @@ double CpuSeconds() {
 }
 
 std::string WriteImage(size_t size) {
-  const std::string path = "/tmp/kesto-bench-" + std::to_string(getpid()) + "-" +
-                           std::to_string(size) + ".bin";
+  const std::string path =
+      "/tmp/kesto-bench-" + std::to_string(getpid()) + "-" + std::to_string(size) + ".bin";
   std::vector<char> bytes(size);
   std::mt19937 random(7);
   for (char& byte : bytes) byte = static_cast<char>(random());
@@ -62,7 +64,8 @@ double WriteSeconds(const std::string& path, int ackDelayMs, const kesto::sim::P
 
 int main() {
   const kesto::sim::Ports ports{41100, 41101, 41102};
-  std::printf("| image | ack delay (ms) | result | time (s) | throughput (KiB/s) | floor (s) | ratio |\n");
+  std::printf(
+      "| image | ack delay (ms) | result | time (s) | throughput (KiB/s) | floor (s) | ratio |\n");
   std::printf("|---:|---:|---:|---:|---:|---:|---:|\n");
   double roundTrip = 0;
   for (const int delay : {0, 4}) {
@@ -98,8 +101,9 @@ int main() {
   const double wall = Seconds(Clock::now() - start);
   const double cpu = CpuSeconds() - cpuBefore;
   unlink(path.c_str());
-  std::printf("\nWaiting for a device that never connects: result %d after %.2f s wall, "
-              "%.4f s CPU on the writer's thread\n",
-              code, wall, cpu);
+  std::printf(
+      "\nWaiting for a device that never connects: result %d after %.2f s wall, "
+      "%.4f s CPU on the writer's thread\n",
+      code, wall, cpu);
   return 0;
 }

@@ -55,7 +55,9 @@ std::string PrintableLog(std::string_view piece) {
   return out;
 }
 
-void PrintError(const std::string& text) { std::cerr << "kesto-fw: " << ForTerminal(text) << '\n'; }
+void PrintError(const std::string& text) {
+  std::cerr << "kesto-fw: " << ForTerminal(text) << '\n';
+}
 
 struct LocalAddress {
   std::string text;
@@ -119,8 +121,7 @@ std::string DeviceJson(const DeviceRecord& record, const std::string& entry) {
       mac[4], mac[5], JsonString(record.addressText).c_str(), record.replyByte5High,
       record.replyByte6High, record.replyByte8,
       JsonString(std::string_view(&record.kindLetter, 1)).c_str(), record.sketchVersion,
-      record.textVersion, record.kind, record.modelId, record.idValue,
-      JsonString(entry).c_str());
+      record.textVersion, record.kind, record.modelId, record.idValue, JsonString(entry).c_str());
 }
 
 int RunInterfaces() {
@@ -265,8 +266,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
 }
 
 std::string ProgramVersion() {
-  return "kesto-fw " +
-         VersionText(kVersionMajor, kVersionMinor, kVersionBuild, kVersionRevision);
+  return "kesto-fw " + VersionText(kVersionMajor, kVersionMinor, kVersionBuild, kVersionRevision);
 }
 
 }  // namespace

@@ -10,11 +10,11 @@ namespace kesto::cli {
 // Exit statuses of kesto-fw. 1..4 are the write's result codes.
 enum ExitStatus : int {
   kExitOk = 0,
-  kExitNetworkError = 5,   // a socket error ended the write or the search
-  kExitNotFound = 6,       // the device did not answer the search
-  kExitRefused = 7,        // a write check refused (listener, TMODE, file name)
-  kExitCancelled = 8,      // the operator did not confirm, or Ctrl+C
-  kExitNoInterface = 9,    // no usable interface, or --interface is not this host's
+  kExitNetworkError = 5,  // a socket error ended the write or the search
+  kExitNotFound = 6,      // the device did not answer the search
+  kExitRefused = 7,       // a write check refused (listener, TMODE, file name)
+  kExitCancelled = 8,     // the operator did not confirm, or Ctrl+C
+  kExitNoInterface = 9,   // no usable interface, or --interface is not this host's
   kExitUsage = 64,
 };
 

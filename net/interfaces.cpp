@@ -36,8 +36,8 @@ InterfaceTable BuildInterfaceTable(const std::vector<SystemAddress>& addresses) 
   for (const SystemAddress& entry : addresses) {
     if (table.size() >= kInterfaceTableSize) break;
     if (!IsUsable(entry)) continue;
-    table.push_back({entry.ifIndex, entry.interfaceName, entry.interfaceName, entry.address,
-                     entry.mask});
+    table.push_back(
+        {entry.ifIndex, entry.interfaceName, entry.interfaceName, entry.address, entry.mask});
   }
   return table;
 }

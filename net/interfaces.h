@@ -42,7 +42,9 @@ InterfaceTable BuildInterfaceTable(const std::vector<SystemAddress>& addresses);
 // Reads the host's interfaces (getifaddrs). Empty when they cannot be read.
 std::vector<SystemAddress> ReadSystemAddresses();
 
-inline InterfaceTable EnumerateInterfaces() { return BuildInterfaceTable(ReadSystemAddresses()); }
+inline InterfaceTable EnumerateInterfaces() {
+  return BuildInterfaceTable(ReadSystemAddresses());
+}
 
 // "%s (%s)": address and friendly name, e.g. "192.168.0.10 (eth0)".
 std::string InterfaceEntryText(const InterfaceRecord& record);

@@ -32,7 +32,8 @@ TEST(CliOptions, RejectsWhatWouldBeAmbiguousOrUnsafe) {
   EXPECT_FALSE(Parse({"write", "KS_N.bin"}, &error));  // no device
   EXPECT_NE(error.find("--device"), std::string::npos);
   EXPECT_FALSE(Parse({"write", "--device", "127.0.0.2", "a.bin", "b.bin"}, &error));
-  EXPECT_FALSE(Parse({"write", "--device", "kesto.local", "a.bin"}, &error));  // names are not resolved
+  EXPECT_FALSE(
+      Parse({"write", "--device", "kesto.local", "a.bin"}, &error));  // names are not resolved
   EXPECT_FALSE(Parse({"search", "--interface", "1.2.3"}, &error));
   EXPECT_FALSE(Parse({"search", "--interface"}, &error));
   EXPECT_FALSE(Parse({"search", "--yes"}, &error));  // write-only flag
