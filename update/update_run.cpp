@@ -100,9 +100,10 @@ class UpdateRun {
 
   std::optional<int32_t> ExamineFile() {
     Log("まずファイルのMD5を計算する。\r\n");
-    // 64-bit status, so that a huge image is recognised instead of wrapping.
-    struct stat64 status {};
-    if (stat64(request_.firmwarePath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    // A 64-bit size, so that a huge image is recognised instead of wrapping.
+    static_assert(sizeof(off_t) >= 8, "build with large-file support");
+    struct stat status {};
+    if (stat(request_.firmwarePath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
       Log("ERROR: Open\r\n");
       return kResultFileError;
     }
