@@ -6,7 +6,7 @@ set -u
 KESTO_FW=${1:?path to kesto-fw}
 KESTO_SIM=${2:?path to kesto-sim}
 
-base=$((33000 + ($$ % 500) * 3))  # a private port set per run
+base=$((31100 + ($$ % 500) * 3))  # a private port set per run, below the ephemeral range and the gtest programs' ports
 ports=(--discovery-port "$base" --query-port $((base + 1)) --update-port $((base + 2)))
 work=$(mktemp -d)
 "$KESTO_SIM" "${ports[@]}" --duration 120 \
