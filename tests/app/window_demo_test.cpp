@@ -4,11 +4,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-
 #include "app/demo.h"
 #include "app/firmware_writer_dlg.h"
-#include "support/test_ports.h"
 #include "update/write_rules.h"
 #include "window_harness.h"
 
@@ -16,19 +13,16 @@ using namespace kesto::app;
 using namespace kesto::app::testing;
 namespace sim = kesto::sim;
 
-class WindowDemoTest : public QObject {
+class WindowDemoTest : public QObject, WindowFixture {
   Q_OBJECT
 
  private:
-  sim::Ports ports_;
-  std::unique_ptr<sim::Simulator> simulator_;
   QTemporaryDir folder_;
 
  private slots:
   void initTestCase() {
-    ports_ = kesto::testing::NextTestPorts();
-    simulator_ = std::make_unique<sim::Simulator>(DemoDevices(), ports_);
-    QCOMPARE(simulator_->Start(), 0);
+    devices_ = DemoDevices();
+    QCOMPARE(StartDevices(), 0);
     QVERIFY(folder_.isValid());
     QVERIFY(WriteDemoSamples(folder_.path()));
   }

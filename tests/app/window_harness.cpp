@@ -8,6 +8,7 @@
 
 #include "app/window_rules.h"
 #include "platform/format.h"
+#include "support/test_ports.h"
 
 namespace kesto::app::testing {
 
@@ -72,6 +73,23 @@ QString WriteFile(const QString& folder, const QString& name, int size) {
   for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
   if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size) return {};
   return path;
+}
+
+CFirmwareWriterDlg& WindowFixture::Open(WindowSetup setup) {
+  window_ = std::make_unique<CFirmwareWriterDlg>(std::move(setup), prompts_);
+  if (window_->OnInitDialog()) window_->show();
+  return *window_;
+}
+
+void WindowFixture::Close() {
+  window_.reset();
+  prompts_ = ScriptedPrompts();
+}
+
+int WindowFixture::StartDevices() {
+  ports_ = kesto::testing::NextTestPorts();
+  simulator_ = std::make_unique<sim::Simulator>(devices_, ports_);
+  return simulator_->Start();
 }
 
 }  // namespace kesto::app::testing

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -118,5 +119,23 @@ void TypeHiddenSequence(QWidget* widget);
 
 // Writes size bytes into folder/name; the path.
 QString WriteFile(const QString& folder, const QString& name, int size);
+
+// What the window test classes hold: scripted prompts, the window under test
+// and, for those that search, the simulated devices on their own ports.
+class WindowFixture {
+ protected:
+  // The window on setup, shown when its start-up succeeded.
+  CFirmwareWriterDlg& Open(WindowSetup setup);
+  // Closes the window and forgets what the prompts were asked.
+  void Close();
+  // Starts devices_ on fresh ports; the simulator's Start result.
+  int StartDevices();
+
+  std::vector<sim::DeviceConfig> devices_;
+  sim::Ports ports_;
+  std::unique_ptr<sim::Simulator> simulator_;
+  ScriptedPrompts prompts_;
+  std::unique_ptr<CFirmwareWriterDlg> window_;
+};
 
 }  // namespace kesto::app::testing

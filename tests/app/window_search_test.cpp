@@ -18,21 +18,8 @@ namespace {
 constexpr int kEndless = 3'600'000;
 }  // namespace
 
-class WindowSearchTest : public QObject {
+class WindowSearchTest : public QObject, WindowFixture {
   Q_OBJECT
-
- private:
-  std::vector<sim::DeviceConfig> devices_;
-  sim::Ports ports_;
-  std::unique_ptr<sim::Simulator> simulator_;
-  ScriptedPrompts prompts_;
-  std::unique_ptr<CFirmwareWriterDlg> window_;
-
-  CFirmwareWriterDlg& Open(WindowSetup setup) {
-    window_ = std::make_unique<CFirmwareWriterDlg>(std::move(setup), prompts_);
-    if (window_->OnInitDialog()) window_->show();
-    return *window_;
-  }
 
  private slots:
   void initTestCase() {
@@ -45,15 +32,10 @@ class WindowSearchTest : public QObject {
     devices_[2].rssi = -58;
     devices_[5].rssi = -40;  // model 1: never asked
     devices_[6].rssi = -33;  // version below 1.23: never asked
-    ports_ = kesto::testing::NextTestPorts();
-    simulator_ = std::make_unique<sim::Simulator>(devices_, ports_);
-    QCOMPARE(simulator_->Start(), 0);
+    QCOMPARE(StartDevices(), 0);
   }
   void cleanupTestCase() { simulator_.reset(); }
-  void cleanup() {
-    window_.reset();
-    prompts_ = ScriptedPrompts();
-  }
+  void cleanup() { Close(); }
 
   void searchFillsTheListInSlotOrder() {
     CFirmwareWriterDlg& window = Open(TestSetup(ports_));

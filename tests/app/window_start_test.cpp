@@ -14,25 +14,15 @@
 using namespace kesto::app;
 using namespace kesto::app::testing;
 
-class WindowStartTest : public QObject {
+class WindowStartTest : public QObject, WindowFixture {
   Q_OBJECT
 
  private:
-  ScriptedPrompts prompts_;
-  std::unique_ptr<CFirmwareWriterDlg> window_;
-
-  CFirmwareWriterDlg& Open(WindowSetup setup) {
-    window_ = std::make_unique<CFirmwareWriterDlg>(std::move(setup), prompts_);
-    if (window_->OnInitDialog()) window_->show();
-    return *window_;
-  }
+  using WindowFixture::Open;
   CFirmwareWriterDlg& Open() { return Open(TestSetup(kesto::testing::NextTestPorts())); }
 
  private slots:
-  void cleanup() {
-    window_.reset();
-    prompts_ = ScriptedPrompts();
-  }
+  void cleanup() { Close(); }
 
   void startsIdleWithWriteDisabledAndLogHidden() {
     CFirmwareWriterDlg& window = Open();

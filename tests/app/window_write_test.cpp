@@ -6,12 +6,10 @@
 #include <QTest>
 
 #include <cerrno>
-#include <memory>
 
 #include "app/firmware_writer_dlg.h"
 #include "app/window_rules.h"
 #include "platform/format.h"
-#include "support/test_ports.h"
 #include "update/write_rules.h"
 #include "window_harness.h"
 
@@ -27,16 +25,11 @@ enum Row { kSecured = 0, kBoardTmode, kWirelessTmode, kWiFiId15, kJunk, kStallin
 
 }  // namespace
 
-class WindowWriteTest : public QObject {
+class WindowWriteTest : public QObject, WindowFixture {
   Q_OBJECT
 
  private:
-  std::vector<sim::DeviceConfig> devices_;
-  sim::Ports ports_;
-  std::unique_ptr<sim::Simulator> simulator_;
   QTemporaryDir folder_;
-  ScriptedPrompts prompts_;
-  std::unique_ptr<CFirmwareWriterDlg> window_;
   QStringList entries_;  // as the first search showed them
 
   WindowSetup Setup() {
@@ -47,12 +40,10 @@ class WindowWriteTest : public QObject {
 
   // A window that has searched, with rows in the order of devices_.
   CFirmwareWriterDlg& OpenAndSearch(WindowSetup setup) {
-    window_ = std::make_unique<CFirmwareWriterDlg>(std::move(setup), prompts_);
-    if (!window_->OnInitDialog()) return *window_;
-    window_->show();
-    Controls controls(*window_);
-    SearchAndWait(controls);
-    return *window_;
+    CFirmwareWriterDlg& window = Open(std::move(setup));
+    Controls controls(window);
+    if (window.isVisible()) SearchAndWait(controls);  // only a window that started searches
+    return window;
   }
   CFirmwareWriterDlg& OpenAndSearch() { return OpenAndSearch(Setup()); }
 
@@ -74,9 +65,7 @@ class WindowWriteTest : public QObject {
     devices_[kWiFiId15].rssi = -58;
     devices_[kJunk].faults.junkAnswer = true;
     devices_[kStalling].faults.stallAfterBytes = 2048;
-    ports_ = kesto::testing::NextTestPorts();
-    simulator_ = std::make_unique<sim::Simulator>(devices_, ports_);
-    QCOMPARE(simulator_->Start(), 0);
+    QCOMPARE(StartDevices(), 0);
 
     QVERIFY(folder_.isValid());
     QVERIFY(!WriteFile(folder_.path(), "KS_N_test.bin", 20 * 1024 + 100).isEmpty());
@@ -89,10 +78,7 @@ class WindowWriteTest : public QObject {
     QCOMPARE(entries_.size(), int(devices_.size()));
   }
   void cleanupTestCase() { simulator_.reset(); }
-  void cleanup() {
-    window_.reset();
-    prompts_ = ScriptedPrompts();
-  }
+  void cleanup() { Close(); }
 
   void writeWithoutSelectionAsksForADevice() {
     CFirmwareWriterDlg& window = OpenAndSearch();

@@ -60,6 +60,13 @@ class DiscoveryTest : public ::testing::Test {
                       [&table, options] { return DiscoverDevices(table, options); });
   }
 
+  // A run whose quiet time outlasts any test: a limit or the stop ends it.
+  std::future<int> StartLongRun(DeviceTable& table, StopSignal& stop, DiscoveryOptions options) {
+    options.quietMs = kLongWaitMs;
+    options.query.stop = &stop;
+    return StartRun(table, options);
+  }
+
   // Answers the run's broadcast with one datagram per (k, bytes), from 127.0.0.k.
   void Reply(BroadcastCatcher& catcher,
              const std::vector<std::pair<int, std::vector<uint8_t>>>& replies) {
@@ -182,10 +189,8 @@ TEST_F(DiscoveryTest, FullTableEndsTheRun) {
   DeviceTable table;
   StopSignal stop;
   DiscoveryOptions options = Options();
-  options.quietMs = kLongWaitMs;
   options.query.pauseMs = 0;
-  options.query.stop = &stop;
-  auto run = StartRun(table, options);
+  auto run = StartLongRun(table, stop, options);
   const auto request = catcher.Receive(kBroadcastWaitMs);
   ASSERT_TRUE(request);
   // Batches small enough for the socket's receive buffer; each waits for the
@@ -217,10 +222,8 @@ TEST_F(DiscoveryTest, FloodOfUselessRepliesEndsTheRunAfterItsLimit) {
   DeviceTable table;
   StopSignal stop;
   DiscoveryOptions options = Options();
-  options.quietMs = kLongWaitMs;
   options.unrecordedReplyLimit = 40;
-  options.query.stop = &stop;
-  auto run = StartRun(table, options);
+  auto run = StartLongRun(table, stop, options);
   const auto request = catcher.Receive(kBroadcastWaitMs);
   ASSERT_TRUE(request);
   ASSERT_EQ(SendFrom("127.0.0.2", request->sender, DiscoveryReplyBytes('B', Mac(2))), 0);
@@ -240,10 +243,8 @@ TEST_F(DiscoveryTest, RunLimitEndsAnEndlessFlood) {
   DeviceTable table;
   StopSignal stop;
   DiscoveryOptions options = Options();
-  options.quietMs = kLongWaitMs;
   options.runLimitMs = 400;
-  options.query.stop = &stop;
-  auto run = StartRun(table, options);
+  auto run = StartLongRun(table, stop, options);
   const auto request = catcher.Receive(kBroadcastWaitMs);
   ASSERT_TRUE(request);
   // Bounded, but far longer than the run may last.
@@ -276,10 +277,7 @@ TEST_F(DiscoveryTest, StopEndsTheWaitForReplies) {
   BroadcastCatcher catcher = Catcher();
   StopSignal stop;
   DeviceTable table;
-  DiscoveryOptions options = Options();
-  options.quietMs = kLongWaitMs;
-  options.query.stop = &stop;
-  auto run = StartRun(table, options);
+  auto run = StartLongRun(table, stop, Options());
   ASSERT_TRUE(catcher.Receive(kBroadcastWaitMs));
   stop.Trigger();
   EXPECT_EQ(run.get(), 0);
@@ -292,11 +290,9 @@ TEST_F(DiscoveryTest, StopDuringAQueryEndsTheRunWithWhatWasRecorded) {
   StopSignal stop;
   DeviceTable table;
   DiscoveryOptions options = Options();
-  options.quietMs = kLongWaitMs;
   options.query.connectTimeoutMs = kLongWaitMs;
   options.query.receiveTimeoutMs = kLongWaitMs;
-  options.query.stop = &stop;
-  auto run = StartRun(table, options);
+  auto run = StartLongRun(table, stop, options);
   Reply(catcher, {{2, DiscoveryReplyBytes('B', Mac(2))}, {3, DiscoveryReplyBytes('B', Mac(3))}});
   ASSERT_TRUE(hung.WaitForConnections(1, 10000));
   stop.Trigger();

@@ -288,42 +288,32 @@ TEST_F(QueryTest, SlowRepliesWithinTheDeadlinePass) {
   EXPECT_EQ(record.idValue, 4);
 }
 
-TEST_F(QueryTest, StopEndsAHungQuery) {
-  auto& service = Service(2);
-  service.SetAnswer(kVer, {"SKETCH VER : 1", false});
-  Start(service);
-  StopSignal stop;
-  QueryOptions options = Options();
-  options.connectTimeoutMs = kLongWaitMs;
-  options.receiveTimeoutMs = kLongWaitMs;
-  options.stop = &stop;
-  DeviceRecord record = Device(2);
-  bool result = true;
-  std::thread query([&] { result = QueryDeviceInfo(record, options); });
-  ASSERT_TRUE(service.WaitForConnections(1, 10000));
-  stop.Trigger();
-  query.join();
-  EXPECT_FALSE(result);
-  EXPECT_EQ(record.kind, -1);
-}
-
-TEST_F(QueryTest, StopBeforeTheDumpFailsTheQuery) {
-  auto& service = Service(2);
-  service.SetAnswer(kVer, {VerAnswer(125, 3)});
-  service.SetAnswer(kDump, {DumpAnswer(1, 1)});
-  Start(service);
-  StopSignal stop;
-  QueryOptions options = Options();
-  options.pauseMs = kLongWaitMs;  // the stop must cut the pause short
-  options.stop = &stop;
-  DeviceRecord record = Device(2);
-  bool result = true;
-  std::thread query([&] { result = QueryDeviceInfo(record, options); });
-  ASSERT_TRUE(service.WaitForConnections(1, 10000));
-  stop.Trigger();
-  query.join();
-  EXPECT_FALSE(result);
-  EXPECT_EQ(service.Requests(), std::vector<std::string>{kVer});
+// A stop ends a query hung on an answer that never ends, and one waiting in
+// the pause before the DUMP: the query fails and asks nothing more.
+TEST_F(QueryTest, StopEndsTheQuery) {
+  for (const bool inThePause : {false, true}) {
+    SCOPED_TRACE(inThePause ? "in the pause" : "hung VER");
+    auto& service = Service(inThePause ? 3 : 2);
+    service.SetAnswer(kVer, {inThePause ? VerAnswer(125, 3) : "SKETCH VER : 1", inThePause});
+    service.SetAnswer(kDump, {DumpAnswer(1, 1)});
+    Start(service);
+    StopSignal stop;
+    QueryOptions options = Options();
+    options.connectTimeoutMs = options.receiveTimeoutMs = options.pauseMs = kLongWaitMs;
+    options.stop = &stop;
+    DeviceRecord record = Device(inThePause ? 3 : 2);
+    bool result = true;
+    std::thread query([&] { result = QueryDeviceInfo(record, options); });
+    ASSERT_TRUE(service.WaitForConnections(1, 10000));
+    stop.Trigger();
+    query.join();
+    EXPECT_FALSE(result);
+    if (inThePause) {
+      EXPECT_EQ(service.Requests(), std::vector<std::string>{kVer});
+    } else {
+      EXPECT_EQ(record.kind, -1);
+    }
+  }
 }
 
 struct RssiCase {

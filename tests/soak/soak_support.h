@@ -1,17 +1,14 @@
 #pragma once
 
-// Helpers of the soak and file-fault tests: what the process holds, a watchdog
-// that ends a run gone past its bound, image files, and runs of the core with
-// everything they left behind.
+// Helpers of the soak and file-fault tests: what the process holds and a
+// watchdog that ends a run gone past its bound; image files and runs of the
+// core come from the shared support headers under their soak names.
 
 #include <dirent.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -20,7 +17,8 @@
 #include <vector>
 
 #include "platform/stop_signal.h"
-#include "update/update_run.h"
+#include "support/temp_files.h"
+#include "support/write_run.h"
 
 namespace kesto::testing {
 
@@ -82,77 +80,17 @@ class Watchdog {
   std::thread thread_;
 };
 
-// A private folder for one test's files, removed with everything in it.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kesto-soak-XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
+using ScratchDir = TempDir;
+using WriteOutcome = Outcome;
 
-  const std::filesystem::path& path() const { return path_; }
-  std::string PathOf(const std::string& name) const { return (path_ / name).string(); }
-
-  std::string Write(const std::string& name, std::string_view bytes) const {
-    const std::string file = PathOf(name);
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return file;
-  }
-
- private:
-  std::filesystem::path path_;
-};
-
-// Bytes that differ from chunk to chunk, so a lost or repeated chunk shows.
 inline std::string ImageBytes(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  uint32_t state = seed * 2654435761u + 7;
-  for (char& byte : bytes) {
-    state = state * 1103515245u + 12345u;
-    byte = static_cast<char>(state >> 24);
-  }
-  return bytes;
+  return PatternBytes(size, seed);
 }
-
-// What one RunUpdate left behind.
-struct WriteOutcome {
-  int32_t code = -1;
-  std::vector<std::string> pieces;
-  std::chrono::milliseconds took{0};
-
-  std::string Log() const {
-    std::string text;
-    for (const std::string& piece : pieces) text += piece;
-    return text;
-  }
-  bool Logged(std::string_view piece) const {
-    for (const std::string& p : pieces)
-      if (p == piece) return true;
-    return false;
-  }
-};
 
 inline WriteOutcome Write(const UpdateRequest& request, const UpdateLimits& limits,
                           const StopSignal* stop = nullptr,
                           const std::function<void(std::string_view)>& onLog = {}) {
-  WriteOutcome outcome;
-  UpdateHooks hooks;
-  hooks.log = [&](std::string_view piece) {
-    outcome.pieces.emplace_back(piece);
-    if (onLog) onLog(piece);
-  };
-  hooks.stop = stop;
-  const auto start = SoakClock::now();
-  outcome.code = RunUpdate(request, hooks, limits);
-  outcome.took = std::chrono::duration_cast<std::chrono::milliseconds>(SoakClock::now() - start);
-  return outcome;
+  return RunWrite(request, limits, stop, onLog);
 }
 
 }  // namespace kesto::testing

@@ -1,0 +1,54 @@
+#pragma once
+
+// Image files for tests: a private folder and bytes that show a lost chunk.
+
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+namespace kesto::testing {
+
+// A private folder for one test's files, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kesto-test-XXXXXX").string();
+    if (mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string PathOf(const std::string& name) const { return (path_ / name).string(); }
+
+  std::string Write(const std::string& name, std::string_view bytes) const {
+    const std::string file = PathOf(name);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return file;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Bytes that differ from chunk to chunk, so a lost or repeated chunk shows.
+inline std::string PatternBytes(size_t size, uint32_t seed = 1) {
+  std::string bytes(size, '\0');
+  uint32_t state = seed * 2654435761u + 1;
+  for (char& byte : bytes) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<char>(state >> 24);
+  }
+  return bytes;
+}
+
+}  // namespace kesto::testing
