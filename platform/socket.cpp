@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
 #include "platform/deadline.h"
 #include "platform/stop_signal.h"
@@ -15,20 +14,12 @@
 namespace kesto {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Rounded up, so that a wait never ends before its deadline.
-int MillisecondsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
 // Polls fd for events until the deadline, retrying on EINTR.
 int WaitFor(int fd, short events, int timeoutMs, const StopSignal* stop) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Deadline deadline = Deadline::After(timeoutMs);
   for (;;) {
     pollfd fds[2] = {{fd, events, 0}, {stop ? stop->Descriptor() : -1, POLLIN, 0}};
-    const int ready = poll(fds, stop ? 2 : 1, MillisecondsLeft(deadline));
+    const int ready = poll(fds, stop ? 2 : 1, deadline.MillisecondsLeft());
     if (ready < 0) {
       if (errno == EINTR) continue;
       return errno;

@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <string_view>
 
+#include "platform/deadline.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 #include "sim/hostile.h"
@@ -16,8 +16,6 @@
 
 namespace kesto::sim {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int kConnectTimeoutMs = 3000;
 constexpr int kSendStallMs = 3000;
@@ -31,11 +29,6 @@ constexpr int kStallHoldMs = 120000;
 constexpr size_t kPieceSize = 1460;
 // Between the bytes of a split acknowledgement.
 constexpr int kSplitGapMs = 5;
-
-int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::max<long long>(0, left.count()));
-}
 
 Socket ConnectFrom(in_addr_t local, const sockaddr_in& to, const StopSignal& stop) {
   int error = 0;
@@ -51,10 +44,10 @@ Socket ConnectFrom(in_addr_t local, const sockaddr_in& to, const StopSignal& sto
 // that the last bytes are not lost to a reset.
 void CloseGracefully(Socket& socket, const StopSignal& stop) {
   shutdown(socket.fd(), SHUT_WR);
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kCloseWaitMs);
+  const Deadline deadline = Deadline::After(kCloseWaitMs);
   char scratch[512];
   for (;;) {
-    const IoResult r = socket.Receive(scratch, sizeof scratch, RemainingMs(deadline), &stop);
+    const IoResult r = socket.Receive(scratch, sizeof scratch, deadline.MillisecondsLeft(), &stop);
     if (!r.ok() || r.bytes == 0) break;
   }
   socket.Close();
@@ -62,10 +55,10 @@ void CloseGracefully(Socket& socket, const StopSignal& stop) {
 
 // Neither reads nor answers any more; waits until the writer hangs up.
 void HoldUntilPeerCloses(const Socket& socket, const StopSignal& stop) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kStallHoldMs);
+  const Deadline deadline = Deadline::After(kStallHoldMs);
   for (;;) {
     pollfd fds[2] = {{socket.fd(), POLLRDHUP, 0}, {stop.Descriptor(), POLLIN, 0}};
-    const int ready = poll(fds, 2, RemainingMs(deadline));
+    const int ready = poll(fds, 2, deadline.MillisecondsLeft());
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0 || fds[0].revents != 0 || fds[1].revents != 0) return;
   }
