@@ -14,13 +14,7 @@ namespace {
 
 sim::DeviceConfig Device(const char* address, char kindLetter, uint8_t serial, int sketchVersion,
                          int model, int id) {
-  sim::DeviceConfig device;
-  device.address = address;
-  device.kindLetter = kindLetter;
-  device.hardwareAddress = {0x02, 0x00, 0x00, 0x00, 0x00, serial};
-  device.sketchVersion = sketchVersion;
-  device.model = model;
-  device.id = id;
+  sim::DeviceConfig device = sim::MakeDevice(address, kindLetter, serial, sketchVersion, model, id);
   // Replies in list order, and a pace at which the progress bar can be seen.
   device.faults.replyDelayMs = 20 * serial;
   device.faults.ackDelayMs = 15;

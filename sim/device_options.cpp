@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/format.h"
@@ -210,6 +211,18 @@ std::string ApplyItem(DeviceConfig& config, std::string_view key, std::string_vi
 }
 
 }  // namespace
+
+DeviceConfig MakeDevice(std::string address, char kindLetter, uint8_t serial, int sketchVersion,
+                        int model, int id) {
+  DeviceConfig device;
+  device.address = std::move(address);
+  device.kindLetter = kindLetter;
+  device.hardwareAddress = {0x02, 0x00, 0x00, 0x00, 0x00, serial};
+  device.sketchVersion = sketchVersion;
+  device.model = model;
+  device.id = id;
+  return device;
+}
 
 std::vector<std::string> FaultNames(const DeviceFaults& f) {
   std::vector<std::string> names;

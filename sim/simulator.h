@@ -88,6 +88,10 @@ struct DeviceConfig {
   DeviceFaults faults;
 };
 
+// A device whose hardware address ends in serial (02-00-00-00-00-<serial>).
+DeviceConfig MakeDevice(std::string address, char kindLetter, uint8_t serial, int sketchVersion,
+                        int model, int id);
+
 struct Ports {
   uint16_t discovery = 30718;
   uint16_t query = 9998;

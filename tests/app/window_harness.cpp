@@ -38,13 +38,7 @@ WindowSetup TestSetup(const sim::Ports& ports) {
 
 sim::DeviceConfig Device(const char* address, char kindLetter, uint8_t serial, int sketchVersion,
                          int model, int id) {
-  sim::DeviceConfig device;
-  device.address = address;
-  device.kindLetter = kindLetter;
-  device.hardwareAddress = {0x02, 0x00, 0x00, 0x00, 0x00, serial};
-  device.sketchVersion = sketchVersion;
-  device.model = model;
-  device.id = id;
+  sim::DeviceConfig device = sim::MakeDevice(address, kindLetter, serial, sketchVersion, model, id);
   device.faults.replyDelayMs = 25 * serial;
   return device;
 }
