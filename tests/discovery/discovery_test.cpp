@@ -44,12 +44,11 @@ class DiscoveryTest : public ::testing::Test {
   }
 
   // An information service at 127.0.0.k answering VER and DUMP normally.
-  ScriptedInfoService& Device(int k, std::string ver = VerAnswer(125, 3),
-                              bool closeAfterVer = true) {
+  ScriptedInfoService& Device(int k, ScriptedInfoService::Answer ver = {VerAnswer(125, 3)}) {
     services_.push_back(
         std::make_unique<ScriptedInfoService>(Format("127.0.0.%d", k), ports_.query));
     auto& service = *services_.back();
-    service.SetAnswer(kVer, {std::move(ver), closeAfterVer});
+    service.SetAnswer(kVer, std::move(ver));
     service.SetAnswer(kDump, {DumpAnswer(k, 1)});
     EXPECT_EQ(service.Start(), 0);
     return service;
@@ -148,8 +147,8 @@ TEST_F(DiscoveryTest, RecordsRepliesInArrivalOrderAndSkipsOverlongOnes) {
 }
 
 TEST_F(DiscoveryTest, FailedQueryLeavesItsSlotToTheNextReply) {
-  Device(2, "SKETCH VER : 130\nTEXT VER : 9\n");  // no CR: the query fails
-  Device(3, "VERSION\r\nUNKNOWN\r\n");            // no keys: versions stay
+  Device(2, {"SKETCH VER : 130\nTEXT VER : 9\n"});  // no CR: the query fails
+  Device(3, {"VERSION\r\nUNKNOWN\r\n"});            // no keys: versions stay
   BroadcastCatcher catcher = Catcher();
   DeviceTable table;
   table.records[0].sketchVersion = 777;
@@ -164,19 +163,6 @@ TEST_F(DiscoveryTest, FailedQueryLeavesItsSlotToTheNextReply) {
   EXPECT_EQ(table.records[0].sketchVersion, 777);
   EXPECT_EQ(table.records[0].textVersion, 5);
   EXPECT_EQ(table.records[1].addressText, "earlier");
-}
-
-TEST_F(DiscoveryTest, HungInformationServiceIsBounded) {
-  Device(2, "", false);  // accepts, then says nothing
-  Device(3);
-  BroadcastCatcher catcher = Catcher();
-  DeviceTable table;
-  DiscoveryOptions options = Options();
-  options.query.receiveTimeoutMs = 300;
-  auto run = StartRun(table, options);
-  Reply(catcher, {{2, DiscoveryReplyBytes('B', Mac(2))}, {3, DiscoveryReplyBytes('B', Mac(3))}});
-  ASSERT_EQ(run.get(), 1);
-  EXPECT_EQ(table.records[0].addressText, "127.0.0.3");
 }
 
 // The run ends as soon as the table is full, without waiting for the quiet
@@ -262,6 +248,25 @@ TEST_F(DiscoveryTest, RunLimitEndsAnEndlessFlood) {
   EXPECT_EQ(run.get(), 0);
 }
 
+// The run's end caps each query's whole exchange: a device dripping its
+// answer cannot hold the search past its limit.
+TEST_F(DiscoveryTest, RunLimitCapsTheQueries) {
+  Device(2, {VerAnswer(125, 3), true, 500});
+  BroadcastCatcher catcher = Catcher();
+  DeviceTable table;
+  StopSignal stop;
+  DiscoveryOptions options = Options();
+  options.runLimitMs = 600;
+  options.query.receiveTimeoutMs = options.query.exchangeDeadlineMs = kLongWaitMs;
+  auto run = StartLongRun(table, stop, options);
+  Reply(catcher, {{2, DiscoveryReplyBytes('B', Mac(2))}});
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  stop.Trigger();
+  EXPECT_EQ(run.get(), 0);
+}
+
 TEST_F(DiscoveryTest, BindFailureReturnsMinusOneAndSendsNothing) {
   BroadcastCatcher catcher = Catcher();
   DeviceTable table;
@@ -285,7 +290,7 @@ TEST_F(DiscoveryTest, StopEndsTheWaitForReplies) {
 
 TEST_F(DiscoveryTest, StopDuringAQueryEndsTheRunWithWhatWasRecorded) {
   Device(2);
-  auto& hung = Device(3, "", false);
+  auto& hung = Device(3, {"", false});
   BroadcastCatcher catcher = Catcher();
   StopSignal stop;
   DeviceTable table;

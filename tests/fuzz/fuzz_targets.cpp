@@ -1,0 +1,140 @@
+// libFuzzer targets, one per parser of what the network sends us (and the
+// simulator's parsers of what we send). One source, built once per target
+// with KESTO_FUZZ_<TARGET> defined; each checks properties that must hold for
+// every input; a violation aborts like a crash, keeping the input.
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "discovery/device_list.h"
+#include "discovery/device_query.h"
+#include "discovery/discovery.h"
+#include "platform/format.h"
+#include "platform/socket.h"
+#include "sim/device_protocol.h"
+#include "update/update_answers.h"
+#include "update/write_rules.h"
+
+#define CHECK(condition)                                                                 \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                      \
+    }                                                                                    \
+  } while (false)
+
+using namespace kesto;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::string_view text = input.substr(0, input.find('\0'));  // as C text ends
+  [[maybe_unused]] const std::string cText(text);
+#if defined(KESTO_FUZZ_DISCOVERY_REPLY)
+  // The first four bytes are the sender's address, the rest the datagram.
+  sockaddr_in sender{};
+  if (size < 4) return 0;
+  std::memcpy(&sender.sin_addr.s_addr, data, 4);
+  IsDeviceAddress(sender.sin_addr.s_addr);
+  DeviceRecord record;
+  ApplyDiscoveryReply(data + 4, size - 4, sender, record);
+  CHECK(ParseIpv4(record.addressText) == sender.sin_addr.s_addr);
+  for (size_t i = 0; i < 6; ++i)
+    CHECK(record.hardwareAddress[i] == (28 + i < std::min<size_t>(size, 34) ? data[28 + i] : 0));
+  CHECK(record.kindLetter == (size > 13 ? static_cast<char>(data[13]) : 0));
+#elif defined(KESTO_FUZZ_VER_REPLY)
+  const auto lines = SplitVerReply(input);
+  const size_t firstCr = text.find('\r');
+  CHECK(lines.has_value() ==
+        (firstCr != std::string_view::npos && text.find('\r', firstCr + 1) != text.npos));
+  if (!lines) return 0;
+  CHECK(lines->line1.size() <= 31 && lines->line2.size() <= 31);
+  DeviceRecord record;
+  record.sketchVersion = 12345;
+  ApplyVerLines(*lines, record);
+  if (lines->line1.find("SKETCH VER") == std::string::npos) CHECK(record.sketchVersion == 12345);
+  record.addressText = "192.168.1.20";
+  record.kind = KindFromLetter('L');
+  CHECK(DeviceListEntry(record, record.textVersion).starts_with("192.168.1.20 / "));
+#elif defined(KESTO_FUZZ_DUMP_REPLY)
+  const DumpValues values = ParseDump(input);
+  if (text.find("MODEL") == text.npos || text.find("ID") == text.npos)
+    CHECK(values.modelId == 0 && values.idValue == 0);
+  for (const char letter : {'B', 'L', 'T', 'W', 'X'}) {  // the model tables are indexed by them
+    DeviceRecord record;
+    record.kind = KindFromLetter(letter);
+    record.modelId = record.sketchVersion = values.modelId;
+    record.idValue = values.idValue;
+    CHECK(DeviceListEntry(record, values.idValue).find(ModelName(record.kind, values.modelId)) !=
+          std::string::npos);
+    IsRefusedForTmode(record);
+  }
+#elif defined(KESTO_FUZZ_RSSI_REPLY)
+  int32_t rssi = 0x5a5a5a5a;
+  const bool ok = ApplyRssiReply(input, rssi);
+  const size_t cr = text.find('\r');
+  CHECK(ok == (cr != text.npos));
+  if (!ok || text.substr(0, cr).find("RSSI : ") == text.npos) CHECK(rssi == 0x5a5a5a5a);
+#elif defined(KESTO_FUZZ_NUMBERS)
+  // Against the C library: strtoull into a signed 32-bit field (-1 when too
+  // large), strtoll cut to 32 bits for the atoi-like reader.
+  errno = 0;
+  const unsigned long long value = std::strtoull(cText.c_str(), nullptr, 10);
+  const size_t sign = cText.find_first_not_of(" \t\n\v\f\r");
+  const bool negative = sign != std::string::npos && cText[sign] == '-';
+  const unsigned long long magnitude = negative ? 0ull - value : value;
+  const uint32_t low = static_cast<uint32_t>(magnitude);
+  const int32_t unsignedExpected = errno == ERANGE || magnitude > UINT32_MAX
+                                       ? -1
+                                       : static_cast<int32_t>(negative ? 0u - low : low);
+  CHECK(ReadUnsignedNumber(std::string(input)) == unsignedExpected);
+  const long long wide = std::strtoll(cText.c_str(), nullptr, 10);
+  CHECK(ReadIntNumber(std::string(input)) == std::clamp<long long>(wide, INT32_MIN, INT32_MAX));
+#elif defined(KESTO_FUZZ_UPDATE_ANSWERS)
+  const std::string answer = DatagramText(input.data(), size);
+  CHECK(answer == text);
+  CHECK(AuthenticationAccepted(answer) == answer.starts_with("OK"));
+  if (ClassifyAnswer(answer) == InvitationAnswer::kChallenge) {
+    const std::string nonce = AnswerNonce(answer);
+    CHECK(nonce.size() == (answer.size() > 5 ? answer.size() - 5 : 0));
+    const auto message =
+        AuthenticationMessage({"/fw/KS_N_%s%n.bin", 4096, "0123456789abcdef0123456789abcdef",
+                               "192.168.1.20", "PELICANUS", nonce});
+    CHECK(message && message->size() == 70 && message->starts_with("200 "));
+  }
+#elif defined(KESTO_FUZZ_FINAL_ANSWER)
+  // Byte 0: whether the device closed, and where the text is split.
+  if (size == 0) return 0;
+  const std::string_view answer = input.substr(1);
+  const bool closed = (data[0] & 1) != 0;
+  const std::string_view words = FinalAnswerWords(answer);
+  CHECK(answer.ends_with(words));
+  const FinalVerdict verdict = ExamineFinalAnswer(answer, closed);
+  CHECK(verdict.accepted == (answer.find("OK") != answer.npos || (closed && words.empty())));
+  if (!verdict.accepted)
+    CHECK(answer.find(verdict.shown) != answer.npos && verdict.shown.size() <= kShownWordsLimit &&
+          verdict.shown.find_first_of("\r\n") == std::string::npos);
+  // Reading on never undoes a complete answer: the read loop may stop early.
+  const size_t split = (data[0] >> 1) % (answer.size() + 1);
+  if (FinalAnswerComplete(answer.substr(0, split))) CHECK(FinalAnswerComplete(answer));
+#elif defined(KESTO_FUZZ_SIM_MESSAGES)
+  if (const auto invitation = sim::ParseInvitation(input)) {
+    CHECK(invitation->port != 0 && invitation->size != 0 && invitation->md5.size() == 32);
+    const auto again =
+        sim::ParseInvitation(Format("0 %u %u %s\n", unsigned{invitation->port},
+                                    unsigned{invitation->size}, invitation->md5.c_str()));
+    CHECK(again && again->port == invitation->port && again->size == invitation->size);
+  }
+  if (const auto auth = sim::ParseAuthMessage(input))
+    CHECK(auth->cnonce.size() == 32 && auth->response.size() == 32);
+  sim::ParseInfoRequest(input.substr(0, input.find('\n')));
+#endif
+  return 0;
+}

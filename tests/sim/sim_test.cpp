@@ -1,0 +1,101 @@
+// The core against the device simulator on loopback: a search, and one write
+// per fault group of the update receiver, each device described by the spec
+// text kesto-sim reads, so a failing case can be started by hand.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "discovery/device_list.h"
+#include "discovery/discovery.h"
+#include "sim/simulator.h"
+#include "support/test_support.h"
+
+namespace kesto {
+namespace {
+
+using namespace kesto::testing;
+
+sim::DeviceConfig Spec(const std::string& text) {
+  std::string error;
+  const auto device = sim::ParseDeviceSpec(text, &error);
+  EXPECT_TRUE(device) << text << ": " << error;
+  if (!device) return {};
+  const std::string written = sim::DeviceSpecText(*device);  // reads back as the same device
+  EXPECT_EQ(sim::DeviceSpecText(sim::ParseDeviceSpec(written).value_or(sim::DeviceConfig{})),
+            written);
+  return *device;
+}
+
+TEST(Simulator, SearchFindsEveryKindAndSkipsTheBrokenReplies) {
+  const sim::Ports ports = NextTestPorts();
+  sim::Simulator simulator(
+      {Spec("address=127.0.0.2,kind=B,model=1,fault=replyDelayMs:0"),
+       Spec("address=127.0.0.3,kind=L,sketch=125,rssi=-58,fault=replyDelayMs:60"),
+       Spec("address=127.0.0.4,kind=W,fault=replyLength:31,fault=replyDelayMs:120"),
+       Spec("address=127.0.0.5,kind=T,fault=verWithoutCr,fault=replyDelayMs:180")},
+      ports);
+  ASSERT_EQ(simulator.Start(), 0);
+  DiscoveryOptions options;
+  options.localAddress = htonl(INADDR_LOOPBACK);
+  options.discoveryPort = ports.discovery;
+  options.quietMs = 500;
+  options.query.port = ports.query;
+  DeviceTable table;
+  ASSERT_EQ(DiscoverDevices(table, options), 2);
+  EXPECT_EQ(
+      BuildDeviceList(table, 2, options.query),
+      (std::vector<std::string>{"127.0.0.2 / 02-00-00-00-00-01 / KS-B21 / ver. 1.25",
+                                "127.0.0.3 / 02-00-00-00-00-01 / WiFi / ver. 1.25 (-58 dBm)"}));
+}
+
+TEST(Simulator, WritesAgainstEachFaultOfTheUpdateReceiver) {
+  struct Case {
+    const char* spec;
+    size_t size;
+    WriteResult result;
+  };
+  for (const Case& c : {
+           Case{"", 3000, WriteResult::kSuccess},
+           Case{"password=PELICANUS,fault=answerFromOtherPort", 3000, WriteResult::kSuccess},
+           Case{"fault=answerOnlyInvitation:2", 1024, WriteResult::kSuccess},
+           Case{"fault=strangerFirst", 3000, WriteResult::kSuccess},
+           Case{"fault=ackPieceSize:100", 3000, WriteResult::kSuccess},
+           Case{"fault=splitAcks", 3000, WriteResult::kSuccess},
+           Case{"fault=finalGluedToAck", 1025, WriteResult::kSuccess},
+           Case{"fault=updateNoAnswer", 1024, WriteResult::kDeviceError},
+           Case{"password=PELICANUS,fault=rejectAuth", 1024, WriteResult::kDeviceError},
+           Case{"fault=neverConnect", 1024, WriteResult::kNoConnection},
+           Case{"fault=finalError", 1024, WriteResult::kDeviceError},
+           Case{"fault=closeShortBytes:952", 3000, WriteResult::kNetworkError},
+           Case{"fault=resetShortBytes:1500", 5000, WriteResult::kNetworkError},
+           Case{"fault=answerFromStranger", 3000, WriteResult::kDeviceError},
+       }) {
+    SCOPED_TRACE(c.spec);
+    const sim::Ports ports = NextTestPorts();
+    sim::Simulator simulator({Spec("address=127.0.0.3" + std::string(*c.spec ? "," : "") + c.spec)},
+                             ports);
+    ASSERT_EQ(simulator.Start(), 0);
+    TempDir dir;
+    const std::string image = PatternBytes(c.size, 77);
+    UpdateRequest request;
+    request.deviceAddress = "127.0.0.3";
+    request.localAddress = "127.0.0.1";
+    request.devicePort = ports.update;
+    request.firmwarePath = dir.Write("KS_N_sim.bin", image);
+    UpdateLimits limits = TestLimits();
+    limits.answerWaitMs = 300;
+    limits.connectWaitMs = limits.stallMs = 1000;
+    const Outcome outcome = RunWrite(request, limits);
+    EXPECT_EQ(outcome.end.result, c.result) << outcome.log;
+    EXPECT_EQ(simulator.StrangerConnections(), 0);
+    if (c.result != WriteResult::kSuccess) continue;
+    ASSERT_TRUE(simulator.WaitForSessions(0, 1, 2000));
+    const sim::UpdateSession session = simulator.Sessions(0).back();
+    EXPECT_TRUE(session.complete && session.accepted);
+    EXPECT_EQ(session.image, std::vector<uint8_t>(image.begin(), image.end()));
+  }
+}
+
+}  // namespace
+}  // namespace kesto

@@ -1,0 +1,158 @@
+// The update core's pure parts: digests, the device's answers, the write
+// rules, the operator's texts for an outcome, the listener probe.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/operator_texts.h"
+#include "platform/format.h"
+#include "support/test_support.h"
+#include "update/listener.h"
+#include "update/md5.h"
+#include "update/update_answers.h"
+#include "update/write_rules.h"
+
+namespace kesto {
+namespace {
+
+using namespace std::string_literals;
+using testing::PatternBytes;
+using testing::TempDir;
+
+std::string Md5Hex(std::string_view text) {
+  Md5Digest digest{};
+  EXPECT_TRUE(StringMd5(text.data(), text.size(), digest));
+  return DigestText(digest);
+}
+
+std::string FileMd5Hex(const std::string& path, size_t piece) {
+  Md5Digest digest{};
+  digest.fill(0xff);
+  const bool ok = FileMd5(path, digest, piece);
+  return ok ? DigestText(digest) : digest == Md5Digest{} ? "zero" : "garbage";
+}
+
+TEST(Md5, MatchesRfc1321AndGivesTheWholeFilesDigestWhateverThePieces) {
+  const std::pair<std::string, const char*> suite[] = {
+      // RFC 1321, appendix A.5
+      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+      {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+       "57edf4a22be3c955ac49da2e2107b67a"}};
+  for (const auto& [text, expected] : suite) EXPECT_EQ(Md5Hex(text), expected) << text;
+  TempDir dir;
+  for (const auto& [size, piece] : std::vector<std::pair<size_t, size_t>>{
+           {kMd5ReadBufferSize + 1, kMd5ReadBufferSize + 1}, {2500, 1000}, {2500, 0}, {3, 1}}) {
+    const std::string bytes = PatternBytes(size, 7);
+    EXPECT_EQ(FileMd5Hex(dir.Write("image.bin", bytes), piece), Md5Hex(bytes)) << size;
+  }
+  // Nothing to digest: a zero digest, not a stale one.
+  EXPECT_EQ(FileMd5Hex(dir.Write("empty.bin", ""), 0), "zero");
+  EXPECT_EQ(FileMd5Hex(dir.PathOf("missing.bin"), 1024), "zero");
+  EXPECT_EQ(FileMd5Hex(dir.PathOf(""), 1024), "zero");  // a folder opens but cannot be read
+  Md5Digest digest{};
+  for (size_t i = 0; i < digest.size(); ++i) digest[i] = static_cast<uint8_t>(i * 17 + 0x0a);
+  EXPECT_EQ(DigestText(digest), "0a1b2c3d4e5f708192a3b4c5d6e7f809");
+}
+
+TEST(UpdateAnswers, InvitationAnswerAndAuthentication) {
+  const std::string bytes = "AUTH 12\0junk"s;
+  EXPECT_EQ(DatagramText(bytes.data(), bytes.size()), "AUTH 12");
+  EXPECT_EQ(ClassifyAnswer("OKAY"), InvitationAnswer::kAccepted);
+  EXPECT_EQ(ClassifyAnswer("AUTH"), InvitationAnswer::kChallenge);
+  for (const char* other : {"", "O", "ok", " OK", "AUT", "auth 1"})
+    EXPECT_EQ(ClassifyAnswer(other), InvitationAnswer::kUnrecognised) << other;
+  EXPECT_EQ(AnswerNonce("AUTH:%s%n "), "%s%n ");  // the separator is not examined
+  EXPECT_EQ(AnswerNonce("AUTH"), "");
+  AuthenticationInput input{"/tmp/KS_N_1.bin", 2048,        "00112233445566778899aabbccddeeff",
+                            "192.168.1.20",    "PELICANUS", "%s%n"};
+  const std::string cnonce =
+      Md5Hex("/tmp/KS_N_1.bin2048" + std::string(input.fileDigest) + "192.168.1.20");
+  EXPECT_EQ(AuthenticationMessage(input),
+            "200 " + cnonce + " " + Md5Hex(Md5Hex("PELICANUS") + ":%s%n:" + cnonce) + "\n");
+  EXPECT_TRUE(AuthenticationAccepted("OK\r\n"));
+  EXPECT_FALSE(AuthenticationAccepted("Authentication Failed"));
+}
+
+TEST(UpdateAnswers, FinalAnswer) {
+  struct Case {
+    std::string text;
+    bool closed, complete, accepted;
+    std::string shown;
+  };
+  const std::string flood(1000, 'E');
+  for (const Case& c : {
+           Case{"1024OK", false, true, true, ""},
+           Case{"1024", true, false, true, ""},  // a silent close: the device restarts
+           Case{"1024O", false, false, false, "O"},
+           Case{"1024", false, false, false, "1024"},
+           Case{"952MD5 Check Failed\r\n", false, true, false, "MD5 Check Failed"},
+           Case{"952MD5 Check", false, false, false, "MD5 Check"},
+           // the device's words may begin with their line end
+           Case{"952\r\nMD5 Check Failed\r\nmore", false, true, false, "MD5 Check Failed"},
+           Case{"\n\rERROR", true, true, false, "ERROR"},
+           Case{"\r\n\r\n", false, true, false, ""},
+           Case{"3" + flood, true, false, false, flood.substr(0, kShownWordsLimit)},
+       }) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(FinalAnswerComplete(c.text), c.complete);
+    const FinalVerdict verdict = ExamineFinalAnswer(c.text, c.closed);
+    EXPECT_EQ(verdict.accepted, c.accepted);
+    EXPECT_EQ(verdict.shown, c.shown);
+  }
+}
+
+TEST(WriteRules, PrefixesTmodeAndFileNames) {
+  const std::pair<int32_t, const char*> prefixes[] = {
+      {kKindWiFi, "KESTOWiFi"}, {kKindWireless, "KS_N"}, {kKindPq, "PQ"},
+      {kKindBoard, "KS_N"},     {kKindUnknown, ""},      {4, ""}};
+  for (const auto& [kind, prefix] : prefixes) EXPECT_EQ(FilePrefixForKind(kind), prefix) << kind;
+  for (const int32_t kind : {kKindWireless, kKindBoard, kKindWiFi, kKindPq})
+    for (const int32_t id : {kTmodeIdValue, 14, 16}) {
+      DeviceRecord record;
+      record.kind = kind;
+      record.idValue = id;
+      EXPECT_EQ(IsRefusedForTmode(record),
+                id == kTmodeIdValue && (kind == kKindWireless || kind == kKindBoard));
+    }
+  struct Name {
+    const char* name;
+    const char* prefix;
+    bool hidden, matches;
+  };
+  for (const Name& n :
+       {Name{"KS_N_v125.bin", "KS_N", false, true}, Name{"KS_N", "KS_N", false, true},
+        Name{"ks_n.bin", "KS_N", false, false}, Name{"KS_", "KS_N", false, false},
+        Name{"xKS_N.bin", "KS_N", false, false}, Name{"/fw/KS_N_v2.bin", "KS_N", false, true},
+        Name{"/KS_N/other.bin", "KS_N", false, false}, Name{"anything", "", false, true},
+        Name{"ks_n.bin", "KS_N", true, true}})
+    EXPECT_EQ(FileNameMatchesPrefix(n.name, n.prefix, n.hidden), n.matches) << n.name;
+}
+
+TEST(OperatorTexts, OutcomesKeepSystemErrorsApartFromResultCodes) {
+  EXPECT_EQ(ResultMessage({WriteResult::kDeviceError, 0}), "KESTO通信エラー");
+  for (const int error : {EPERM, ENOENT, ESRCH, EINTR, ETIMEDOUT}) {
+    EXPECT_EQ(NetworkFailure(error), (WriteOutcome{WriteResult::kNetworkError, error}));
+    EXPECT_EQ(ResultMessage(NetworkFailure(error)),
+              Format("ネットワークエラー:%d (%s)", error, SystemErrorText(error).c_str()));
+  }
+  EXPECT_EQ(NetworkFailure(ECANCELED).result, WriteResult::kCancelled);
+}
+
+TEST(ProbeListenerPort, HonoursAFixedPortAndFailsWithTheBindsError) {
+  Listener held;
+  ASSERT_EQ(OpenListener("127.0.0.1", 0, {}, held), 0);
+  EXPECT_EQ(ProbeListenerPort("127.0.0.1", held.port, {}), EADDRINUSE);
+  const uint16_t port = held.port;
+  held.socket.Close();
+  EXPECT_EQ(ProbeListenerPort("127.0.0.1", port, {}), 0);
+  for (const char* address : {"192.0.2.1", "not an address", "127.0.0.1.5"})
+    EXPECT_EQ(ProbeListenerPort(address, 0, {}), EADDRNOTAVAIL) << address;
+}
+
+}  // namespace
+}  // namespace kesto
