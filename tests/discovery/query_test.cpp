@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -21,6 +22,7 @@ using testing::DumpAnswer;
 using testing::Loopback;
 using testing::ScriptedInfoService;
 using testing::VerAnswer;
+using Answer = ScriptedInfoService::Answer;
 
 const std::string kVer = "VER\n\0"s;
 const std::string kDump = "DUMP\n\0"s;
@@ -37,18 +39,23 @@ class QueryTest : public ::testing::Test {
     return options;
   }
 
-  // A device at 127.0.0.k whose service answers VER and DUMP normally unless
-  // the test scripts otherwise.
-  ScriptedInfoService& Service(int k) {
+  // A started service at 127.0.0.k with these answers.
+  ScriptedInfoService& Service(int k, Answer ver, Answer dump = {}, Answer rssi = {}) {
     services_.push_back(std::make_unique<ScriptedInfoService>(Format("127.0.0.%d", k), port_));
-    return *services_.back();
+    ScriptedInfoService& service = *services_.back();
+    service.SetAnswer(kVer, std::move(ver));
+    service.SetAnswer(kDump, std::move(dump));
+    service.SetAnswer(kRssi, std::move(rssi));
+    EXPECT_EQ(service.Start(), 0);
+    return service;
   }
-  static void Start(ScriptedInfoService& service) { ASSERT_EQ(service.Start(), 0); }
 
-  static DeviceRecord Device(int k, char letter = 'B') {
+  static DeviceRecord Device(int k, int32_t kind = kKindWiFi, int32_t sketch = 125) {
     DeviceRecord record;
     record.addressText = Format("127.0.0.%d", k);
-    record.kindLetter = letter;
+    record.kindLetter = 'L';
+    record.kind = kind;
+    record.sketchVersion = sketch;
     return record;
   }
 
@@ -57,184 +64,116 @@ class QueryTest : public ::testing::Test {
   std::vector<std::unique_ptr<ScriptedInfoService>> services_;
 };
 
-TEST_F(QueryTest, VerThenDumpEachWithItsNulOnItsOwnConnection) {
-  auto& service = Service(2);
-  service.SetAnswer(kVer, {VerAnswer(131, 4)});
-  service.SetAnswer(kDump, {DumpAnswer(17, 2)});
-  Start(service);
-  DeviceRecord record = Device(2, 'W');
-  QueryOptions options = Options();
-  options.pauseMs = 100;
-  ASSERT_TRUE(QueryDeviceInfo(record, options));
-  EXPECT_EQ(service.Requests(), (std::vector<std::string>{kVer, kDump}));
-  EXPECT_EQ(record.sketchVersion, 131);
-  EXPECT_EQ(record.textVersion, 4);
-  EXPECT_EQ(record.kind, kKindWireless);
-  EXPECT_EQ(record.modelId, 17);
-  EXPECT_EQ(record.idValue, 2);
-}
-
-TEST_F(QueryTest, FailedVerLeavesMinusOnesAndTheVersions) {
-  const std::string answers[] = {
-      "SKETCH VER : 125\nTEXT VER : 3\n",  // LF only
-      "SKETCH VER : 125\r\n",              // one line, then the close
-      "",                                  // closed without a word
-  };
-  int k = 2;
-  for (const std::string& answer : answers) {
-    auto& service = Service(k);
-    service.SetAnswer(kVer, {answer});
-    service.SetAnswer(kDump, {DumpAnswer(1, 1)});
-    Start(service);
-    DeviceRecord record = Device(k++, 'L');
-    record.sketchVersion = 88;
-    record.textVersion = 7;
-    EXPECT_FALSE(QueryDeviceInfo(record, Options())) << answer;
-    EXPECT_EQ(record.kind, -1);
-    EXPECT_EQ(record.modelId, -1);
-    EXPECT_EQ(record.idValue, -1);
-    EXPECT_EQ(record.sketchVersion, 88);
-    EXPECT_EQ(record.textVersion, 7);
-    EXPECT_EQ(service.Requests(), std::vector<std::string>{kVer}) << "no DUMP after a failed VER";
-  }
-}
-
-// Each read ends where the protocol says, though the device stays connected
-// and has more to say: nothing beyond is waited for.
-TEST_F(QueryTest, ReadsEndWhereTheProtocolSays) {
+// VER and DUMP each on their own connection, each with its NUL; a failed VER
+// asks nothing more and leaves -1 and the slot's versions; each read ends
+// where the protocol says, though the device stays connected.
+TEST_F(QueryTest, VerThenDump) {
   struct Case {
-    std::string ver, dump;
+    Answer ver, dump;
     bool ok;
-    int32_t sketch, model;
+    int32_t sketch, kind, model, id;
   };
-  std::string dump = "ID: 2\r\n";  // MODEL at byte 4093: only "MOD" of it is taken
-  dump += std::string(4093 - dump.size(), 'x') + "MODEL: 3\r\n";
+  std::string longDump = "ID: 2\r\n";  // MODEL at byte 4093: only "MOD" of it is taken
+  longDump += std::string(4093 - longDump.size(), 'x') + "MODEL: 3\r\n";
+  const Case cases[] = {
+      {{VerAnswer(131, 4)}, {DumpAnswer(17, 2)}, true, 131, kKindWiFi, 17, 2},
+      {{"SKETCH VER : 125\nTEXT VER : 3\n"}, {DumpAnswer(1, 1)}, false, 88, -1, -1, -1},
+      {{"SKETCH VER : 125\r\n"}, {DumpAnswer(1, 1)}, false, 88, -1, -1, -1},
+      {{""}, {DumpAnswer(1, 1)}, false, 88, -1, -1, -1},
+      {{"SKETCH VER : 1\r\n" + std::string(300, 'x') + "\r\n", false}, {}, false, 88, -1, -1, -1},
+      {{VerAnswer(125, 3) + "SKETCH VER : 9\r\n", false}, {DumpAnswer(5, 1)}, true, 125, 3, 5, 1},
+      {{"VERSION\r\nUNKNOWN\r\n"}, {longDump, false}, true, 88, kKindWiFi, 0, 0},
+      {{VerAnswer(125, 3)}, {"MODEL: 1\r\n", false}, false, 125, kKindWiFi, -1, -1},  // silence
+  };
   int k = 2;
-  for (const Case& c : {
-           Case{VerAnswer(125, 3) + "SKETCH VER : 999\r\n", DumpAnswer(5, 1), true, 125, 5},
-           Case{"SKETCH VER : 125\r\n" + std::string(300, 'x') + "\r\n", "", false, 0, -1},
-           Case{VerAnswer(125, 3), dump, true, 125, 0},
-       }) {
-    auto& service = Service(k);
-    service.SetAnswer(kVer, {c.ver, false});
-    service.SetAnswer(kDump, {c.dump, c.dump.size() < 4096});  // a short one is closed
-    Start(service);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ver.bytes);
+    ScriptedInfoService& service = Service(k, c.ver, c.dump);
     DeviceRecord record = Device(k++);
+    record.sketchVersion = 88;
     QueryOptions options = Options();
-    options.receiveTimeoutMs = kLongWaitMs;
+    options.receiveTimeoutMs = c.ok ? kLongWaitMs : 300;
     EXPECT_EQ(QueryDeviceInfo(record, options), c.ok);
-    if (c.ok) {
-      EXPECT_EQ(record.sketchVersion, c.sketch);
-    }
+    std::vector<std::string> asked{kVer, kDump};
+    if (c.kind == -1) asked.pop_back();  // no DUMP after a failed VER
+    EXPECT_EQ(service.Requests(), asked);
+    EXPECT_EQ(record.sketchVersion, c.sketch);
+    EXPECT_EQ(record.kind, c.kind);
     EXPECT_EQ(record.modelId, c.model);
+    EXPECT_EQ(record.idValue, c.id);
   }
 }
 
-TEST_F(QueryTest, FailedDumpKeepsTheKindAndVersions) {
-  auto& service = Service(2);
-  service.SetAnswer(kVer, {VerAnswer(125, 3)});
-  service.SetAnswer(kDump, {"MODEL: 1\r\n", false});  // then silence
-  Start(service);
-  DeviceRecord record = Device(2, 'T');
-  QueryOptions options = Options();
-  options.receiveTimeoutMs = 300;
-  EXPECT_FALSE(QueryDeviceInfo(record, options));
-  EXPECT_EQ(record.kind, kKindPq);
-  EXPECT_EQ(record.sketchVersion, 125);
-  EXPECT_EQ(record.modelId, -1);
-  EXPECT_EQ(record.idValue, -1);
+TEST_F(QueryTest, Rssi) {
+  const std::pair<std::string, int32_t> cases[] = {
+      {"RSSI : -62\r\n", -62},
+      {"LEVEL : -62\r\n", 111},  // no key: unchanged, a success
+      {"RSSI : -62\n", 0},
+      {"RSSI : -62", 0},  // no CR; closed before the LF
+      {"RSSI : -47\r\nRSSI : -1\r\n", -47}};
+  int k = 2;
+  for (const auto& [answer, value] : cases) {
+    ScriptedInfoService& service = Service(k, {}, {}, {answer});
+    int32_t rssi = 111;
+    EXPECT_EQ(QueryRssi(Device(k++), rssi, Options()), value != 0) << answer;
+    EXPECT_EQ(rssi, value == 0 ? 111 : value) << answer;
+    EXPECT_EQ(service.Requests(), std::vector<std::string>{kRssi});
+  }
+  int32_t rssi = 0;
+  EXPECT_FALSE(QueryRssi(Device(40), rssi, Options())) << "refused connection";
 }
 
-TEST_F(QueryTest, LocalAddressNotOfThisHostFailsBeforeConnecting) {
-  auto& service = Service(2);
-  service.SetAnswer(kVer, {VerAnswer(125, 3)});
-  Start(service);
-  DeviceRecord record = Device(2);
+// Every wait ends: a local address not of this host, a connect into a full
+// accept queue, silence, replies dripped within the receive time-out (only
+// the exchange's deadline ends those).
+TEST_F(QueryTest, EveryWaitIsBounded) {
   QueryOptions options = Options();
   options.localAddress = *ParseIpv4("192.0.2.1");  // documentation range: never ours
+  ScriptedInfoService& never = Service(2, {VerAnswer(125, 3)});
+  DeviceRecord record = Device(2);
   EXPECT_FALSE(QueryDeviceInfo(record, options));
-  EXPECT_TRUE(service.Requests().empty());
-}
+  EXPECT_TRUE(never.Requests().empty());
 
-TEST_F(QueryTest, RefusedConnectionFails) {
-  DeviceRecord record = Device(9);
-  EXPECT_FALSE(QueryDeviceInfo(record, Options()));
-  int32_t rssi = 0;
-  EXPECT_FALSE(QueryRssi(record, rssi, Options()));
-}
-
-TEST_F(QueryTest, ConnectIsBounded) {
-  // A listener with a full accept queue drops further SYNs: the connect hangs.
   int error = 0;
   Socket listener = Socket::Open(SOCK_STREAM, error);
-  ASSERT_EQ(error, 0);
-  const QueryOptions base = Options();
-  ASSERT_EQ(listener.Bind(MakeSocketAddress(Loopback(11), base.port)), 0);
+  ASSERT_EQ(listener.Bind(MakeSocketAddress(Loopback(11), Options().port)), 0);
   ASSERT_EQ(listener.Listen(0), 0);
   Socket filler = Socket::Open(SOCK_STREAM, error);
-  ASSERT_EQ(filler.Connect(MakeSocketAddress(Loopback(11), base.port), 2000, nullptr), 0);
-
-  DeviceRecord record = Device(11);
-  QueryOptions options = base;
+  ASSERT_EQ(filler.Connect(MakeSocketAddress(Loopback(11), Options().port), 2000, nullptr), 0);
+  options = Options();
   options.connectTimeoutMs = 300;
   options.receiveTimeoutMs = kLongWaitMs;
+  record = Device(11);
   EXPECT_FALSE(QueryDeviceInfo(record, options));
-}
 
-TEST_F(QueryTest, SilentServiceIsBoundedByTheReceiveTimeout) {
-  auto& service = Service(2);
-  service.SetAnswer(kVer, {"", false});
-  service.SetAnswer(kRssi, {"RSSI : -5", false});
-  Start(service);
-  DeviceRecord record = Device(2);
-  QueryOptions options = Options();
+  Service(3, {"", false}, {}, {"RSSI : -5", false});
+  options = Options();
   options.receiveTimeoutMs = 300;
-  EXPECT_FALSE(QueryDeviceInfo(record, options));
+  record = Device(3);
   int32_t rssi = 0;
-  EXPECT_FALSE(QueryRssi(record, rssi, options));
-  EXPECT_EQ(rssi, 0);
-}
+  EXPECT_FALSE(QueryDeviceInfo(record, options) || QueryRssi(record, rssi, options));
 
-// Each byte comes well within the receive time-out, so only the deadline of
-// the whole exchange can end these; without it each would succeed, late.
-TEST_F(QueryTest, DrippingRepliesAreCutOffByTheExchangeDeadline) {
-  constexpr int kGapMs = 40;
-  QueryOptions options = Options();
   options.receiveTimeoutMs = kLongWaitMs;
   options.exchangeDeadlineMs = 300;  // the replies below take over a second to drip
-
-  auto& ver = Service(2);
-  ver.SetAnswer(kVer, {VerAnswer(125, 3), true, kGapMs});
-  Start(ver);
-  DeviceRecord verRecord = Device(2);
-  EXPECT_FALSE(QueryDeviceInfo(verRecord, options));
-  EXPECT_EQ(verRecord.kind, -1);
-
-  auto& dump = Service(3);
-  dump.SetAnswer(kVer, {VerAnswer(125, 3)});
-  dump.SetAnswer(kDump, {DumpAnswer(3, 1), true, kGapMs});
-  Start(dump);
-  DeviceRecord dumpRecord = Device(3);
-  EXPECT_FALSE(QueryDeviceInfo(dumpRecord, options));
-  EXPECT_EQ(dumpRecord.modelId, -1);
-
-  auto& rssi = Service(4);
-  rssi.SetAnswer(kRssi, {"RSSI : -62 dBm, a long line dripped slowly\r\n", true, kGapMs});
-  Start(rssi);
-  int32_t value = 0;
-  EXPECT_FALSE(QueryRssi(Device(4), value, options));
-  EXPECT_EQ(value, 0);
+  Service(4, {VerAnswer(125, 3), true, 40});
+  Service(5, {VerAnswer(125, 3)}, {DumpAnswer(3, 1), true, 40},
+          {"RSSI : -62, dripped\r\n", true, 40});
+  for (const int k : {4, 5}) {
+    record = Device(k);
+    EXPECT_FALSE(QueryDeviceInfo(record, options)) << k;
+    EXPECT_EQ(record.modelId, -1);
+  }
+  EXPECT_FALSE(QueryRssi(Device(5), rssi, options));
+  EXPECT_EQ(rssi, 0);
 }
 
 // A stop ends a query hung on an answer that never ends, and one waiting in
 // the pause before the DUMP: the query fails and asks nothing more.
 TEST_F(QueryTest, StopEndsTheQuery) {
   for (const bool inThePause : {false, true}) {
-    SCOPED_TRACE(inThePause ? "in the pause" : "hung VER");
-    auto& service = Service(inThePause ? 3 : 2);
-    service.SetAnswer(kVer, {inThePause ? VerAnswer(125, 3) : "SKETCH VER : 1", inThePause});
-    service.SetAnswer(kDump, {DumpAnswer(1, 1)});
-    Start(service);
+    ScriptedInfoService& service =
+        Service(inThePause ? 3 : 2, {inThePause ? VerAnswer(125, 3) : "SKETCH VER : 1", inThePause},
+                {DumpAnswer(1, 1)});
     StopSignal stop;
     QueryOptions options = Options();
     options.connectTimeoutMs = options.receiveTimeoutMs = options.pauseMs = kLongWaitMs;
@@ -246,98 +185,41 @@ TEST_F(QueryTest, StopEndsTheQuery) {
     stop.Trigger();
     query.join();
     EXPECT_FALSE(result);
-    if (inThePause) {
-      EXPECT_EQ(service.Requests(), std::vector<std::string>{kVer});
-    } else {
-      EXPECT_EQ(record.kind, -1);
-    }
+    EXPECT_EQ(service.Requests(), std::vector<std::string>{kVer});
   }
 }
 
-struct RssiCase {
-  std::string answer;
-  bool ok;
-  int32_t rssi;
-};
-
-TEST_F(QueryTest, RssiExchange) {
-  const RssiCase cases[] = {
-      {"RSSI : -62\r\n", true, -62},
-      {"RSSI : 0\r\n", true, 0},
-      {"LEVEL : -62\r\n", true, 111},  // no key: unchanged, still a success
-      {"RSSI : -62\n", false, 111},    // no CR
-      {"RSSI : -62", false, 111},      // closed before the LF
-      {"RSSI : -47\r\nRSSI : -1\r\n", true, -47},
-  };
-  int k = 2;
-  for (const RssiCase& c : cases) {
-    auto& service = Service(k);
-    service.SetAnswer(kRssi, {c.answer});
-    Start(service);
-    int32_t rssi = 111;
-    EXPECT_EQ(QueryRssi(Device(k++), rssi, Options()), c.ok) << c.answer;
-    EXPECT_EQ(rssi, c.rssi) << c.answer;
-    EXPECT_EQ(service.Requests(), std::vector<std::string>{kRssi});
-  }
-}
-
-// Devices that each hold their RSSI query to its deadline cannot hold the
-// list: once the budget is spent the remaining entries go without a query.
-TEST_F(QueryTest, RssiQueriesOfAListShareOneBudget) {
+// The list asks for RSSI only where the rule says, and devices that each hold
+// their query to its deadline share one budget: once it is spent the
+// remaining entries go without a query.
+TEST_F(QueryTest, DeviceListAsksForRssiWhereTheRuleSaysWithinOneBudget) {
   DeviceTable table;
+  table.records[0] = Device(2);
+  table.records[1] = Device(3, kKindBoard);
+  table.records[1].modelId = 1;
+  table.records[2] = Device(4, kKindWiFi, 122);
+  std::vector<ScriptedInfoService*> services;
+  for (int k = 2; k <= 4; ++k) services.push_back(&Service(k, {}, {}, {"RSSI : -58\r\n"}));
+  EXPECT_EQ(BuildDeviceList(table, 3, Options()),
+            (std::vector<std::string>{"127.0.0.2 / 00-00-00-00-00-00 / WiFi / ver. 1.25 (-58 dBm)",
+                                      "127.0.0.3 / 00-00-00-00-00-00 / KS-B21 / ver. 1.25",
+                                      "127.0.0.4 / 00-00-00-00-00-00 / WiFi / ver. 1.22"}));
+  EXPECT_EQ(services[0]->Requests().size(), 1u);
+  EXPECT_TRUE(services[1]->Requests().empty() && services[2]->Requests().empty());
+
   std::vector<ScriptedInfoService*> hung;
   for (int i = 0; i < 3; ++i) {
-    auto& service = Service(2 + i);
-    service.SetAnswer(kRssi, {"", false});  // accepts, then says nothing
-    Start(service);
-    hung.push_back(&service);
-    table.records[static_cast<size_t>(i)] = Device(2 + i, 'L');
-    table.records[static_cast<size_t>(i)].kind = kKindWiFi;
-    table.records[static_cast<size_t>(i)].sketchVersion = 125;
+    hung.push_back(&Service(5 + i, {}, {}, {"", false}));  // accepts, then says nothing
+    table.records[static_cast<size_t>(i)] = Device(5 + i);
   }
   QueryOptions options = Options();
   options.receiveTimeoutMs = kLongWaitMs;
   options.exchangeDeadlineMs = 300;
   options.rssiBudgetMs = 450;  // the first query's deadline, then what is left for the second
-  const auto entries = BuildDeviceList(table, 3, options);
-  ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(entries[2], "127.0.0.4 / 00-00-00-00-00-00 / WiFi / ver. 1.25");
-  EXPECT_TRUE(hung[0]->WaitForConnections(1, 5000));
-  EXPECT_TRUE(hung[1]->WaitForConnections(1, 5000));
+  EXPECT_EQ(BuildDeviceList(table, 3, options)[2],
+            "127.0.0.7 / 00-00-00-00-00-00 / WiFi / ver. 1.25");
+  EXPECT_TRUE(hung[0]->WaitForConnections(1, 5000) && hung[1]->WaitForConnections(1, 5000));
   EXPECT_TRUE(hung[2]->Requests().empty()) << "no query once the budget is spent";
-}
-
-TEST_F(QueryTest, DeviceListAsksForRssiOnlyWhereTheRuleSays) {
-  auto& wifi = Service(2);
-  wifi.SetAnswer(kRssi, {"RSSI : -58\r\n"});
-  auto& board = Service(3);
-  board.SetAnswer(kRssi, {"RSSI : -40\r\n"});
-  auto& old = Service(4);
-  old.SetAnswer(kRssi, {"RSSI : -30\r\n"});
-  Start(wifi);
-  Start(board);
-  Start(old);
-  DeviceTable table;
-  table.records[0] = Device(2, 'L');
-  table.records[0].kind = kKindWiFi;
-  table.records[0].sketchVersion = 125;
-  table.records[0].modelId = 0;
-  table.records[1] = Device(3);
-  table.records[1].kind = kKindBoard;
-  table.records[1].sketchVersion = 125;
-  table.records[1].modelId = 1;
-  table.records[2] = Device(4, 'L');
-  table.records[2].kind = kKindWiFi;
-  table.records[2].sketchVersion = 122;
-  table.records[2].modelId = 0;
-  const auto entries = BuildDeviceList(table, 3, Options());
-  ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(entries[0], "127.0.0.2 / 00-00-00-00-00-00 / WiFi / ver. 1.25 (-58 dBm)");
-  EXPECT_EQ(entries[1], "127.0.0.3 / 00-00-00-00-00-00 / KS-B21 / ver. 1.25");
-  EXPECT_EQ(entries[2], "127.0.0.4 / 00-00-00-00-00-00 / WiFi / ver. 1.22");
-  EXPECT_EQ(wifi.Requests().size(), 1u);
-  EXPECT_TRUE(board.Requests().empty());
-  EXPECT_TRUE(old.Requests().empty());
 }
 
 }  // namespace

@@ -65,19 +65,17 @@ void ScriptedInfoService::Run() {
     const int waited = listener_.WaitReadable(60000, &stop_);
     if (waited == ECANCELED) return;
     if (waited != 0) continue;
-    sockaddr_in peer{};
     int error = 0;
-    Socket connection = listener_.Accept(&peer, error);
-    if (connection.valid()) Serve(std::move(connection), peer);
+    Socket connection = listener_.Accept(nullptr, error);
+    if (connection.valid()) Serve(std::move(connection));
   }
 }
 
-void ScriptedInfoService::Serve(Socket connection, const sockaddr_in& peer) {
+void ScriptedInfoService::Serve(Socket connection) {
   const std::string request = ReadRequest(connection);
   {
     std::lock_guard lock(mutex_);
     requests_.push_back(request);
-    peers_.push_back(Ipv4Text(peer.sin_addr.s_addr));
   }
   changed_.notify_all();
   const auto answer = answers_.find(request);
@@ -100,11 +98,6 @@ std::vector<std::string> ScriptedInfoService::Requests() const {
   return requests_;
 }
 
-std::vector<std::string> ScriptedInfoService::Peers() const {
-  std::lock_guard lock(mutex_);
-  return peers_;
-}
-
 bool ScriptedInfoService::WaitForConnections(size_t n, int timeoutMs) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -117,44 +110,6 @@ std::string VerAnswer(int sketchVersion, int textVersion) {
 
 std::string DumpAnswer(int model, int id) {
   return Format("NAME : board\r\nMODEL: %d\r\nID: %d\r\nMODE : RUN\r\n", model, id);
-}
-
-std::vector<uint8_t> DiscoveryReplyBytes(char kindLetter, const std::array<uint8_t, 6>& mac,
-                                         size_t size) {
-  std::vector<uint8_t> full(std::max<size_t>(size, 30), 0);
-  full[9] = static_cast<uint8_t>(kindLetter);
-  std::copy(mac.begin(), mac.end(), full.begin() + 24);
-  full.resize(size);
-  return full;
-}
-
-BroadcastCatcher::BroadcastCatcher(uint16_t port) {
-  int error = 0;
-  socket_ = Socket::Open(SOCK_DGRAM, error);
-  if (error != 0) return;
-  socket_.SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
-  if (socket_.Bind(MakeSocketAddress(htonl(INADDR_ANY), port)) != 0) socket_.Close();
-}
-
-std::optional<BroadcastCatcher::Request> BroadcastCatcher::Receive(int timeoutMs) {
-  std::array<char, 256> buffer{};
-  Request request;
-  const IoResult received =
-      socket_.ReceiveFrom(buffer.data(), buffer.size(), &request.sender, timeoutMs, nullptr);
-  if (!received.ok()) return std::nullopt;
-  request.bytes.assign(buffer.data(), received.bytes);
-  return request;
-}
-
-int SendFrom(const std::string& fromAddress, const sockaddr_in& to,
-             const std::vector<uint8_t>& bytes) {
-  int error = 0;
-  Socket socket = Socket::Open(SOCK_DGRAM, error);
-  if (error != 0) return error;
-  const std::optional<in_addr_t> from = ParseIpv4(fromAddress);
-  if (!from) return EINVAL;
-  if (const int bound = socket.Bind(MakeSocketAddress(*from, 0))) return bound;
-  return socket.SendTo(bytes.data(), bytes.size(), to).error;
 }
 
 in_addr_t Loopback(int k) {

@@ -40,13 +40,12 @@ class ScriptedInfoService {
   void Stop();
 
   std::vector<std::string> Requests() const;  // arrival order, each with its NUL
-  std::vector<std::string> Peers() const;     // source address of each connection
   // Waits (bounded) until at least n connections have been taken.
   bool WaitForConnections(size_t n, int timeoutMs) const;
 
  private:
   void Run();
-  void Serve(Socket connection, const sockaddr_in& peer);
+  void Serve(Socket connection);
 
   std::string address_;
   uint16_t port_;
@@ -58,41 +57,12 @@ class ScriptedInfoService {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<std::string> requests_;
-  std::vector<std::string> peers_;
 };
 
 // "VER" answer text: two CR LF lines with the usual keys.
 std::string VerAnswer(int sketchVersion, int textVersion);
 // "DUMP" answer text with MODEL and ID entries among other lines.
 std::string DumpAnswer(int model, int id);
-
-// A discovery reply of size bytes (30 normally) with the kind letter at byte 9
-// and the hardware address at bytes 24..29 as far as size reaches.
-std::vector<uint8_t> DiscoveryReplyBytes(char kindLetter, const std::array<uint8_t, 6>& mac,
-                                         size_t size = 30);
-
-// Stands in for the discovery responders: takes the broadcast on port (bound
-// to 0.0.0.0 with SO_REUSEADDR, as a device would) and replies from chosen
-// loopback addresses.
-class BroadcastCatcher {
- public:
-  explicit BroadcastCatcher(uint16_t port);
-  bool ok() const { return socket_.valid(); }
-
-  struct Request {
-    std::string bytes;
-    sockaddr_in sender{};
-  };
-  // The next datagram on the port, or nullopt after timeoutMs.
-  std::optional<Request> Receive(int timeoutMs);
-
- private:
-  Socket socket_;
-};
-
-// Sends one datagram from a socket bound to fromAddress (port 0). 0 or errno.
-int SendFrom(const std::string& fromAddress, const sockaddr_in& to,
-             const std::vector<uint8_t>& bytes);
 
 in_addr_t Loopback(int k);  // 127.0.0.k
 
