@@ -20,19 +20,13 @@ namespace {
 using namespace std::string_literals;
 
 TEST(Readers, NumbersFollowStrtoulAndAtoi) {
+  // clang-format off
   const std::pair<std::string, int32_t> unsignedCases[] = {
-      {" \t\n\v\f\r125", 125},
-      {"+7", 7},
-      {"-62", -62},  // negated modulo 2^32
-      {"12abc", 12},
-      {"- 5", 0},
-      {":125", 0},
-      {"\0"s + "1", 0},
-      {"4294967295", -1},
-      {"4294967296", -1},  // too large: 4294967295
-      {"2147483648", INT32_MIN},
-      {"-4294967295", 1},
-      {"-4294967296", -1}};
+      {" \t\n\v\f\r125", 125}, {"+7", 7}, {"-62", -62} /* negated modulo 2^32 */, {"12abc", 12},
+      {"- 5", 0}, {":125", 0}, {"\0"s + "1", 0}, {"4294967295", -1},
+      {"4294967296", -1} /* too large: 4294967295 */, {"2147483648", INT32_MIN},
+      {"-4294967295", 1}, {"-4294967296", -1}};
+  // clang-format on
   for (const auto& [text, value] : unsignedCases)
     EXPECT_EQ(ReadUnsignedNumber(text), value) << text;
   const std::pair<std::string, int32_t> intCases[] = {
@@ -148,32 +142,24 @@ DeviceRecord Record(int32_t kind, int32_t modelId, int32_t sketchVersion) {
 }
 
 TEST(DeviceList, NamesVersionsAndEntries) {
+  // clang-format off
   const std::pair<std::pair<int32_t, int32_t>, const char*> names[] = {
-      {{kKindWiFi, 9}, "WiFi"},
-      {{kKindPq, -1}, "PQ"},
-      {{kKindBoard, 0}, "KS-B20"},
-      {{kKindBoard, 6}, "KS-B26"},
-      {{kKindBoard, 7}, "(model id:7)"},
-      {{kKindBoard, -1}, "(model id:-1)"},
-      {{kKindWireless, 17}, "KS-W17"},
-      {{kKindWireless, 18}, "KS-W18"},
-      {{kKindWireless, 16}, ""},
-      {{kKindWireless, 23}, ""},
-      {{kKindWireless, 15}, "(model id:15)"},
-      {{kKindWireless, 24}, "(model id:24)"},
-      {{kKindUnknown, 4}, "(model id:4)"},
-      {{4, 0}, "(model id:0)"}};
+      {{kKindWiFi, 9}, "WiFi"}, {{kKindPq, -1}, "PQ"}, {{kKindBoard, 0}, "KS-B20"},
+      {{kKindBoard, 6}, "KS-B26"}, {{kKindBoard, 7}, "(model id:7)"},
+      {{kKindBoard, -1}, "(model id:-1)"}, {{kKindWireless, 17}, "KS-W17"},
+      {{kKindWireless, 18}, "KS-W18"}, {{kKindWireless, 16}, ""}, {{kKindWireless, 23}, ""},
+      {{kKindWireless, 15}, "(model id:15)"}, {{kKindWireless, 24}, "(model id:24)"},
+      {{kKindUnknown, 4}, "(model id:4)"}, {{4, 0}, "(model id:0)"}};
+  // clang-format on
   for (const auto& [kindAndId, name] : names)
     EXPECT_EQ(ModelName(kindAndId.first, kindAndId.second), name) << kindAndId.first;
   EXPECT_EQ(DisplayVersion(90), 1.0f);  // 90 * 0.01f lands just below 0.9
   EXPECT_EQ(DisplayVersion(-125), 1.0f);
   EXPECT_EQ(DisplayVersion(91), 91 * 0.01f);
-  for (const auto& [model, version, wants] : {std::tuple{0, 122, false},
-                                              {0, 123, true},
-                                              {0, INT32_MAX, true},
-                                              {1, 200, false},
-                                              {-1, 200, false},
-                                              {0, 0, false}})
+  // clang-format off
+  for (const auto& [model, version, wants] : {std::tuple{0, 122, false}, {0, 123, true},
+       {0, INT32_MAX, true}, {1, 200, false}, {-1, 200, false}, {0, 0, false}})
+    // clang-format on
     EXPECT_EQ(WantsRssi(Record(kKindUnknown, model, version)), wants) << model << " " << version;
   EXPECT_EQ(DeviceListEntry(Record(kKindWiFi, 0, 125), -58),
             "192.0.2.10 / AB-CD-EF-0A-1B-01 / WiFi / ver. 1.25 (-58 dBm)");

@@ -3,31 +3,115 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <condition_variable>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "discovery/device_list.h"
 #include "discovery/device_query.h"
 #include "platform/format.h"
+#include "platform/socket.h"
 #include "platform/stop_signal.h"
-#include "scripted_device.h"
 #include "support/test_ports.h"
 
 namespace kesto {
 namespace {
 
 using namespace std::string_literals;
-using testing::DumpAnswer;
-using testing::Loopback;
-using testing::ScriptedInfoService;
-using testing::VerAnswer;
-using Answer = ScriptedInfoService::Answer;
 
 const std::string kVer = "VER\n\0"s;
 const std::string kDump = "DUMP\n\0"s;
 const std::string kRssi = "RSSI\n\0"s;
 constexpr int kLongWaitMs = 60000;  // longer than any test may take: only a stop ends it
+
+std::string VerAnswer(int sketch, int text) {
+  return Format("SKETCH VER : %d\r\nTEXT VER : %d\r\n", sketch, text);
+}
+std::string DumpAnswer(int model, int id) {
+  return Format("NAME : board\r\nMODEL: %d\r\nID: %d\r\nMODE : RUN\r\n", model, id);
+}
+in_addr_t Loopback(int k) {
+  return htonl(INADDR_LOOPBACK - 1 + static_cast<uint32_t>(k));
+}
+
+struct Answer {
+  std::string bytes;
+  bool close = true;  // false: stay silent with the connection open until the end
+  int byteGapMs = 0;  // > 0: one byte at a time, this long apart (a dripping device)
+};
+
+// An information service at 127.0.0.k that records each connection's request
+// (up to its NUL) and answers it from a script, byte for byte.
+class ScriptedService {
+ public:
+  ScriptedService(int k, uint16_t port, std::map<std::string, Answer> answers)
+      : answers_(std::move(answers)) {
+    int error = 0;
+    listener_ = Socket::Open(SOCK_STREAM, error);
+    listener_.SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
+    if (listener_.Bind(MakeSocketAddress(Loopback(k), port)) != 0 || listener_.Listen(16) != 0)
+      ADD_FAILURE() << "no service at 127.0.0." << k;
+    else
+      thread_ = std::thread([this] {
+        while (listener_.WaitReadable(kLongWaitMs, &stop_) != ECANCELED) {
+          int ignored = 0;
+          Socket connection = listener_.Accept(nullptr, ignored);
+          if (connection.valid()) Serve(std::move(connection));
+        }
+      });
+  }
+  ~ScriptedService() {
+    stop_.Trigger();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  std::vector<std::string> Requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+  bool WaitForConnections(size_t n, int timeoutMs) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return requests_.size() >= n; });
+  }
+
+ private:
+  void Serve(Socket connection) {
+    std::string request;
+    char byte = 1;
+    while (request.size() < 64 && byte != '\0' &&
+           connection.Receive(&byte, 1, 5000, nullptr).bytes == 1)
+      request.push_back(byte);
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(request);
+    }
+    changed_.notify_all();
+    const auto found = answers_.find(request);
+    if (found == answers_.end()) return;
+    const Answer& answer = found->second;
+    if (answer.byteGapMs <= 0)
+      connection.SendAll(answer.bytes.data(), answer.bytes.size(), 5000, &stop_);
+    for (size_t i = 0; answer.byteGapMs > 0 && i < answer.bytes.size();
+         ++i)  // until the client gives up
+      if (!connection.SendAll(&answer.bytes[i], 1, 5000, &stop_).ok() ||
+          !stop_.SleepFor(answer.byteGapMs))
+        break;
+    if (!answer.close) silent_.push_back(std::move(connection));
+  }
+
+  std::map<std::string, Answer> answers_;
+  Socket listener_;
+  StopSignal stop_;
+  std::vector<Socket> silent_;  // connections kept open on purpose
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<std::string> requests_;
+  std::thread thread_;
+};
 
 class QueryTest : public ::testing::Test {
  protected:
@@ -39,15 +123,10 @@ class QueryTest : public ::testing::Test {
     return options;
   }
 
-  // A started service at 127.0.0.k with these answers.
-  ScriptedInfoService& Service(int k, Answer ver, Answer dump = {}, Answer rssi = {}) {
-    services_.push_back(std::make_unique<ScriptedInfoService>(Format("127.0.0.%d", k), port_));
-    ScriptedInfoService& service = *services_.back();
-    service.SetAnswer(kVer, std::move(ver));
-    service.SetAnswer(kDump, std::move(dump));
-    service.SetAnswer(kRssi, std::move(rssi));
-    EXPECT_EQ(service.Start(), 0);
-    return service;
+  ScriptedService& Service(int k, Answer ver, Answer dump = {}, Answer rssi = {}) {
+    services_.push_back(std::make_unique<ScriptedService>(
+        k, port_, std::map<std::string, Answer>{{kVer, ver}, {kDump, dump}, {kRssi, rssi}}));
+    return *services_.back();
   }
 
   static DeviceRecord Device(int k, int32_t kind = kKindWiFi, int32_t sketch = 125) {
@@ -61,7 +140,7 @@ class QueryTest : public ::testing::Test {
 
  private:
   uint16_t port_ = kesto::testing::NextTestPorts().query;
-  std::vector<std::unique_ptr<ScriptedInfoService>> services_;
+  std::vector<std::unique_ptr<ScriptedService>> services_;
 };
 
 // VER and DUMP each on their own connection, each with its NUL; a failed VER
@@ -88,7 +167,7 @@ TEST_F(QueryTest, VerThenDump) {
   int k = 2;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.ver.bytes);
-    ScriptedInfoService& service = Service(k, c.ver, c.dump);
+    ScriptedService& service = Service(k, c.ver, c.dump);
     DeviceRecord record = Device(k++);
     record.sketchVersion = 88;
     QueryOptions options = Options();
@@ -113,7 +192,7 @@ TEST_F(QueryTest, Rssi) {
       {"RSSI : -47\r\nRSSI : -1\r\n", -47}};
   int k = 2;
   for (const auto& [answer, value] : cases) {
-    ScriptedInfoService& service = Service(k, {}, {}, {answer});
+    ScriptedService& service = Service(k, {}, {}, {answer});
     int32_t rssi = 111;
     EXPECT_EQ(QueryRssi(Device(k++), rssi, Options()), value != 0) << answer;
     EXPECT_EQ(rssi, value == 0 ? 111 : value) << answer;
@@ -129,7 +208,7 @@ TEST_F(QueryTest, Rssi) {
 TEST_F(QueryTest, EveryWaitIsBounded) {
   QueryOptions options = Options();
   options.localAddress = *ParseIpv4("192.0.2.1");  // documentation range: never ours
-  ScriptedInfoService& never = Service(2, {VerAnswer(125, 3)});
+  ScriptedService& never = Service(2, {VerAnswer(125, 3)});
   DeviceRecord record = Device(2);
   EXPECT_FALSE(QueryDeviceInfo(record, options));
   EXPECT_TRUE(never.Requests().empty());
@@ -171,7 +250,7 @@ TEST_F(QueryTest, EveryWaitIsBounded) {
 // the pause before the DUMP: the query fails and asks nothing more.
 TEST_F(QueryTest, StopEndsTheQuery) {
   for (const bool inThePause : {false, true}) {
-    ScriptedInfoService& service =
+    ScriptedService& service =
         Service(inThePause ? 3 : 2, {inThePause ? VerAnswer(125, 3) : "SKETCH VER : 1", inThePause},
                 {DumpAnswer(1, 1)});
     StopSignal stop;
@@ -198,7 +277,7 @@ TEST_F(QueryTest, DeviceListAsksForRssiWhereTheRuleSaysWithinOneBudget) {
   table.records[1] = Device(3, kKindBoard);
   table.records[1].modelId = 1;
   table.records[2] = Device(4, kKindWiFi, 122);
-  std::vector<ScriptedInfoService*> services;
+  std::vector<ScriptedService*> services;
   for (int k = 2; k <= 4; ++k) services.push_back(&Service(k, {}, {}, {"RSSI : -58\r\n"}));
   EXPECT_EQ(BuildDeviceList(table, 3, Options()),
             (std::vector<std::string>{"127.0.0.2 / 00-00-00-00-00-00 / WiFi / ver. 1.25 (-58 dBm)",
@@ -207,7 +286,7 @@ TEST_F(QueryTest, DeviceListAsksForRssiWhereTheRuleSaysWithinOneBudget) {
   EXPECT_EQ(services[0]->Requests().size(), 1u);
   EXPECT_TRUE(services[1]->Requests().empty() && services[2]->Requests().empty());
 
-  std::vector<ScriptedInfoService*> hung;
+  std::vector<ScriptedService*> hung;
   for (int i = 0; i < 3; ++i) {
     hung.push_back(&Service(5 + i, {}, {}, {"", false}));  // accepts, then says nothing
     table.records[static_cast<size_t>(i)] = Device(5 + i);

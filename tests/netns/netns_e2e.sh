@@ -39,24 +39,20 @@ check() {  # check NAME COMMAND...
 set -e
 ip netns add "$na"
 ip netns add "$nb"
-ip link add "${tag}pa" type veth peer name "${tag}da"
-ip link add "${tag}pb" type veth peer name "${tag}db"
-ip link set "${tag}pa" netns "$pc"; ip link set "${tag}da" netns "$na"
-ip link set "${tag}pb" netns "$pc"; ip link set "${tag}db" netns "$nb"
-ip -n "$pc" addr add 10.231.1.1/24 dev "${tag}pa"
-ip -n "$pc" addr add 10.231.2.1/24 dev "${tag}pb"
-ip -n "$na" addr add 10.231.1.10/24 dev "${tag}da"
-ip -n "$na" addr add 10.231.1.11/24 dev "${tag}da"
-ip -n "$nb" addr add 10.231.2.10/24 dev "${tag}db"
-ip -n "$nb" addr add 10.231.2.11/24 dev "${tag}db"
+for side in a b; do  # PC interface p<side> on 10.231.<n>.1, devices d<side> at .10 and .11
+  n=$([ $side = a ] && echo 1 || echo 2); dev="$tag$side"
+  ip link add "${tag}p$side" type veth peer name "${tag}d$side"
+  ip link set "${tag}p$side" netns "$pc"; ip link set "${tag}d$side" netns "$dev"
+  ip -n "$pc" addr add "10.231.$n.1/24" dev "${tag}p$side"
+  ip -n "$dev" addr add "10.231.$n.10/24" dev "${tag}d$side"
+  ip -n "$dev" addr add "10.231.$n.11/24" dev "${tag}d$side"
+  ip -n "$pc" link set "${tag}p$side" up; ip -n "$dev" link set "${tag}d$side" up
+done
 for ns in "$pc" "$na" "$nb"; do ip -n "$ns" link set lo up; done
-ip -n "$pc" link set "${tag}pa" up; ip -n "$pc" link set "${tag}pb" up
-ip -n "$na" link set "${tag}da" up; ip -n "$nb" link set "${tag}db" up
 set +e
 
 start_sim() {  # start_sim NAMESPACE LOG SPEC...
-  local ns=$1 log=$2; shift 2
-  local args=()
+  local ns=$1 log=$2 args=(); shift 2
   for spec in "$@"; do args+=(--device "$spec"); done
   ip netns exec "$ns" "$KESTO_SIM" --any-source --duration 120 "${args[@]}" >"$log" 2>&1 &
   pids+=($!)
@@ -67,7 +63,6 @@ start_sim "$na" "$work/sim-a.log" \
 start_sim "$nb" "$work/sim-b.log" \
   "address=10.231.2.10,kind=T,mac=02-00-00-00-02-10,sketch=110,id=1,password=PELICANUS" \
   "address=10.231.2.11,kind=W,mac=02-00-00-00-02-11,sketch=125,model=17,id=2"
-
 # Wait (bounded) until both simulators report their devices.
 for _ in $(seq 1 50); do
   [ "$(cat "$work"/sim-*.log 2>/dev/null | grep -c simulating)" -ge 4 ] && break

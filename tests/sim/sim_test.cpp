@@ -1,13 +1,12 @@
-// The core against the device simulator on loopback: a search, and one write
-// per fault group of the update receiver, each device described by the spec
-// text kesto-sim reads, so a failing case can be started by hand.
+// The update run against the device simulator on loopback, one write per
+// fault group of the update receiver, each device described by the spec text
+// kesto-sim reads, so a failing case can be started by hand. (Searches
+// against the simulator: discovery_test.)
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "discovery/device_list.h"
-#include "discovery/discovery.h"
 #include "sim/simulator.h"
 #include "support/test_support.h"
 
@@ -25,28 +24,6 @@ sim::DeviceConfig Spec(const std::string& text) {
   EXPECT_EQ(sim::DeviceSpecText(sim::ParseDeviceSpec(written).value_or(sim::DeviceConfig{})),
             written);
   return *device;
-}
-
-TEST(Simulator, SearchFindsEveryKindAndSkipsTheBrokenReplies) {
-  const sim::Ports ports = NextTestPorts();
-  sim::Simulator simulator(
-      {Spec("address=127.0.0.2,kind=B,model=1,fault=replyDelayMs:0"),
-       Spec("address=127.0.0.3,kind=L,sketch=125,rssi=-58,fault=replyDelayMs:60"),
-       Spec("address=127.0.0.4,kind=W,fault=replyLength:31,fault=replyDelayMs:120"),
-       Spec("address=127.0.0.5,kind=T,fault=verWithoutCr,fault=replyDelayMs:180")},
-      ports);
-  ASSERT_EQ(simulator.Start(), 0);
-  DiscoveryOptions options;
-  options.localAddress = htonl(INADDR_LOOPBACK);
-  options.discoveryPort = ports.discovery;
-  options.quietMs = 500;
-  options.query.port = ports.query;
-  DeviceTable table;
-  ASSERT_EQ(DiscoverDevices(table, options), 2);
-  EXPECT_EQ(
-      BuildDeviceList(table, 2, options.query),
-      (std::vector<std::string>{"127.0.0.2 / 02-00-00-00-00-01 / KS-B21 / ver. 1.25",
-                                "127.0.0.3 / 02-00-00-00-00-01 / WiFi / ver. 1.25 (-58 dBm)"}));
 }
 
 TEST(Simulator, WritesAgainstEachFaultOfTheUpdateReceiver) {

@@ -29,9 +29,6 @@ class TempDir {
     std::error_code ignored;
     if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
   std::string PathOf(const std::string& name) const { return (path_ / name).string(); }
   std::string Write(const std::string& name, std::string_view bytes) const {
     const std::string file = PathOf(name);

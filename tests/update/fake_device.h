@@ -1,9 +1,11 @@
 #pragma once
 
-#include <netinet/in.h>
+#include <sys/socket.h>
 
-#include <cstddef>
-#include <cstdint>
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -14,52 +16,95 @@
 
 namespace kesto::testing {
 
+inline Socket BoundSocket(int type, const std::string& address, uint16_t port) {
+  int error = 0;
+  Socket socket = Socket::Open(type, error);
+  const auto parsed = ParseIpv4(address);
+  if (!socket.valid() || !parsed) return {};
+  socket.SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
+  return socket.Bind(MakeSocketAddress(*parsed, port)) == 0 ? std::move(socket) : Socket();
+}
+
 // A device's update receiver driven by a script, for tests that need exact
-// bytes or an exact split of the stream (replies glued together, acknowledgement
-// counts of odd pieces, over-long datagrams). The script runs on its own
-// thread; every step gives up after a few seconds so a broken writer fails
-// the test instead of hanging it.
+// bytes or an exact split of the stream. The script runs on its own thread;
+// every step gives up after a few seconds so a broken writer fails the test
+// instead of hanging it.
 class FakeUpdateDevice {
  public:
-  using Script = std::function<void(FakeUpdateDevice&)>;
-
-  FakeUpdateDevice(const std::string& address, uint16_t port);
-  ~FakeUpdateDevice() { Join(); }
-  FakeUpdateDevice(const FakeUpdateDevice&) = delete;
-  FakeUpdateDevice& operator=(const FakeUpdateDevice&) = delete;
-
-  bool bound() const { return udp_.valid(); }
-  void Start(Script script);
-  void Join();
-
-  // Script steps.
-  std::optional<std::string> ReceiveDatagram(int waitMs = kStepWaitMs);
-  void Reply(std::string_view text);  // to the sender of the last datagram
-  // The same from a socket of a stranger at address `from` (port 0).
-  void ReplyAsStranger(const std::string& from, std::string_view text);
-  const sockaddr_in& lastSender() const { return lastSender_; }
-  // Connects from address `from` to the last sender's address at `port`.
-  bool Connect(uint16_t port, const std::string& from);
-  // A connection from somebody else; returns what it received before the close.
-  std::optional<std::string> ConnectAsStranger(uint16_t port, const std::string& from);
-  // One receive of at most size bytes; empty when the writer closed.
-  std::optional<std::string> ReceiveSome(size_t size);
-  // Takes size bytes, each read at most piece bytes, answering every read
-  // with what ack(count of the read, whether the image is complete) returns.
-  std::optional<std::string> TakeImage(size_t size, size_t piece,
-                                       const std::function<std::string(size_t, bool)>& ack);
-  bool Send(std::string_view bytes);
-  // One byte at a time, gapMs apart; false when the writer has gone.
-  bool Drip(std::string_view bytes, int gapMs);
-  // Waits until the writer closes the connection (true) or the step time ends.
-  bool AwaitClose();
-  void CloseConnection() { tcp_.Close(); }
-  // Closes with a reset instead of an orderly end.
-  void ResetConnection();
-
   static constexpr int kStepWaitMs = 5000;
 
+  FakeUpdateDevice(const std::string& address, uint16_t port)
+      : udp_(BoundSocket(SOCK_DGRAM, address, port)) {}
+  ~FakeUpdateDevice() { Join(); }
+
+  bool bound() const { return udp_.valid(); }
+  void Start(std::function<void(FakeUpdateDevice&)> script) {
+    thread_ = std::thread([this, script = std::move(script)] { script(*this); });
+  }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  std::optional<std::string> ReceiveDatagram(int waitMs = kStepWaitMs) {
+    std::array<char, 2048> buffer{};
+    const IoResult got =
+        udp_.ReceiveFrom(buffer.data(), buffer.size(), &lastSender_, waitMs, nullptr);
+    return got.ok() ? std::optional(std::string(buffer.data(), got.bytes)) : std::nullopt;
+  }
+  const sockaddr_in& lastSender() const { return lastSender_; }
+  void Reply(std::string_view text) { udp_.SendTo(text.data(), text.size(), lastSender_); }
+  void ReplyAsStranger(const std::string& from, std::string_view text) {
+    BoundSocket(SOCK_DGRAM, from, 0).SendTo(text.data(), text.size(), lastSender_);
+  }
+
+  // Connects from address `from` to the last sender's address at `port`.
+  bool Connect(uint16_t port, const std::string& from) {
+    tcp_ = BoundSocket(SOCK_STREAM, from, 0);
+    const sockaddr_in to = MakeSocketAddress(lastSender_.sin_addr.s_addr, port);
+    return tcp_.valid() && tcp_.Connect(to, kStepWaitMs, nullptr) == 0;
+  }
+  // Takes size bytes, each read at most piece bytes, answering every read
+  // with ack(count of the read, whether the image is complete).
+  std::optional<std::string> TakeImage(size_t size, size_t piece,
+                                       const std::function<std::string(size_t, bool)>& ack) {
+    std::string image;
+    while (image.size() < size) {
+      const auto got = ReceiveSome(std::min(piece, size - image.size()));
+      if (!got || got->empty()) return std::nullopt;
+      image += *got;
+      if (!Send(ack(got->size(), image.size() == size))) return std::nullopt;
+    }
+    return image;
+  }
+  bool Send(std::string_view bytes) {
+    return bytes.empty() || tcp_.SendAll(bytes.data(), bytes.size(), kStepWaitMs, nullptr).ok();
+  }
+  void Drip(std::string_view bytes, int gapMs) {  // one byte at a time
+    for (size_t i = 0; i < bytes.size() && Send(bytes.substr(i, 1)); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+  }
+  bool AwaitClose() {  // true when the writer closed within the step time
+    for (;;) {
+      const auto got = ReceiveSome(64);
+      if (!got || got->empty()) return got.has_value();
+    }
+  }
+  void CloseConnection() { tcp_.Close(); }
+  void ResetConnection() {  // a reset instead of an orderly end
+    const linger abort{1, 0};
+    setsockopt(tcp_.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    tcp_.Close();
+  }
+
  private:
+  std::optional<std::string> ReceiveSome(size_t size) {
+    std::string buffer(size, '\0');
+    const IoResult got = tcp_.Receive(buffer.data(), size, kStepWaitMs, nullptr);
+    if (!got.ok()) return std::nullopt;
+    buffer.resize(got.bytes);
+    return buffer;
+  }
+
   Socket udp_;
   Socket tcp_;
   sockaddr_in lastSender_{};
@@ -72,6 +117,17 @@ struct ParsedInvitation {
   long long size = 0;
   std::string md5;
 };
-std::optional<ParsedInvitation> ParseInvitationText(const std::string& text);
+
+inline std::optional<ParsedInvitation> ParseInvitationText(const std::string& text) {
+  ParsedInvitation invitation;
+  char md5[33] = {};
+  int consumed = 0;
+  if (std::sscanf(text.c_str(), "%d %d %lld %32[0-9a-f]%n", &invitation.command, &invitation.port,
+                  &invitation.size, md5, &consumed) != 4 ||
+      text.substr(static_cast<size_t>(consumed)) != "\n")
+    return std::nullopt;
+  invitation.md5 = md5;
+  return invitation;
+}
 
 }  // namespace kesto::testing

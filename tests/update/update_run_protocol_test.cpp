@@ -81,6 +81,8 @@ class UpdateProtocol : public ::testing::Test {
     invitations_.clear();
     received_.clear();
     closedByWriter_ = false;
+    while (device_.ReceiveDatagram(0)) {  // invitations a former case left unanswered
+    }
     device_.Start([this, s, invitationWaitMs](FakeUpdateDevice& device) {
       const auto text = device.ReceiveDatagram(invitationWaitMs);
       if (!text) return;
@@ -88,8 +90,10 @@ class UpdateProtocol : public ::testing::Test {
       const auto invitation = ParseInvitationText(*text);
       if (!invitation || s.answer.empty()) return;
       device.Reply(s.answer);
-      if (s.answer.starts_with("AUTH") && device.ReceiveDatagram() && !s.authReply.empty())
-        device.Reply(s.authReply);
+      if (s.answer.starts_with("AUTH")) {
+        authMessage_ = device.ReceiveDatagram().value_or("");
+        if (!s.authReply.empty()) device.Reply(s.authReply);
+      }
       if (!s.connect || !device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress))
         return;
       const size_t size = std::min(s.take, static_cast<size_t>(invitation->size));
@@ -121,6 +125,7 @@ class UpdateProtocol : public ::testing::Test {
   UpdateRequest request_;
   std::string image_;
   std::vector<std::string> invitations_;
+  std::string authMessage_;
   std::string received_;
   bool closedByWriter_ = false;
 };
@@ -145,24 +150,14 @@ TEST_F(UpdateProtocol, PlainWriteSendsTheInvitationAndTheImage) {
 TEST_F(UpdateProtocol, AuthenticatesWithTheDigestsOfPasswordNonceAndCnonce) {
   UseImage(2048);
   request_.password = "PELICANUS";
-  device_.Start([&](FakeUpdateDevice& device) {
-    const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
-    if (!invitation) return;
-    device.Reply(kAuth);
-    const std::string cnonce =
-        Md5Hex(request_.firmwarePath + "2048" + invitation->md5 + kDeviceAddress);
-    const std::string response = Md5Hex(Md5Hex("PELICANUS") + ":" + kNonce + ":" + cnonce);
-    device.Reply(device.ReceiveDatagram() == "200 " + cnonce + " " + response + "\n" ? "OK"
-                                                                                     : "FAIL");
-    if (!device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress)) return;
-    if (auto got = device.TakeImage(2048, 1024, [](size_t n, bool) { return std::to_string(n); }))
-      received_ = *got;
-    device.Send("OK");
-    device.AwaitClose();
-  });
+  Play({.answer = kAuth, .authReply = "OK"});
   const Outcome outcome = Run();
   ASSERT_EQ(outcome.end, Ended(WriteResult::kSuccess)) << outcome.log;
   EXPECT_EQ(received_, image_);
+  const std::string cnonce =
+      Md5Hex(request_.firmwarePath + "2048" + Md5Hex(image_) + kDeviceAddress);
+  EXPECT_EQ(authMessage_, "200 " + cnonce + " " +
+                              Md5Hex(Md5Hex("PELICANUS") + ":" + kNonce + ":" + cnonce) + "\n");
   EXPECT_EQ(outcome.phases,
             (std::vector<Phase>{Phase::kInvitation, Phase::kAuthentication,
                                 Phase::kWaitingForDevice, Phase::kTransfer, Phase::kFinalAnswer}));
@@ -184,78 +179,44 @@ TEST_F(UpdateProtocol, DevicesOfEveryShape) {
   };
   const WriteOutcome ok = Ended(WriteResult::kSuccess);
   const WriteOutcome refused = Ended(WriteResult::kDeviceError);
-  const WriteOutcome reset = Network(ECONNRESET);
+  const WriteOutcome reset = Network(ECONNRESET), noConnection = Ended(WriteResult::kNoConnection);
+  const Phase transfer = Phase::kTransfer, final = Phase::kFinalAnswer,
+              auth = Phase::kAuthentication;
+  // clang-format off
   const Case cases[] = {
-      {"final OK glued to the last count",
-       3000,
-       {},
-       {ok},
-       Phase::kFinalAnswer,
-       3000,
-       {34, 68, 100}},
+      {"final OK glued to the last count", 3000, {}, {ok}, final, 3000, {34, 68, 100}},
       {"more counts than chunks", 3000, {.piece = 300}, {ok}},
       {"final OK in place of the last count", 2000, {.acks = S::kOkInPlace}, {ok}},
       {"split counts of a whole image", 64 * 1024, {.piece = 600}, {ok}},
-      {"final error word, then close",
-       1024,
-       {.acks = S::kCounts, .end = S::kSendClose, .words = "ERROR[7]: bad image"},
-       {refused}},
-      {"final error line while staying connected",
-       1500,
-       {.acks = S::kCounts, .end = S::kSend, .words = "MD5 Check Failed\r\n"},
-       {refused},
-       Phase::kFinalAnswer,
+      {"final error word, then close", 1024,
+       {.acks = S::kCounts, .end = S::kSendClose, .words = "ERROR[7]: bad image"}, {refused}},
+      {"final error line while staying connected", 1500,
+       {.acks = S::kCounts, .end = S::kSend, .words = "MD5 Check Failed\r\n"}, {refused}, final,
        60000},
-      {"hang-up without the last acknowledgement",
-       3000,
-       {.take = 2048, .acks = S::kLastUnacked, .end = S::kClose},
-       {reset},
-       Phase::kTransfer,
-       3000,
-       {34}},
-      {"hang-up before the last chunk",
-       3000,
-       {.take = 2048, .acks = S::kCounts, .end = S::kClose},
-       {reset},
-       Phase::kTransfer},
-      {"reset in the middle of the transfer",
-       4096,
-       {.take = 1024, .acks = S::kCounts, .end = S::kReset},
-       {reset, Network(EPIPE)},
-       Phase::kTransfer,
-       3000,
-       {25}},
+      {"hang-up without the last acknowledgement", 3000,
+       {.take = 2048, .acks = S::kLastUnacked, .end = S::kClose}, {reset}, transfer, 3000, {34}},
+      {"hang-up before the last chunk", 3000,
+       {.take = 2048, .acks = S::kCounts, .end = S::kClose}, {reset}, transfer},
+      {"reset in the middle of the transfer", 4096,
+       {.take = 1024, .acks = S::kCounts, .end = S::kReset}, {reset, Network(EPIPE)}, transfer,
+       3000, {25}},
       {"reset instead of the final answer", 1024, {.acks = S::kCounts, .end = S::kReset}, {reset}},
-      {"silence after the last chunk",
-       1024,
-       {.acks = S::kCounts},
-       {Network(ETIMEDOUT)},
-       Phase::kFinalAnswer,
+      {"silence after the last chunk", 1024, {.acks = S::kCounts}, {Network(ETIMEDOUT)}, final,
        300},
       // each byte well within the stall limit, the whole answer not
-      {"dripped final answer",
-       1024,
-       {.acks = S::kCounts, .end = S::kDrip, .words = "..........OK"},
-       {refused},
-       Phase::kFinalAnswer,
-       500},
-      {"answers OK and never connects",
-       1024,
-       {.connect = false},
-       {Ended(WriteResult::kNoConnection)},
+      {"dripped final answer", 1024,
+       {.acks = S::kCounts, .end = S::kDrip, .words = "..........OK"}, {refused}, final, 500},
+      {"answers OK and never connects", 1024, {.connect = false}, {noConnection},
        Phase::kWaitingForDevice},
       {"unknown answer", 1024, {.answer = "ERR"}, {refused}, Phase::kInvitation},
-      {"over-long authentication reply",
-       1024,
-       {.answer = kAuth, .authReply = "OK" + std::string(31, ' ')},
-       {Network(EMSGSIZE)},
-       Phase::kAuthentication},
-      {"refused authentication",
-       1024,
-       {.answer = kAuth, .authReply = "FAIL"},
-       {refused},
-       Phase::kAuthentication},
+      // too long for the writer: counts as missing, and the next goes unanswered
+      {"over-long answer", 1024, {.answer = "OK" + std::string(40, ' ')}, {refused},
+       Phase::kInvitation},
+      {"over-long authentication reply", 1024,
+       {.answer = kAuth, .authReply = "OK" + std::string(31, ' ')}, {Network(EMSGSIZE)}, auth},
+      {"refused authentication", 1024, {.answer = kAuth, .authReply = "FAIL"}, {refused}, auth},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     UseImage(c.size);
@@ -278,23 +239,6 @@ TEST_F(UpdateProtocol, DevicesOfEveryShape) {
       EXPECT_EQ(outcome.progress, c.progress);
     }
   }
-}
-
-// An over-long answer counts as missing: the same invitation goes again.
-TEST_F(UpdateProtocol, OverLongAnswerIsMissingAndTheInvitationIsRepeated) {
-  UseImage(1024);
-  device_.Start([this](FakeUpdateDevice& device) {
-    for (const std::string& answer : {kAuth + "X", std::string()}) {  // 38 bytes, then silence
-      invitations_.push_back(device.ReceiveDatagram().value_or(""));
-      if (!answer.empty()) device.Reply(answer);
-    }
-  });
-  UpdateLimits limits = TestLimits();
-  limits.answerWaitMs = 300;
-  limits.attempts = 2;
-  EXPECT_EQ(Run(limits).end, Ended(WriteResult::kDeviceError));
-  ASSERT_EQ(invitations_.size(), 2u);
-  EXPECT_EQ(invitations_[0], invitations_[1]);
 }
 
 // A stop ends each long wait: for the answer (no second invitation then),
@@ -372,30 +316,11 @@ TEST_F(UpdateProtocol, SystemErrorOneIsANetworkErrorNotADeviceError) {
   EXPECT_FALSE(device_.ReceiveDatagram(100));
 }
 
-// Strangers answering, connecting first or flooding the invitation socket
-// are ignored: no answer in the device's name, no image, no longer wait.
-TEST_F(UpdateProtocol, StrangersGetNothing) {
-  for (const bool strangerAnswers : {false, true}) {
-    SCOPED_TRACE(strangerAnswers);
-    UseImage(2500);
-    std::optional<std::string> strangerGot;
-    device_.Start([&](FakeUpdateDevice& device) {
-      const auto invitation = ParseInvitationText(device.ReceiveDatagram().value_or(""));
-      if (!invitation) return;
-      if (strangerAnswers) device.ReplyAsStranger("127.0.0.77", "OK");
-      device.Reply("OK");
-      const auto port = static_cast<uint16_t>(invitation->port);
-      strangerGot = device.ConnectAsStranger(port, "127.0.0.77");
-      if (!device.Connect(port, kDeviceAddress)) return;
-      if (auto got = device.TakeImage(2500, 1024, [](size_t n, bool) { return std::to_string(n); }))
-        received_ = *got;
-      device.Send("OK");
-      device.AwaitClose();
-    });
-    EXPECT_EQ(Run().end, Ended(WriteResult::kSuccess));
-    EXPECT_EQ(strangerGot, "");
-    EXPECT_EQ(received_, image_);
-  }
+// A stranger flooding the invitation socket with "OK" neither answers in the
+// device's name nor stretches the wait (strangers connecting first or asking
+// for the image: the simulator's faults in sim_test).
+TEST_F(UpdateProtocol, StrangersFloodIsIgnored) {
+  UseImage(1024);
   std::atomic<bool> runEnded{false};
   std::atomic<int> invitations{0};
   device_.Start([&](FakeUpdateDevice& device) {
