@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -119,16 +120,13 @@ TEST(Readers, DiscoveryReplyFieldsAndMissingBytesAsZero) {
   EXPECT_EQ(record.addressText, "192.0.2.33");
   EXPECT_EQ(record.replyAddress.sin_port, htons(40001));
   EXPECT_EQ(record.hardwareAddress, (std::array<uint8_t, 6>{0xB8, 0xB9, 0xBA, 0xBB, 0xBC, 0xBD}));
-  EXPECT_EQ(record.replyByte5High, 0x0A);
-  EXPECT_EQ(record.replyByte6High, 0x0A);
-  EXPECT_EQ(record.replyByte8, 0xA8);
-  EXPECT_EQ(record.kindLetter, 'W');
-  ApplyDiscoveryReply(reply.data(), 10, sender, record);
-  EXPECT_EQ(record.hardwareAddress, (std::array<uint8_t, 6>{}));
-  EXPECT_EQ(record.kindLetter, 'W');
+  EXPECT_EQ(std::tuple(record.replyByte5High, record.replyByte6High, record.replyByte8,
+                       record.kindLetter),
+            std::tuple(0x0A, 0x0A, 0xA8, 'W'));
+  ApplyDiscoveryReply(reply.data(), 10, sender, record);  // missing bytes read as zero
+  EXPECT_EQ(std::tuple(record.hardwareAddress[0], record.kindLetter), std::tuple(0, 'W'));
   ApplyDiscoveryReply(nullptr, 0, sender, record);
-  EXPECT_EQ(record.kindLetter, '\0');
-  EXPECT_EQ(record.sketchVersion, 130);
+  EXPECT_EQ(std::tuple(record.kindLetter, record.sketchVersion), std::tuple('\0', 130));
 }
 
 DeviceRecord Record(int32_t kind, int32_t modelId, int32_t sketchVersion) {

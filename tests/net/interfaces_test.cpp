@@ -5,6 +5,7 @@
 #include <net/if.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "net/interfaces.h"
@@ -38,9 +39,9 @@ TEST(BuildInterfaceTable, KeepsOnlyUsableAddressesInSystemOrderUpTo256) {
   for (uint32_t i = 0; i < 300; ++i) system.push_back(Usable("eth0", 4711, htonl(0x0A000001 + i)));
   const InterfaceTable table = BuildInterfaceTable(system);
   ASSERT_EQ(table.size(), kInterfaceTableSize);
-  EXPECT_EQ(InterfaceEntryText(table[0]), "192.168.1.5 (eth1)");
-  EXPECT_EQ(table[0].ifIndex, 7u);
-  EXPECT_EQ(InterfaceEntryText(table[1]), "10.0.0.1 (eth0)");
+  EXPECT_EQ(
+      std::tuple(InterfaceEntryText(table[0]), table[0].ifIndex, InterfaceEntryText(table[1])),
+      std::tuple("192.168.1.5 (eth1)", 7u, "10.0.0.1 (eth0)"));
   EXPECT_EQ(table.back().address, htonl(0x0A000001 + 254));
 }
 
@@ -50,11 +51,10 @@ TEST(ReadSystemAddresses, LoopbackIsReadWithItsFlagsAndNeverOffered) {
   for (const SystemAddress& entry : system)
     if (entry.address == htonl(INADDR_LOOPBACK)) loopback = &entry;
   ASSERT_NE(loopback, nullptr);
-  EXPECT_EQ(loopback->interfaceName, "lo");
-  EXPECT_EQ(loopback->ifIndex, if_nametoindex("lo"));
-  EXPECT_TRUE(loopback->up && loopback->running && loopback->loopback);
-  EXPECT_EQ(loopback->hardwareAddressLength, 6u);  // lo's all-zero hardware address
-  EXPECT_EQ(loopback->mask, *ParseIpv4("255.0.0.0"));
+  // lo has an all-zero hardware address of six bytes
+  EXPECT_EQ(std::tuple(loopback->interfaceName, loopback->ifIndex, loopback->up, loopback->running,
+                       loopback->loopback, loopback->hardwareAddressLength, loopback->mask),
+            std::tuple("lo", if_nametoindex("lo"), true, true, true, 6u, *ParseIpv4("255.0.0.0")));
   for (const InterfaceRecord& record : BuildInterfaceTable(system))
     EXPECT_NE(record.address, htonl(INADDR_LOOPBACK));
   EXPECT_TRUE(IsHostAddress(htonl(INADDR_LOOPBACK)));
