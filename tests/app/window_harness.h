@@ -1,13 +1,12 @@
 #pragma once
 
-#include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QString>
-#include <QStringList>
+#include <QTest>
 
 #include <deque>
 #include <memory>
@@ -15,8 +14,9 @@
 #include <vector>
 
 #include "app/firmware_writer_dlg.h"
-#include "app/prompts.h"
+#include "platform/socket.h"
 #include "sim/simulator.h"
+#include "support/test_ports.h"
 
 namespace kesto::app::testing {
 
@@ -24,112 +24,118 @@ namespace kesto::app::testing {
 // no modal dialog ever opens in a test.
 class ScriptedPrompts final : public Prompts {
  public:
-  struct Shown {
-    std::string text;
-    bool okCancel = false;
-  };
-  std::vector<Shown> messages;
-  std::deque<bool> answers;       // OK (true) or Cancel for OK/Cancel boxes; OK when empty
-  std::deque<QString> fileNames;  // chosen paths; cancelled when empty
+  std::vector<std::string> texts;  // every message shown, in order
+  std::deque<bool> answers;        // for OK/Cancel boxes; OK when empty
+  std::deque<QString> fileNames;   // chosen paths; cancelled when empty
   std::vector<QStringList> filterLists;
-  std::vector<QString> folders;
 
   bool Message(QWidget*, const std::string& text, bool okCancel) override {
-    messages.push_back({text, okCancel});
+    texts.push_back(text);
     if (!okCancel || answers.empty()) return true;
     const bool answer = answers.front();
     answers.pop_front();
     return answer;
   }
-
-  QString OpenFirmwareFile(QWidget*, const QStringList& nameFilters,
-                           const QString& folder) override {
+  QString OpenFirmwareFile(QWidget*, const QStringList& nameFilters, const QString&) override {
     filterLists.push_back(nameFilters);
-    folders.push_back(folder);
     if (fileNames.empty()) return {};
     QString chosen = fileNames.front();
     fileNames.pop_front();
     return chosen;
-  }
-
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> texts;
-    for (const Shown& shown : messages) texts.push_back(shown.text);
-    return texts;
   }
 };
 
 // The window's controls, found by name as an operator would see them.
 struct Controls {
   explicit Controls(QWidget& window)
-      : label(window.findChild<QLabel*>("interfaceLabel")),
-        selector(window.findChild<QComboBox*>("interfaceSelector")),
-        search(window.findChild<QPushButton*>("searchButton")),
+      : search(window.findChild<QPushButton*>("searchButton")),
         list(window.findChild<QListWidget*>("deviceList")),
-        log(window.findChild<QPlainTextEdit*>("logPane")),
         write(window.findChild<QPushButton*>("writeButton")),
         progress(window.findChild<QProgressBar*>("progressBar")),
         caption(window.findChild<QLabel*>("versionCaption")) {}
 
-  bool Found() const {
-    return label && selector && search && list && log && write && progress && caption;
-  }
-  // The four controls that SetIdle switches.
+  // As SetIdle leaves them (the Write button aside, which has rules of its own).
   bool Idle() const {
-    return selector->isEnabled() && search->isEnabled() && list->isEnabled() &&
-           !progress->isVisible() && caption->isVisible();
+    return search->isEnabled() && list->isEnabled() && !progress->isVisible() &&
+           caption->isVisible();
   }
   bool Busy() const {
-    return !selector->isEnabled() && !search->isEnabled() && !list->isEnabled() &&
-           !write->isEnabled() && progress->isVisible() && !caption->isVisible();
+    return !search->isEnabled() && !list->isEnabled() && !write->isEnabled() &&
+           progress->isVisible() && !caption->isVisible();
   }
   QStringList Entries() const {
     QStringList entries;
     for (int i = 0; i < list->count(); ++i) entries << list->item(i)->text();
     return entries;
   }
+  bool SearchAndWait() const {
+    search->click();
+    return QTest::qWaitFor([this] { return search->isEnabled(); }, 20000);
+  }
 
-  QLabel* label;
-  QComboBox* selector;
   QPushButton* search;
   QListWidget* list;
-  QPlainTextEdit* log;
   QPushButton* write;
   QProgressBar* progress;
   QLabel* caption;
 };
 
-InterfaceTable Interfaces(const std::vector<const char*>& addresses);
-
 // Loopback as the only interface, the simulator's ports, short waits.
-WindowSetup TestSetup(const sim::Ports& ports);
+inline WindowSetup TestSetup(const sim::Ports& ports) {
+  WindowSetup setup;
+  setup.interfaces = [] {
+    InterfaceRecord loopback;
+    loopback.friendlyName = "lo";
+    loopback.address = *ParseIpv4("127.0.0.1");
+    return InterfaceTable{loopback};
+  };
+  setup.ports = {ports.discovery, ports.query, ports.update};
+  setup.searchLimits.quietMs = 300;
+  setup.searchLimits.pauseMs = 10;
+  setup.updateLimits.answerWaitMs = 500;
+  setup.updateLimits.connectWaitMs = 2000;
+  return setup;
+}
 
 // A simulated device at address; replies come in the order of serial.
-sim::DeviceConfig Device(const char* address, char kindLetter, uint8_t serial, int sketchVersion,
-                         int model, int id);
-
-// "127.0.0.k / 02-00-00-00-00-0s / ..." as the list shows the device.
-QString EntryPrefix(const sim::DeviceConfig& device);
-
-// Clicks Search and waits until the window is idle again.
-bool SearchAndWait(Controls& controls);
-
-// Types the hidden key sequence into widget.
-void TypeHiddenSequence(QWidget* widget);
+inline sim::DeviceConfig Device(const char* address, char kindLetter, uint8_t serial,
+                                int sketchVersion = 125, int model = 0, int id = 1) {
+  sim::DeviceConfig device = sim::MakeDevice(address, kindLetter, serial, sketchVersion, model, id);
+  device.faults.replyDelayMs = 25 * serial;
+  return device;
+}
 
 // Writes size bytes into folder/name; the path.
-QString WriteFile(const QString& folder, const QString& name, int size);
+inline QString WriteFile(const QString& folder, const char* name, int size) {
+  const QString path = QDir(folder).filePath(QString::fromLatin1(name));
+  QFile file(path);
+  QByteArray bytes(size, '\0');
+  for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size) return {};
+  return path;
+}
 
 // What the window test classes hold: scripted prompts, the window under test
-// and, for those that search, the simulated devices on their own ports.
+// and the simulated devices on their own ports.
 class WindowFixture {
  protected:
   // The window on setup, shown when its start-up succeeded.
-  CFirmwareWriterDlg& Open(WindowSetup setup);
+  CFirmwareWriterDlg& Open(WindowSetup setup) {
+    window_ = std::make_unique<CFirmwareWriterDlg>(std::move(setup), prompts_);
+    if (window_->OnInitDialog()) window_->show();
+    return *window_;
+  }
   // Closes the window and forgets what the prompts were asked.
-  void Close();
+  void Close() {
+    window_.reset();
+    prompts_ = ScriptedPrompts();
+  }
   // Starts devices_ on fresh ports; the simulator's Start result.
-  int StartDevices();
+  int StartDevices() {
+    ports_ = kesto::testing::NextTestPorts();
+    simulator_ = std::make_unique<sim::Simulator>(devices_, ports_);
+    return simulator_->Start();
+  }
 
   std::vector<sim::DeviceConfig> devices_;
   sim::Ports ports_;

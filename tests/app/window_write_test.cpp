@@ -1,28 +1,22 @@
 // Writes from the window against simulated devices on loopback: the checks
-// before a write, its launch, the report and closing while it runs.
-#include <QFile>
+// before a write, what the operator sees while it runs and at its end, and
+// keys and the close box while it runs.
+#include <QComboBox>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <cerrno>
 
-#include "app/firmware_writer_dlg.h"
 #include "app/window_rules.h"
 #include "platform/format.h"
-#include "update/write_rules.h"
 #include "window_harness.h"
 
 using namespace kesto::app;
 using namespace kesto::app::testing;
-namespace sim = kesto::sim;
 
 namespace {
-
-constexpr int kEndless = 3'600'000;
-
-enum Row { kSecured = 0, kBoardTmode, kWirelessTmode, kWiFiId15, kJunk, kStalling, kPlain };
-
+enum Row { kSecured = 0, kTmode, kWiFi, kStalling, kPlain };
 }  // namespace
 
 class WindowWriteTest : public QObject, WindowFixture {
@@ -30,299 +24,180 @@ class WindowWriteTest : public QObject, WindowFixture {
 
  private:
   QTemporaryDir folder_;
-  QStringList entries_;  // as the first search showed them
-
-  WindowSetup Setup() {
-    WindowSetup setup = TestSetup(ports_);
-    setup.firmwareFolder = folder_.path();
-    return setup;
-  }
+  QStringList entries_;  // as a search shows them
 
   // A window that has searched, with rows in the order of devices_.
-  CFirmwareWriterDlg& OpenAndSearch(WindowSetup setup) {
-    CFirmwareWriterDlg& window = Open(std::move(setup));
-    Controls controls(window);
-    if (window.isVisible()) SearchAndWait(controls);  // only a window that started searches
-    return window;
+  Controls OpenAndSearch(WindowSetup setup) {
+    Controls controls(Open(std::move(setup)));
+    controls.SearchAndWait();
+    return controls;
   }
-  CFirmwareWriterDlg& OpenAndSearch() { return OpenAndSearch(Setup()); }
-
+  Controls OpenAndSearch() { return OpenAndSearch(TestSetup(ports_)); }
   QString Sample(const char* name) const { return folder_.filePath(name); }
 
-  static std::vector<std::string> Confirmed(const QString& path) {
-    return {kesto::WriteConfirmationText(path.toStdString())};
+  // Starts a write of file into row, confirmed.
+  void StartWrite(Controls& controls, int row, const char* file) {
+    controls.list->setCurrentRow(row);
+    prompts_.fileNames = {Sample(file)};
+    controls.write->click();
   }
 
  private slots:
   void initTestCase() {
-    devices_ = {
-        Device("127.0.0.2", 'B', 1, 125, 0, 1),   Device("127.0.0.3", 'B', 2, 125, 2, 15),
-        Device("127.0.0.4", 'W', 3, 125, 17, 15), Device("127.0.0.5", 'L', 4, 125, 0, 15),
-        Device("127.0.0.6", 'T', 5, 110, 0, 1),   Device("127.0.0.7", 'X', 6, 125, 1, 1),
-        Device("127.0.0.8", 'B', 7, 125, 1, 1),
-    };
+    devices_ = {Device("127.0.0.2", 'B', 1), Device("127.0.0.3", 'B', 2, 125, 2, 15),
+                Device("127.0.0.4", 'L', 3, 125, 0, 15), Device("127.0.0.5", 'X', 4),
+                Device("127.0.0.6", 'B', 5)};
     devices_[kSecured].password = "PELICANUS";
-    devices_[kWiFiId15].rssi = -58;
-    devices_[kJunk].faults.junkAnswer = true;
+    // Late enough to be seen waiting, slow enough to be seen transferring.
+    devices_[kSecured].faults.connectDelayMs = 700;
+    devices_[kSecured].faults.ackDelayMs = 30;
     devices_[kStalling].faults.stallAfterBytes = 2048;
     QCOMPARE(StartDevices(), 0);
-
-    QVERIFY(folder_.isValid());
     QVERIFY(!WriteFile(folder_.path(), "KS_N_test.bin", 20 * 1024 + 100).isEmpty());
-    QVERIFY(!WriteFile(folder_.path(), "PQ_test.bin", 4096).isEmpty());
     QVERIFY(!WriteFile(folder_.path(), "stall.bin", 16 * 1024).isEmpty());
     QVERIFY(!WriteFile(folder_.path(), "firmware.img", 6000).isEmpty());
-
-    CFirmwareWriterDlg& window = OpenAndSearch();
-    entries_ = Controls(window).Entries();
+    entries_ = OpenAndSearch().Entries();
     QCOMPARE(entries_.size(), int(devices_.size()));
   }
   void cleanupTestCase() { simulator_.reset(); }
   void cleanup() { Close(); }
 
-  void writeWithoutSelectionAsksForADevice() {
-    CFirmwareWriterDlg& window = OpenAndSearch();
-    Controls controls(window);
-    QVERIFY(controls.write->isEnabled());
-    controls.write->click();
-    QCOMPARE(prompts_.Texts(), std::vector<std::string>{kesto::kMessageSelectDevice});
-    QVERIFY(prompts_.filterLists.empty());
-    QVERIFY(window.LogText().empty());
-    QVERIFY(controls.Idle());
-  }
-
-  void failedListenerCheckKeepsItsLog() {
-    WindowSetup setup = Setup();
+  void checksBeforeTheFileDialog() {
+    WindowSetup setup = TestSetup(ports_);
     // 192.0.2.1 is on no interface here, so nothing can listen there.
-    setup.interfaces = [] { return Interfaces({"127.0.0.1", "192.0.2.1"}); };
-    CFirmwareWriterDlg& window = OpenAndSearch(std::move(setup));
-    Controls controls(window);
-    controls.list->setCurrentRow(kSecured);
-    controls.selector->setCurrentIndex(1);
+    const auto loopback = setup.interfaces;
+    setup.interfaces = [loopback] {
+      kesto::InterfaceTable table = loopback();
+      table.push_back(table[0]);
+      table[1].address = *kesto::ParseIpv4("192.0.2.1");
+      return table;
+    };
+    Controls controls = OpenAndSearch(std::move(setup));
     controls.write->click();
-    QCOMPARE(prompts_.Texts(), std::vector<std::string>{kesto::kMessageFirewall});
+    controls.list->setCurrentRow(kTmode);
+    controls.write->click();
+    window_->findChild<QComboBox*>("interfaceSelector")->setCurrentIndex(1);
+    controls.write->click();
+    QCOMPARE(prompts_.texts,
+             (std::vector<std::string>{kesto::kMessageSelectDevice, kesto::kMessageTmode,
+                                       kesto::kMessageFirewall}));
     QVERIFY(prompts_.filterLists.empty());
-    const QString log = QString::fromStdString(window.LogText());
-    QVERIFY2(log.startsWith("ok\r\nbind \"192.0.2.1\":"), qPrintable(log));
-    QVERIFY2(log.endsWith(QString::fromStdString(kesto::Format("ERROR: %d\r\n", EADDRNOTAVAIL))),
-             qPrintable(log));
+    QVERIFY(!window_->LogText().empty());  // the listener check's lines stay
     QVERIFY(controls.Idle());
   }
 
-  void tmodeIsRefusedAfterTheCheck_data() {
-    QTest::addColumn<int>("row");
-    QTest::newRow("kind 7") << int(kBoardTmode);
-    QTest::newRow("kind 5") << int(kWirelessTmode);
-  }
-  void tmodeIsRefusedAfterTheCheck() {
-    QFETCH(int, row);
-    CFirmwareWriterDlg& window = OpenAndSearch();
-    Controls controls(window);
-    controls.list->setCurrentRow(row);
-    controls.write->click();
-    QCOMPARE(prompts_.Texts(), std::vector<std::string>{kesto::kMessageTmode});
-    QVERIFY(prompts_.filterLists.empty());
-    // The check ran and its lines stay: the log is cleared only on the way to the file.
-    QVERIFY(QString::fromStdString(window.LogText()).startsWith("ok\r\nbind \"127.0.0.1\":ok\r\n"));
-    QVERIFY(controls.Idle());
-    QVERIFY(controls.write->isEnabled());
-  }
-
-  void otherKindsWithId15AreNotRefusedAndCancelEmptiesTheLog() {
-    CFirmwareWriterDlg& window = OpenAndSearch();
-    Controls controls(window);
-    controls.list->setCurrentRow(kWiFiId15);
-    controls.write->click();  // the file dialog is cancelled
-    QVERIFY(prompts_.messages.empty());
-    QCOMPARE(prompts_.filterLists.size(), size_t(1));
-    QCOMPARE(prompts_.filterLists[0],
+  void fileChoiceAndConfirmation() {
+    Controls controls = OpenAndSearch();
+    controls.list->setCurrentRow(kWiFi);  // TMODE (id 15) matters only for boards and wireless
+    controls.write->click();              // the file dialog is cancelled
+    QCOMPARE(prompts_.filterLists.at(0),
              QStringList{"Firmware file (KESTOWiFi*.bin) (KESTOWiFi*.bin)"});
-    QCOMPARE(prompts_.folders[0], folder_.path());
-    QVERIFY(window.LogText().empty());
-    QVERIFY(controls.log->toPlainText().isEmpty());
-    QVERIFY(controls.Idle());
-    QVERIFY(controls.write->isEnabled());
-  }
+    QVERIFY(window_->LogText().empty());  // cleared on the way to the file
 
-  void fileNameMustBeginWithThePrefix_data() {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("prefix") << "KS_N_test.bin" << true;
-    QTest::newRow("prefix alone") << "KS_N" << true;
-    QTest::newRow("lower case") << "ks_n_test.bin" << false;
-    QTest::newRow("mixed case") << "KS_n_test.bin" << false;
-    QTest::newRow("shorter") << "KS.bin" << false;
-    QTest::newRow("inside") << "xKS_N.bin" << false;
-  }
-  void fileNameMustBeginWithThePrefix() {
-    QFETCH(QString, name);
-    QFETCH(bool, accepted);
-    CFirmwareWriterDlg& window = OpenAndSearch();
-    Controls controls(window);
     controls.list->setCurrentRow(kSecured);
-    const QString path = folder_.filePath(name);
-    prompts_.fileNames = {path};
+    prompts_.fileNames = {Sample("ks_n_test.bin"), Sample("KS_N_test.bin")};
     prompts_.answers = {false};  // Cancel at the confirmation
-    const auto sessions = simulator_->Sessions(kSecured).size();
     controls.write->click();
-    QCOMPARE(prompts_.filterLists[0], QStringList{"Firmware file (KS_N*.bin) (KS_N*.bin)"});
-    if (accepted) {
-      QCOMPARE(prompts_.Texts(), Confirmed(path));
-      QVERIFY(prompts_.messages[0].okCancel);
-      QCOMPARE(window.FirmwarePath(), path);  // kept although cancelled
-    } else {
-      QCOMPARE(prompts_.Texts(), std::vector<std::string>{kesto::kMessageWrongFile});
-      QVERIFY(window.FirmwarePath().isEmpty());
-    }
+    controls.write->click();
+    const std::string confirmation = prompts_.texts.at(1);
+    QCOMPARE(prompts_.texts[0], std::string(kesto::kMessageWrongFile));
+    QVERIFY(QString::fromStdString(confirmation).startsWith(Sample("KS_N_test.bin")));
+    QVERIFY(QString::fromStdString(confirmation).endsWith("\n" + entries_[kSecured]));
     QVERIFY(controls.Idle());
     QCoreApplication::processEvents();
-    QCOMPARE(simulator_->Sessions(kSecured).size(), sessions);
     QCOMPARE(simulator_->Invitations(kSecured), 0);
   }
 
-  void unknownKindTakesAnyBinFile() {
-    CFirmwareWriterDlg& window = OpenAndSearch();
-    Controls controls(window);
-    controls.list->setCurrentRow(kStalling);
-    const QString path = folder_.filePath("whatever.bin");
-    prompts_.fileNames = {path};
-    prompts_.answers = {false};
-    controls.write->click();
-    QCOMPARE(prompts_.filterLists[0], QStringList{"Firmware file (*.bin) (*.bin)"});
-    QCOMPARE(prompts_.Texts(), Confirmed(path));
-    QVERIFY(controls.Idle());
-  }
-
-  void successfulWriteRemovesTheDevice() {
-    CFirmwareWriterDlg& window = OpenAndSearch();
-    Controls controls(window);
-    controls.list->setCurrentRow(kSecured);
-    prompts_.fileNames = {Sample("KS_N_test.bin")};
-    QSignalSpy progress(controls.progress, &QProgressBar::valueChanged);
-    controls.write->click();
+  void writeShowsItsPhasesIgnoresKeysAndRemovesTheDevice() {
+    Controls controls = OpenAndSearch();
+    QStringList shown;  // the bar's text at each step of the transfer
+    connect(controls.progress, &QProgressBar::valueChanged, [&](int value) {
+      if (value > 0) shown << controls.progress->text();
+    });
+    StartWrite(controls, kSecured, "KS_N_test.bin");
     QVERIFY(controls.Busy());
-    QCOMPARE(controls.progress->value(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(prompts_.messages.size(), size_t(2), 20000);
-    QCOMPARE(prompts_.Texts()[0], Confirmed(Sample("KS_N_test.bin"))[0]);
-    QCOMPARE(prompts_.Texts()[1], std::string("正常終了"));
+    QTRY_COMPARE_WITH_TIMEOUT(controls.progress->text(), QString("デバイスの接続を待っています…"),
+                              5000);
+    for (const Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter})
+      QTest::keyClick(window_.get(), key);
+    QTRY_VERIFY_WITH_TIMEOUT(controls.progress->value() > 0, 5000);
+    QTest::keyClick(window_.get(), Qt::Key_Escape);
+    QTest::keyClick(window_.get(), Qt::Key_Return);
+    QVERIFY(window_->isVisible());
+    QVERIFY(window_->Running());
 
+    QTRY_COMPARE_WITH_TIMEOUT(prompts_.texts.size(), size_t(2), 20000);
+    QCOMPARE(prompts_.texts[1], std::string("正常終了"));
+    QCOMPARE(shown.last(), QString("転送中 100%"));
+    QCOMPARE(shown.filter(QRegularExpression("^転送中 \\d+%$")), shown);
     // Entry 0 and slot 0 are gone; the rest moved up in both.
     QCOMPARE(controls.Entries(), entries_.mid(1));
     for (size_t slot = 0; slot + 1 < devices_.size(); ++slot)
-      QCOMPARE(window.Devices().records[slot].addressText, devices_[slot + 1].address);
-    QCOMPARE(controls.list->selectedItems().size(), 0);
+      QCOMPARE(window_->Devices().records[slot].addressText, devices_[slot + 1].address);
     QVERIFY(!controls.write->isEnabled());
     QVERIFY(controls.Idle());
-    QCOMPARE(controls.progress->value(), 0);
-
-    // The bar climbed to 100 and was reset by the return to idle.
-    QList<int> values;
-    for (const QList<QVariant>& call : progress) values << call[0].toInt();
-    QVERIFY(values.contains(100));
-    QCOMPARE(values.last(), 0);
-    for (qsizetype i = 1; i + 1 < values.size(); ++i) QVERIFY(values[i - 1] <= values[i]);
-
     QVERIFY(simulator_->WaitForSessions(kSecured, 1, 5000));
-    const sim::UpdateSession session = simulator_->Sessions(kSecured).back();
-    QVERIFY(session.complete);
-    QVERIFY(session.md5Matched);
-    QFile image(Sample("KS_N_test.bin"));
-    QVERIFY(image.open(QIODevice::ReadOnly));
-    const QByteArray bytes = image.readAll();
-    QCOMPARE(QByteArray(reinterpret_cast<const char*>(session.image.data()),
-                        qsizetype(session.image.size())),
-             bytes);
-    QVERIFY(!window.LogText().empty());
+    QVERIFY(simulator_->Sessions(kSecured).back().accepted);
   }
 
-  void failedWriteKeepsTheDeviceSelected() {
-    CFirmwareWriterDlg& window = OpenAndSearch();
-    Controls controls(window);
-    controls.list->setCurrentRow(kJunk);
-    prompts_.fileNames = {Sample("PQ_test.bin")};
-    controls.write->click();
-    QTRY_COMPARE_WITH_TIMEOUT(prompts_.messages.size(), size_t(2), 20000);
-    QCOMPARE(prompts_.Texts()[1], std::string("KESTO通信エラー"));
+  void closeBoxDuringAWriteAsks() {
+    // The stalled transfer waits without end unless the close stops it.
+    WindowSetup setup = TestSetup(ports_);
+    setup.updateLimits.stallMs = 3'600'000;
+    Controls controls = OpenAndSearch(std::move(setup));
+    const size_t sessions = simulator_->Sessions(kStalling).size();
+    StartWrite(controls, kStalling, "stall.bin");
+    QTRY_VERIFY_WITH_TIMEOUT(controls.progress->value() > 0, 20000);
+    QSignalSpy finished(window_.get(), &QDialog::finished);
+    prompts_.answers = {false, true};
+    window_->close();  // Cancel: the write goes on
+    QCOMPARE(prompts_.texts.back(), std::string(kesto::kMessageStopWrite));
+    QVERIFY(window_->isVisible());
+    QVERIFY(window_->Running());
+    QVERIFY(controls.Busy());
+    window_->close();  // OK: stopped and joined
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(!window_->isVisible());
+    QVERIFY(!window_->Running());
+    QVERIFY(simulator_->WaitForSessions(kStalling, sessions + 1, 5000));
+    QCoreApplication::processEvents();
+    QCOMPARE(prompts_.texts.size(), size_t(3));  // no report of the stopped write
+  }
+
+  void networkErrorExplainsItselfAndKeepsTheDevice() {
+    WindowSetup setup = TestSetup(ports_);
+    setup.updateLimits.stallMs = 300;
+    Controls controls = OpenAndSearch(std::move(setup));
+    StartWrite(controls, kStalling, "stall.bin");
+    QTRY_COMPARE_WITH_TIMEOUT(prompts_.texts.size(), size_t(2), 20000);
+    const QString message = QString::fromStdString(prompts_.texts[1]);
+    QVERIFY2(message.startsWith(QString("ネットワークエラー:%1 (").arg(ETIMEDOUT)),
+             qPrintable(message));
+    QVERIFY(message.contains(QString::fromStdString(kesto::SystemErrorText(ETIMEDOUT))));
     QCOMPARE(controls.Entries(), entries_);
-    QCOMPARE(controls.list->currentRow(), int(kJunk));
-    QCOMPARE(controls.list->selectedItems().size(), 1);
-    QCOMPARE(window.Devices().records[kJunk].addressText, devices_[kJunk].address);
+    QCOMPARE(controls.list->currentRow(), int(kStalling));
     QVERIFY(!controls.write->isEnabled());
     QVERIFY(controls.Idle());
   }
 
   void hiddenModeAcceptsAnyFile() {
-    CFirmwareWriterDlg& window = OpenAndSearch();
-    Controls controls(window);
-    TypeHiddenSequence(controls.list);
-    QCOMPARE(window.HiddenModeCounter(), kHiddenModeOn);
-    controls.list->setCurrentRow(kPlain);
-    prompts_.fileNames = {Sample("firmware.img")};
-    controls.write->click();
+    Controls controls = OpenAndSearch();
+    QWidget* const targets[] = {window_.get(), controls.list, controls.search};
+    for (const int key : kHiddenKeys)  // with Alt they are mnemonics and do not count
+      QTest::keyClick(window_.get(), static_cast<Qt::Key>(key), Qt::AltModifier);
+    QCOMPARE(window_->HiddenModeCounter(), kHiddenModeStart);
+    for (size_t i = 0; i < kHiddenKeys.size(); ++i)
+      QTest::keyClick(targets[i], static_cast<Qt::Key>(kHiddenKeys[i]));
+    QCOMPARE(controls.caption->text(), QString("Version 1.03 *"));
+    StartWrite(controls, kPlain, "firmware.img");
     QCOMPARE(prompts_.filterLists[0],
              (QStringList{"Firmware file (KS_N*.bin) (KS_N*.bin)", "all files(*.*) (*)"}));
-    QTRY_COMPARE_WITH_TIMEOUT(prompts_.messages.size(), size_t(2), 20000);
-    QCOMPARE(prompts_.Texts()[1], std::string("正常終了"));
-    QCOMPARE(controls.list->count(), int(devices_.size()) - 1);
+    QVERIFY(!controls.caption->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(prompts_.texts.size(), size_t(2), 20000);
+    QCOMPARE(prompts_.texts[1], std::string("正常終了"));
     QVERIFY(!controls.Entries().contains(entries_[kPlain]));
     QVERIFY(controls.caption->isVisible());
     QCOMPARE(controls.caption->text(), QString("Version 1.03 *"));
-  }
-
-  void busyWhileWritingAndClosingStopsIt_data() {
-    QTest::addColumn<int>("how");
-    QTest::newRow("close box") << 0;
-    QTest::newRow("Escape") << 1;
-    QTest::newRow("Enter") << 2;
-  }
-  void busyWhileWritingAndClosingStopsIt() {
-    QFETCH(int, how);
-    // The stalled transfer waits without end unless the close stops it: a
-    // close that only waited for the write would hang until the test's limit.
-    WindowSetup setup = Setup();
-    setup.updateLimits.stallMs = kEndless;
-    CFirmwareWriterDlg& window = OpenAndSearch(std::move(setup));
-    Controls controls(window);
-    TypeHiddenSequence(&window);
-    controls.list->setCurrentRow(kStalling);
-    prompts_.fileNames = {Sample("stall.bin")};
-    controls.write->click();
-    // The device takes two chunks and then stops answering.
-    QTRY_VERIFY_WITH_TIMEOUT(controls.progress->value() > 0, 20000);
-    QVERIFY(controls.Busy());
-    QVERIFY(!controls.caption->isVisible());
-    QVERIFY(controls.progress->value() < 100);
-
-    QSignalSpy finished(&window, &QDialog::finished);
-    if (how == 0) window.close();
-    if (how == 1) QTest::keyClick(&window, Qt::Key_Escape);
-    if (how == 2) QTest::keyClick(&window, Qt::Key_Return);
-    QCOMPARE(finished.count(), 1);
-    QVERIFY(!window.isVisible());
-    // No report of the stopped write, now or later.
-    QCoreApplication::processEvents();
-    QCOMPARE(prompts_.messages.size(), size_t(1));
-  }
-
-  void writeThatCannotStartReturnsToIdle() {
-    WindowSetup setup = Setup();
-    auto starts = std::make_shared<int>(0);
-    setup.startThread = [starts](std::thread& thread, std::function<void()> body) {
-      if ((*starts)++ > 0) return EAGAIN;  // the search starts, the write does not
-      return StartThread(thread, std::move(body));
-    };
-    CFirmwareWriterDlg& window = OpenAndSearch(std::move(setup));
-    Controls controls(window);
-    controls.list->setCurrentRow(kPlain);
-    prompts_.fileNames = {Sample("KS_N_test.bin")};
-    const int invitations = simulator_->Invitations(kPlain);
-    controls.write->click();
-    QCOMPARE(prompts_.messages.size(), size_t(2));
-    QCOMPARE(prompts_.Texts()[1], std::string("処理を開始できませんでした:11"));
-    QVERIFY(controls.Idle());
-    QVERIFY(controls.write->isEnabled());  // the device is still selected
-    QCOMPARE(controls.list->currentRow(), int(kPlain));
-    QCOMPARE(simulator_->Invitations(kPlain), invitations);
   }
 };
 
