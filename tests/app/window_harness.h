@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
@@ -26,22 +24,18 @@ class ScriptedPrompts final : public Prompts {
  public:
   std::vector<std::string> texts;  // every message shown, in order
   std::deque<bool> answers;        // for OK/Cancel boxes; OK when empty
-  std::deque<QString> fileNames;   // chosen paths; cancelled when empty
+  QStringList fileNames;           // chosen paths; cancelled when empty
   std::vector<QStringList> filterLists;
 
   bool Message(QWidget*, const std::string& text, bool okCancel) override {
     texts.push_back(text);
-    if (!okCancel || answers.empty()) return true;
-    const bool answer = answers.front();
-    answers.pop_front();
+    const bool answer = !okCancel || answers.empty() || answers.front();
+    if (okCancel && !answers.empty()) answers.pop_front();
     return answer;
   }
   QString OpenFirmwareFile(QWidget*, const QStringList& nameFilters, const QString&) override {
     filterLists.push_back(nameFilters);
-    if (fileNames.empty()) return {};
-    QString chosen = fileNames.front();
-    fileNames.pop_front();
-    return chosen;
+    return fileNames.isEmpty() ? QString() : fileNames.takeFirst();
   }
 };
 
@@ -103,16 +97,6 @@ inline sim::DeviceConfig Device(const char* address, char kindLetter, uint8_t se
   sim::DeviceConfig device = sim::MakeDevice(address, kindLetter, serial, sketchVersion, model, id);
   device.faults.replyDelayMs = 25 * serial;
   return device;
-}
-
-// Writes size bytes into folder/name; the path.
-inline QString WriteFile(const QString& folder, const char* name, int size) {
-  const QString path = QDir(folder).filePath(QString::fromLatin1(name));
-  QFile file(path);
-  QByteArray bytes(size, '\0');
-  for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
-  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size) return {};
-  return path;
 }
 
 // What the window test classes hold: scripted prompts, the window under test
