@@ -3,40 +3,132 @@
 // while idle and busy. Also its small rules and the demo.
 #include <QComboBox>
 #include <QFile>
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <cerrno>
+#include <deque>
+#include <memory>
 
 #include "app/demo.h"
 #include "app/firmware_writer_app.h"
+#include "app/firmware_writer_dlg.h"
 #include "app/window_rules.h"
-#include "window_harness.h"
+#include "platform/socket.h"
+#include "sim/simulator.h"
+#include "support/test_ports.h"
 
 using namespace kesto::app;
-using namespace kesto::app::testing;
+namespace sim = kesto::sim;
 
 namespace {
+
+// Answers the window's prompts from a script and records what was asked, so
+// no modal dialog ever opens in a test.
+class ScriptedPrompts final : public Prompts {
+ public:
+  std::vector<std::string> texts;  // every message shown, in order
+  std::deque<bool> answers;        // for OK/Cancel boxes; OK when empty
+  QStringList fileNames;           // chosen paths; cancelled when empty
+  std::vector<QStringList> filterLists;
+
+  bool Message(QWidget*, const std::string& text, bool okCancel) override {
+    texts.push_back(text);
+    const bool answer = !okCancel || answers.empty() || answers.front();
+    if (okCancel && !answers.empty()) answers.pop_front();
+    return answer;
+  }
+  QString OpenFirmwareFile(QWidget*, const QStringList& nameFilters, const QString&) override {
+    filterLists.push_back(nameFilters);
+    return fileNames.isEmpty() ? QString() : fileNames.takeFirst();
+  }
+};
+
+// The window's controls, found by name as an operator would see them.
+struct Controls {
+  explicit Controls(QWidget& window)
+      : search(window.findChild<QPushButton*>("searchButton")),
+        list(window.findChild<QListWidget*>("deviceList")),
+        write(window.findChild<QPushButton*>("writeButton")),
+        progress(window.findChild<QProgressBar*>("progressBar")),
+        caption(window.findChild<QLabel*>("versionCaption")) {}
+
+  // As SetIdle leaves them (the Write button aside, which has rules of its own).
+  bool Idle() const {
+    return search->isEnabled() && list->isEnabled() && !progress->isVisible() &&
+           caption->isVisible();
+  }
+  bool Busy() const {
+    return !search->isEnabled() && !list->isEnabled() && !write->isEnabled() &&
+           progress->isVisible() && !caption->isVisible();
+  }
+  QStringList Entries() const {
+    QStringList entries;
+    for (int i = 0; i < list->count(); ++i) entries << list->item(i)->text();
+    return entries;
+  }
+  bool SearchAndWait() const {
+    search->click();
+    return QTest::qWaitFor([this] { return search->isEnabled(); }, 20000);
+  }
+
+  QPushButton* search;
+  QListWidget* list;
+  QPushButton* write;
+  QProgressBar* progress;
+  QLabel* caption;
+};
+
+// Loopback as the only interface, the simulator's ports, short waits.
+WindowSetup TestSetup(const sim::Ports& ports) {
+  WindowSetup setup;
+  setup.interfaces = [] {
+    kesto::InterfaceRecord loopback;
+    loopback.friendlyName = "lo";
+    loopback.address = *kesto::ParseIpv4("127.0.0.1");
+    return kesto::InterfaceTable{loopback};
+  };
+  setup.ports = {ports.discovery, ports.query, ports.update};
+  setup.searchLimits.quietMs = 300;
+  setup.searchLimits.pauseMs = 10;
+  setup.updateLimits.answerWaitMs = 500;
+  setup.updateLimits.connectWaitMs = 2000;
+  return setup;
+}
 
 enum Row { kSecured = 0, kTmode, kWiFi, kStalling, kPlain };
 
 bool WriteFile(const QString& path, int size) {
   QFile file(path);
-  QByteArray bytes(size, '\0');
-  for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
-  return file.open(QIODevice::WriteOnly) && file.write(bytes) == size;
+  return file.open(QIODevice::WriteOnly) && file.write(QByteArray(size, 'k')) == size;
 }
 
 }  // namespace
 
-class WindowTest : public QObject, WindowFixture {
+class WindowTest : public QObject {
   Q_OBJECT
 
  private:
+  std::vector<sim::DeviceConfig> devices_;
+  sim::Ports ports_ = kesto::testing::NextTestPorts();
+  std::unique_ptr<sim::Simulator> simulator_;
+  ScriptedPrompts prompts_;
+  std::unique_ptr<CFirmwareWriterDlg> window_;
   QTemporaryDir folder_;
   QStringList entries_;  // as a search shows them
 
+  // The window on setup, shown when its start-up succeeded.
+  CFirmwareWriterDlg& Open(WindowSetup setup) {
+    window_ = std::make_unique<CFirmwareWriterDlg>(std::move(setup), prompts_);
+    if (window_->OnInitDialog()) window_->show();
+    return *window_;
+  }
   // A window that has searched, with rows in the order of devices_.
   Controls OpenAndSearch(WindowSetup setup) {
     Controls controls(Open(std::move(setup)));
@@ -53,23 +145,31 @@ class WindowTest : public QObject, WindowFixture {
 
  private slots:
   void initTestCase() {
-    devices_ = {Device("127.0.0.2", 'B', 1), Device("127.0.0.3", 'B', 2, 125, 2, 15),
-                Device("127.0.0.4", 'L', 3, 125, 0, 15), Device("127.0.0.5", 'X', 4),
-                Device("127.0.0.6", 'B', 5)};
+    devices_ = {sim::MakeDevice("127.0.0.2", 'B', 1, 125, 0, 1),
+                sim::MakeDevice("127.0.0.3", 'B', 2, 125, 2, 15),
+                sim::MakeDevice("127.0.0.4", 'L', 3, 125, 0, 15),
+                sim::MakeDevice("127.0.0.5", 'X', 4, 125, 0, 1),
+                sim::MakeDevice("127.0.0.6", 'B', 5, 125, 0, 1)};
+    for (size_t i = 0; i < devices_.size(); ++i)  // replies in list order
+      devices_[i].faults.replyDelayMs = 25 * int(i);
     devices_[kSecured].password = "PELICANUS";
     // Late enough to be seen waiting, slow enough to be seen transferring.
     devices_[kSecured].faults.connectDelayMs = 700;
     devices_[kSecured].faults.ackDelayMs = 30;
     devices_[kWiFi].rssi = -58;
     devices_[kStalling].faults.stallAfterBytes = 2048;
-    QCOMPARE(StartDevices(), 0);
+    simulator_ = std::make_unique<sim::Simulator>(devices_, ports_);
+    QCOMPARE(simulator_->Start(), 0);
     QVERIFY(WriteFile(Sample("KS_N_test.bin"), 20 * 1024 + 100));
     QVERIFY(WriteFile(Sample("stall.bin"), 16 * 1024));
     QVERIFY(WriteFile(Sample("firmware.img"), 6000));
     entries_ = OpenAndSearch().Entries();
   }
   void cleanupTestCase() { simulator_.reset(); }
-  void cleanup() { Close(); }
+  void cleanup() {
+    window_.reset();
+    prompts_ = ScriptedPrompts();
+  }
 
   void rules() {
     QCOMPARE(kesto::VersionText(1, 0, 3, 0), std::string("Version 1.03"));
@@ -171,10 +271,10 @@ class WindowTest : public QObject, WindowFixture {
 
   void closingDuringASearchStopsIt() {
     // A device that accepts the query and never answers keeps the search busy.
-    kesto::sim::DeviceConfig hanging = Device("127.0.0.9", 'B', 1);
+    sim::DeviceConfig hanging = sim::MakeDevice("127.0.0.9", 'B', 1, 125, 0, 1);
     hanging.faults.infoHang = true;
-    const kesto::sim::Ports ports = kesto::testing::NextTestPorts();
-    kesto::sim::Simulator simulator({hanging}, ports);
+    const sim::Ports ports = kesto::testing::NextTestPorts();
+    sim::Simulator simulator({hanging}, ports);
     QCOMPARE(simulator.Start(), 0);
     WindowSetup setup = TestSetup(ports);
     setup.searchLimits.receiveTimeoutMs = 3'600'000;  // ended only by the close
@@ -340,8 +440,8 @@ class WindowTest : public QObject, WindowFixture {
   void demoStaysOnLoopbackAndEverySampleWritesIntoItsKind() {
     QCOMPARE(DemoInterfaces().size(), size_t(1));
     QCOMPARE(kesto::InterfaceEntryText(DemoInterfaces()[0]), std::string("127.0.0.1 (lo)"));
-    const kesto::sim::Ports ports = kesto::testing::NextTestPorts();
-    kesto::sim::Simulator simulator(DemoDevices(), ports);
+    const sim::Ports ports = kesto::testing::NextTestPorts();
+    sim::Simulator simulator(DemoDevices(), ports);
     QCOMPARE(simulator.Start(), 0);
     QTemporaryDir folder;
     QVERIFY(WriteDemoSamples(folder.path()));
