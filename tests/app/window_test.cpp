@@ -359,11 +359,11 @@ class WindowTest : public QObject {
                               5000);
     for (const Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter})
       QTest::keyClick(window_.get(), key);
+    QVERIFY(window_->Running());
     QTRY_VERIFY_WITH_TIMEOUT(controls.progress->value() > 0, 5000);
     QTest::keyClick(window_.get(), Qt::Key_Escape);
     QTest::keyClick(window_.get(), Qt::Key_Return);
     QVERIFY(window_->isVisible());
-    QVERIFY(window_->Running());
 
     QTRY_COMPARE_WITH_TIMEOUT(prompts_.texts.size(), size_t(2), 20000);
     QCOMPARE(prompts_.texts[1], std::string("正常終了"));
@@ -377,6 +377,8 @@ class WindowTest : public QObject {
     QVERIFY(controls.Idle());
     QVERIFY(simulator_->WaitForSessions(kSecured, 1, 5000));
     QVERIFY(simulator_->Sessions(kSecured).back().accepted);
+    QVERIFY(window_->close());  // idle again: no question
+    QCOMPARE(prompts_.texts.size(), size_t(2));
   }
 
   void closeBoxDuringAWriteAsks() {
