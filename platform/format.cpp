@@ -1,5 +1,6 @@
 #include "platform/format.h"
 
+#include <charconv>
 #include <cstdio>
 #include <system_error>
 
@@ -22,6 +23,14 @@ std::string Format(const char* format, ...) {
   std::string text = FormatV(format, args);
   va_end(args);
   return text;
+}
+
+std::optional<uint64_t> ParseDecimal(std::string_view text, uint64_t max) {
+  uint64_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [where, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || where != end || value > max) return std::nullopt;
+  return value;
 }
 
 std::string SystemErrorText(int error) {

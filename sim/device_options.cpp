@@ -1,13 +1,15 @@
 // Parsing of the one-line device descriptions given on the command line, in a
 // config file or by tests.
 
-#include <charconv>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "platform/format.h"
@@ -27,13 +29,16 @@ std::string_view Trim(std::string_view text) {
 // Whole text as a decimal number within [low, high]; an optional leading '-'.
 template <typename T>
 std::optional<T> ParseNumber(std::string_view text, T low, T high) {
-  long long value = 0;
-  const char* begin = text.data();
-  const char* end = text.data() + text.size();
-  const auto [where, error] = std::from_chars(begin, end, value);
-  if (text.empty() || error != std::errc() || where != end) return std::nullopt;
-  if (value < static_cast<long long>(low) || value > static_cast<long long>(high))
-    return std::nullopt;
+  const bool negative = text.starts_with('-');
+  const auto lowest = static_cast<long long>(low);
+  const auto magnitude =
+      ParseDecimal(text.substr(negative ? 1 : 0),
+                   negative ? (lowest < 0 ? 0ull - static_cast<uint64_t>(lowest) : 0)
+                            : static_cast<uint64_t>(high));
+  if (!magnitude) return std::nullopt;
+  const long long value =
+      negative ? static_cast<long long>(0ull - *magnitude) : static_cast<long long>(*magnitude);
+  if (value < lowest) return std::nullopt;
   return static_cast<T>(value);
 }
 
@@ -59,112 +64,100 @@ std::optional<std::array<uint8_t, 6>> ParseMac(std::string_view text) {
   return mac;
 }
 
-bool* BooleanFault(DeviceFaults& faults, std::string_view name) {
-  if (name == "noDiscoveryReply") return &faults.noDiscoveryReply;
-  if (name == "replyTwice") return &faults.replyTwice;
-  if (name == "verWithoutKeys") return &faults.verWithoutKeys;
-  if (name == "verWithoutCr") return &faults.verWithoutCr;
-  if (name == "verOneLineThenClose") return &faults.verOneLineThenClose;
-  if (name == "dumpWithoutModel") return &faults.dumpWithoutModel;
-  if (name == "dumpWithoutId") return &faults.dumpWithoutId;
-  if (name == "infoHang") return &faults.infoHang;
-  if (name == "rssiMissing") return &faults.rssiMissing;
-  if (name == "updateNoAnswer") return &faults.updateNoAnswer;
-  if (name == "junkAnswer") return &faults.junkAnswer;
-  if (name == "rejectAuth") return &faults.rejectAuth;
-  if (name == "noAuthReply") return &faults.noAuthReply;
-  if (name == "neverConnect") return &faults.neverConnect;
-  if (name == "closeInsteadOfFinal") return &faults.closeInsteadOfFinal;
-  if (name == "strangerFirst") return &faults.strangerFirst;
-  if (name == "finalError") return &faults.finalError;
-  if (name == "randomDiscoveryReply") return &faults.randomDiscoveryReply;
-  if (name == "randomInfoReply") return &faults.randomInfoReply;
-  if (name == "randomAnswer") return &faults.randomAnswer;
-  if (name == "randomAuthReply") return &faults.randomAuthReply;
-  if (name == "randomAcks") return &faults.randomAcks;
-  if (name == "randomFinal") return &faults.randomFinal;
-  if (name == "infoReset") return &faults.infoReset;
-  if (name == "discoveryFromStranger") return &faults.discoveryFromStranger;
-  if (name == "answerFromOtherPort") return &faults.answerFromOtherPort;
-  if (name == "answerFromStranger") return &faults.answerFromStranger;
-  if (name == "splitAcks") return &faults.splitAcks;
-  if (name == "finalGluedToAck") return &faults.finalGluedToAck;
-  if (name == "floodFromPhantoms") return &faults.floodFromPhantoms;
+// Longest time a device may be told to wait anywhere: ten minutes.
+constexpr long long kMaxDelayMs = 600000;
+
+bool AnyRandom(const DeviceFaults& f) {
+  return f.randomDiscoveryReply || f.randomInfoReply || f.randomAnswer || f.randomAuthReply ||
+         f.randomAcks || f.randomFinal || f.infoReset;
+}
+
+// Every fault switch once: its name, its field and, for a number, its range.
+// Parsing, printing (DeviceSpecText, kesto-sim's device lines) and kesto-sim's
+// help all read this table.
+const std::vector<FaultSwitch>& Switches() {
+  using F = DeviceFaults;
+  static const std::vector<FaultSwitch> table = {
+      {"noDiscoveryReply", &F::noDiscoveryReply},
+      {"replyTwice", &F::replyTwice},
+      {"replyLength", &F::replyLength, 0, 1400},
+      {"replyDelayMs", &F::replyDelayMs, 0, kMaxDelayMs},
+      {"verWithoutKeys", &F::verWithoutKeys},
+      {"verWithoutCr", &F::verWithoutCr},
+      {"verOneLineThenClose", &F::verOneLineThenClose},
+      {"dumpWithoutModel", &F::dumpWithoutModel},
+      {"dumpWithoutId", &F::dumpWithoutId},
+      {"infoHang", &F::infoHang},
+      {"rssiMissing", &F::rssiMissing},
+      {"updateNoAnswer", &F::updateNoAnswer},
+      {"answerOnlyInvitation", &F::answerOnlyInvitation, 0, INT_MAX},
+      {"junkAnswer", &F::junkAnswer},
+      {"rejectAuth", &F::rejectAuth},
+      {"noAuthReply", &F::noAuthReply},
+      {"connectDelayMs", &F::connectDelayMs, 0, kMaxDelayMs},
+      {"neverConnect", &F::neverConnect},
+      {"stallAfterBytes", &F::stallAfterBytes, 0, LONG_MAX},
+      {"closeInsteadOfFinal", &F::closeInsteadOfFinal},
+      {"strangerFirst", &F::strangerFirst},
+      {"finalError", &F::finalError},
+      {"ackDelayMs", &F::ackDelayMs, 0, kMaxDelayMs},
+      {"randomDiscoveryReply", &F::randomDiscoveryReply},
+      {"randomInfoReply", &F::randomInfoReply},
+      {"randomAnswer", &F::randomAnswer},
+      {"randomAuthReply", &F::randomAuthReply},
+      {"randomAcks", &F::randomAcks},
+      {"randomFinal", &F::randomFinal},
+      {"dripMs", &F::dripMs, 0, kMaxDelayMs},
+      {"infoReset", &F::infoReset},
+      {"discoveryFromStranger", &F::discoveryFromStranger},
+      {"answerFromOtherPort", &F::answerFromOtherPort},
+      {"answerFromStranger", &F::answerFromStranger},
+      {"resetShortBytes", &F::resetShortBytes, 1, LONG_MAX},
+      {"closeShortBytes", &F::closeShortBytes, 1, LONG_MAX},
+      {"ackPieceSize", &F::ackPieceSize, 1, 65536},
+      {"splitAcks", &F::splitAcks},
+      {"finalGluedToAck", &F::finalGluedToAck},
+      {"floodReplies", &F::floodReplies, 0, 1000000},
+      // printed whenever there is a flood, so that the spec keeps its pace
+      {"floodIntervalMs", &F::floodIntervalMs, 0, kMaxDelayMs,
+       [](const F& f) { return f.floodReplies > 0; }},
+      {"floodFromPhantoms", &F::floodFromPhantoms},
+      // matters only when something is random
+      {"seed", &F::seed, 0, UINT32_MAX, AnyRandom},
+  };
+  return table;
+}
+
+const FaultSwitch* FindSwitch(std::string_view name) {
+  for (const FaultSwitch& entry : Switches())
+    if (name == entry.name) return &entry;
   return nullptr;
 }
 
-// Longest time a device may be told to wait anywhere: ten minutes.
-constexpr int kMaxDelayMs = 600000;
-// Most replies one device floods a search with.
-constexpr int kMaxFloodReplies = 1000000;
-
-// "name:number" for the numeric faults. Empty result on success.
-std::string ApplyNumericFault(DeviceFaults& faults, std::string_view name,
-                              std::string_view number) {
-  const auto bad = [&] {
-    return Format("bad number '%.*s' for fault %.*s", static_cast<int>(number.size()),
-                  number.data(), static_cast<int>(name.size()), name.data());
-  };
-  const auto setInt = [&](int& field, int low, int high) {
-    const auto value = ParseNumber<int>(number, low, high);
-    if (!value) return bad();
-    field = *value;
-    return std::string();
-  };
-  if (name == "replyLength") {
-    const auto value = ParseNumber<size_t>(number, 0, 1400);
-    if (!value) return bad();
-    faults.replyLength = *value;
-    return {};
-  }
-  const auto setLong = [&](long& field, long low) {
-    const auto value = ParseNumber<long>(number, low, LONG_MAX);
-    if (!value) return bad();
-    field = *value;
-    return std::string();
-  };
-  if (name == "stallAfterBytes") return setLong(faults.stallAfterBytes, 0);
-  if (name == "resetShortBytes") return setLong(faults.resetShortBytes, 1);
-  if (name == "closeShortBytes") return setLong(faults.closeShortBytes, 1);
-  if (name == "ackPieceSize") {
-    const auto value = ParseNumber<size_t>(number, 1, 65536);
-    if (!value) return bad();
-    faults.ackPieceSize = *value;
-    return {};
-  }
-  if (name == "seed") {
-    const auto value = ParseNumber<uint32_t>(number, 0, UINT32_MAX);
-    if (!value) return bad();
-    faults.seed = *value;
-    return {};
-  }
-  if (name == "dripMs") return setInt(faults.dripMs, 0, kMaxDelayMs);
-  if (name == "floodReplies") return setInt(faults.floodReplies, 0, kMaxFloodReplies);
-  if (name == "floodIntervalMs") return setInt(faults.floodIntervalMs, 0, kMaxDelayMs);
-  if (name == "replyDelayMs") return setInt(faults.replyDelayMs, 0, kMaxDelayMs);
-  if (name == "answerOnlyInvitation") return setInt(faults.answerOnlyInvitation, 0, INT_MAX);
-  if (name == "connectDelayMs") return setInt(faults.connectDelayMs, 0, kMaxDelayMs);
-  if (name == "ackDelayMs") return setInt(faults.ackDelayMs, 0, kMaxDelayMs);
-  return Format("unknown fault '%.*s'", static_cast<int>(name.size()), name.data());
-}
-
+// "name" for a switch, "name:number" for a number. Empty result on success.
 std::string ApplyFault(DeviceFaults& faults, std::string_view value) {
   const auto colon = value.find(':');
   const std::string_view name = value.substr(0, colon);
-  if (bool* flag = BooleanFault(faults, name)) {
+  const auto text = [](std::string_view v) { return std::string(v.data(), v.size()); };
+  const FaultSwitch* entry = FindSwitch(name);
+  if (!entry) return Format("unknown fault '%s'", text(name).c_str());
+  if (const auto flag = std::get_if<bool DeviceFaults::*>(&entry->field)) {
     if (colon != std::string_view::npos)
-      return Format("fault %.*s takes no number", static_cast<int>(name.size()), name.data());
-    *flag = true;
+      return Format("fault %s takes no number", text(name).c_str());
+    faults.** flag = true;
     return {};
   }
-  if (colon == std::string_view::npos) {
-    DeviceFaults probe;
-    if (ApplyNumericFault(probe, name, "0").empty())
-      return Format("fault %.*s needs a number (%.*s:N)", static_cast<int>(name.size()),
-                    name.data(), static_cast<int>(name.size()), name.data());
-    return Format("unknown fault '%.*s'", static_cast<int>(name.size()), name.data());
-  }
-  return ApplyNumericFault(faults, name, value.substr(colon + 1));
+  if (colon == std::string_view::npos)
+    return Format("fault %s needs a number (%s:N)", text(name).c_str(), text(name).c_str());
+  const std::string_view number = value.substr(colon + 1);
+  const auto parsed = ParseNumber<long long>(number, entry->low, entry->high);
+  if (!parsed) return Format("bad number '%s' for fault %s", text(number).c_str(), entry->name);
+  std::visit(
+      [&](auto field) {
+        faults.*field = static_cast<std::remove_reference_t<decltype(faults.*field)>>(*parsed);
+      },
+      entry->field);
+  return {};
 }
 
 // Applies one "key=value" item. Empty result on success.
@@ -224,61 +217,38 @@ DeviceConfig MakeDevice(std::string address, char kindLetter, uint8_t serial, in
   return device;
 }
 
-std::vector<std::string> FaultNames(const DeviceFaults& f) {
+const std::vector<FaultSwitch>& FaultSwitches() {
+  return Switches();
+}
+
+std::vector<std::string> FaultNames(const DeviceFaults& faults) {
+  static const DeviceFaults normal;
   std::vector<std::string> names;
-  const auto flag = [&](bool on, const char* name) {
-    if (on) names.emplace_back(name);
-  };
-  const auto number = [&](long value, long normal, const char* name) {
-    if (value != normal) names.push_back(std::string(name) + ":" + std::to_string(value));
-  };
-  flag(f.noDiscoveryReply, "noDiscoveryReply");
-  flag(f.replyTwice, "replyTwice");
-  number(static_cast<long>(f.replyLength), 30, "replyLength");
-  number(f.replyDelayMs, 0, "replyDelayMs");
-  flag(f.verWithoutKeys, "verWithoutKeys");
-  flag(f.verWithoutCr, "verWithoutCr");
-  flag(f.verOneLineThenClose, "verOneLineThenClose");
-  flag(f.dumpWithoutModel, "dumpWithoutModel");
-  flag(f.dumpWithoutId, "dumpWithoutId");
-  flag(f.infoHang, "infoHang");
-  flag(f.rssiMissing, "rssiMissing");
-  flag(f.updateNoAnswer, "updateNoAnswer");
-  number(f.answerOnlyInvitation, 0, "answerOnlyInvitation");
-  flag(f.junkAnswer, "junkAnswer");
-  flag(f.rejectAuth, "rejectAuth");
-  flag(f.noAuthReply, "noAuthReply");
-  number(f.connectDelayMs, 0, "connectDelayMs");
-  flag(f.neverConnect, "neverConnect");
-  number(f.stallAfterBytes, -1, "stallAfterBytes");
-  flag(f.closeInsteadOfFinal, "closeInsteadOfFinal");
-  flag(f.strangerFirst, "strangerFirst");
-  flag(f.finalError, "finalError");
-  number(f.ackDelayMs, 0, "ackDelayMs");
-  flag(f.randomDiscoveryReply, "randomDiscoveryReply");
-  flag(f.randomInfoReply, "randomInfoReply");
-  flag(f.randomAnswer, "randomAnswer");
-  flag(f.randomAuthReply, "randomAuthReply");
-  flag(f.randomAcks, "randomAcks");
-  flag(f.randomFinal, "randomFinal");
-  number(f.dripMs, 0, "dripMs");
-  flag(f.infoReset, "infoReset");
-  flag(f.discoveryFromStranger, "discoveryFromStranger");
-  flag(f.answerFromOtherPort, "answerFromOtherPort");
-  flag(f.answerFromStranger, "answerFromStranger");
-  number(f.resetShortBytes, 0, "resetShortBytes");
-  number(f.closeShortBytes, 0, "closeShortBytes");
-  number(static_cast<long>(f.ackPieceSize), 0, "ackPieceSize");
-  flag(f.splitAcks, "splitAcks");
-  flag(f.finalGluedToAck, "finalGluedToAck");
-  number(f.floodReplies, 0, "floodReplies");
-  if (f.floodReplies > 0) number(f.floodIntervalMs, -1, "floodIntervalMs");
-  flag(f.floodFromPhantoms, "floodFromPhantoms");
-  // The seed matters only when something is random.
-  if (f.randomDiscoveryReply || f.randomInfoReply || f.randomAnswer || f.randomAuthReply ||
-      f.randomAcks || f.randomFinal || f.infoReset)
-    number(static_cast<long>(f.seed), -1, "seed");
+  for (const FaultSwitch& entry : Switches()) {
+    std::visit(
+        [&](auto field) {
+          const bool shown = entry.shown ? entry.shown(faults) : faults.*field != normal.*field;
+          if (!shown) return;
+          if constexpr (std::is_same_v<decltype(field), bool DeviceFaults::*>)
+            names.emplace_back(entry.name);
+          else
+            names.push_back(std::string(entry.name) + ":" + std::to_string(faults.*field));
+        },
+        entry.field);
+  }
   return names;
+}
+
+std::string FaultHelpText() {
+  std::string flags = "Faults (fault=NAME):";
+  std::string numbers = "Faults with a number (fault=NAME:N):";
+  for (const FaultSwitch& entry : Switches()) {
+    std::string& line = std::holds_alternative<bool DeviceFaults::*>(entry.field) ? flags : numbers;
+    const size_t lineStart = line.rfind('\n') == std::string::npos ? 0 : line.rfind('\n') + 1;
+    line += line.size() - lineStart + strlen(entry.name) + 1 > 78 ? "\n  " : " ";
+    line += entry.name;
+  }
+  return flags + "\n" + numbers + "\n";
 }
 
 std::string DeviceSpecText(const DeviceConfig& device) {

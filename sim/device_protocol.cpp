@@ -1,7 +1,6 @@
 #include "sim/device_protocol.h"
 
 #include <algorithm>
-#include <charconv>
 #include <random>
 
 #include "platform/format.h"
@@ -24,12 +23,8 @@ std::string LowerHex(std::string_view text) {
 
 // A run of 1..10 decimal digits with no sign and no leading zero (a lone "0" aside).
 std::optional<uint64_t> StrictDecimal(std::string_view text) {
-  if (text.empty() || text.size() > 10) return std::nullopt;
-  if (text.size() > 1 && text[0] == '0') return std::nullopt;
-  uint64_t value = 0;
-  const auto [where, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || where != text.data() + text.size()) return std::nullopt;
-  return value;
+  if (text.size() > 10 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
+  return ParseDecimal(text, UINT64_MAX);
 }
 
 // Splits "a b c\n" into exactly count fields separated by single spaces.

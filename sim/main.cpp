@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "kesto/version.h"
+#include "platform/format.h"
 #include "platform/socket.h"
 #include "sim/simulator.h"
 
@@ -49,18 +49,8 @@ constexpr const char* kUsage =
     "Without --device or --config: four devices, B at 127.0.0.2, L at 127.0.0.3,\n"
     "T at 127.0.0.4 and W at 127.0.0.5.\n"
     "\n"
-    "Faults (fault=NAME): noDiscoveryReply replyTwice verWithoutKeys verWithoutCr\n"
-    "  verOneLineThenClose dumpWithoutModel dumpWithoutId infoHang rssiMissing\n"
-    "  updateNoAnswer junkAnswer rejectAuth noAuthReply neverConnect\n"
-    "  closeInsteadOfFinal strangerFirst finalError\n"
-    "  randomDiscoveryReply randomInfoReply randomAnswer randomAuthReply randomAcks\n"
-    "  randomFinal infoReset discoveryFromStranger answerFromOtherPort\n"
-    "  answerFromStranger splitAcks finalGluedToAck floodFromPhantoms\n"
-    "Faults with a number (fault=NAME:N): replyLength replyDelayMs\n"
-    "  answerOnlyInvitation connectDelayMs stallAfterBytes ackDelayMs seed dripMs\n"
-    "  resetShortBytes closeShortBytes ackPieceSize floodReplies floodIntervalMs\n"
-    "\n"
-    "Exit status: 0 after a stop, 1 when a service cannot be bound, 2 on bad usage.\n";
+    "Exit status: 0 after a stop, 1 when a service cannot be bound, 2 on bad usage.\n"
+    "\n";
 
 struct Options {
   std::vector<DeviceConfig> devices;
@@ -73,12 +63,9 @@ struct Options {
 
 template <typename T>
 std::optional<T> Number(std::string_view text, T low, T high) {
-  T value{};
-  const auto [where, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || where != text.data() + text.size() || value < low ||
-      value > high)
-    return std::nullopt;
-  return value;
+  const auto value = kesto::ParseDecimal(text, static_cast<uint64_t>(high));
+  if (!value || *value < static_cast<uint64_t>(low)) return std::nullopt;
+  return static_cast<T>(*value);
 }
 
 std::vector<DeviceConfig> DefaultDevices() {
@@ -127,7 +114,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help") {
-      std::fputs(kUsage, stdout);
+      std::fputs((kUsage + kesto::sim::FaultHelpText()).c_str(), stdout);
       return -1;
     }
     if (arg == "--version") {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace kesto::sim {
@@ -105,8 +106,23 @@ std::optional<DeviceConfig> ParseDeviceSpec(std::string_view spec, std::string* 
 // The text that ParseDeviceSpec reads back into the same device (commas in a
 // password aside), so that a device a test made can be started by hand.
 std::string DeviceSpecText(const DeviceConfig& device);
+// One fault switch: fault=name for an on/off one, fault=name:N for a number
+// within [low, high]. Printed when it differs from a default device, or when
+// shown says so.
+struct FaultSwitch {
+  const char* name;
+  std::variant<bool DeviceFaults::*, int DeviceFaults::*, long DeviceFaults::*,
+               size_t DeviceFaults::*, uint32_t DeviceFaults::*>
+      field;
+  long long low = 0;
+  long long high = 0;
+  bool (*shown)(const DeviceFaults&) = nullptr;
+};
+const std::vector<FaultSwitch>& FaultSwitches();
 // The fault switches that are on, as "name" or "name:N".
 std::vector<std::string> FaultNames(const DeviceFaults& faults);
+// The help's list of switches, from the same table.
+std::string FaultHelpText();
 
 // What the update receiver saw of one write session. A session ends, and is
 // recorded, when the transfer ends (before the final answer is sent), when the
