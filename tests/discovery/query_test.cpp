@@ -189,7 +189,8 @@ TEST_F(QueryTest, Rssi) {
       {"LEVEL : -62\r\n", 111},  // no key: unchanged, a success
       {"RSSI : -62\n", 0},
       {"RSSI : -62", 0},  // no CR; closed before the LF
-      {"RSSI : -47\r\nRSSI : -1\r\n", -47}};
+      {"RSSI : -47\r\nRSSI : -1\r\n", -47},
+      {"RSSI : -62" + std::string(246, ' ') + "\r\n", 0}};  // its CR beyond the 256 bytes read
   int k = 2;
   for (const auto& [answer, value] : cases) {
     ScriptedService& service = Service(k, {}, {}, {answer});

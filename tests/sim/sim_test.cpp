@@ -26,6 +26,15 @@ sim::DeviceConfig Spec(const std::string& text) {
   return *device;
 }
 
+TEST(Simulator, SpecsRefuseBadInput) {
+  for (const char* bad : {"fault=dripMs:600001", "fault=dripMs:+5", "fault=dripMs: 5x",
+                          "rssi=-2147483649", "fault=resetShortBytes:0", "fault=infoHang:1",
+                          "fault=seed", "fault=nope", "kind=", "address=1.2.3", "mac=02-00"})
+    EXPECT_FALSE(sim::ParseDeviceSpec(bad)) << bad;
+  EXPECT_EQ(sim::ParseDeviceSpec("rssi=-2147483648,fault=seed:4294967295")->faults.seed,
+            UINT32_MAX);
+}
+
 TEST(Simulator, WritesAgainstEachFaultOfTheUpdateReceiver) {
   struct Case {
     const char* spec;

@@ -1,9 +1,13 @@
 // The update core's pure parts: digests, the device's answers, the write
 // rules, the operator's texts for an outcome, the listener probe.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -141,6 +145,7 @@ TEST(OperatorTexts, OutcomesKeepSystemErrorsApartFromResultCodes) {
               Format("ネットワークエラー:%d (%s)", error, SystemErrorText(error).c_str()));
   }
   EXPECT_EQ(NetworkFailure(ECANCELED).result, WriteResult::kCancelled);
+  EXPECT_EQ(Format("%d", 7) + Format("%s", ""), "7");  // texts of one character and of none
 }
 
 TEST(ProbeListenerPort, HonoursAFixedPortAndFailsWithTheBindsError) {
@@ -152,6 +157,24 @@ TEST(ProbeListenerPort, HonoursAFixedPortAndFailsWithTheBindsError) {
   EXPECT_EQ(ProbeListenerPort("127.0.0.1", port, {}), 0);
   for (const char* address : {"192.0.2.1", "not an address", "127.0.0.1.5"})
     EXPECT_EQ(ProbeListenerPort(address, 0, {}), EADDRNOTAVAIL) << address;
+}
+
+// A signal that interrupts a wait (a window's SIGCHLD, a terminal's
+// SIGWINCH) must not end it: the wait goes on to its own end.
+TEST(SocketWait, SignalsDoNotEndAWait) {
+  struct sigaction action {};
+  action.sa_handler = [](int) {};  // no SA_RESTART: poll returns EINTR
+  ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
+  int error = 0;
+  Socket socket = Socket::Open(SOCK_DGRAM, error);
+  ASSERT_EQ(socket.Bind(MakeSocketAddress(htonl(INADDR_LOOPBACK), 0)), 0);
+  const pthread_t waiter = pthread_self();
+  std::thread signaller([waiter] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pthread_kill(waiter, SIGUSR1);
+  });
+  EXPECT_EQ(socket.WaitReadable(400, nullptr), ETIMEDOUT);
+  signaller.join();
 }
 
 }  // namespace
