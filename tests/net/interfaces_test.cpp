@@ -48,8 +48,12 @@ TEST(BuildInterfaceTable, KeepsOnlyUsableAddressesInSystemOrderUpTo256) {
 TEST(ReadSystemAddresses, LoopbackIsReadWithItsFlagsAndNeverOffered) {
   const std::vector<SystemAddress> system = ReadSystemAddresses();
   const SystemAddress* loopback = nullptr;
-  for (const SystemAddress& entry : system)
+  int loEntries = 0;  // IPv4 only: lo's link and IPv6 entries are not addresses here
+  for (const SystemAddress& entry : system) {
     if (entry.address == htonl(INADDR_LOOPBACK)) loopback = &entry;
+    loEntries += entry.interfaceName == "lo";
+  }
+  EXPECT_EQ(loEntries, 1);
   ASSERT_NE(loopback, nullptr);
   // lo has an all-zero hardware address of six bytes
   EXPECT_EQ(std::tuple(loopback->interfaceName, loopback->ifIndex, loopback->up, loopback->running,

@@ -1,11 +1,8 @@
-// The update run against the device simulator on loopback, one write per
-// fault group of the update receiver, each device described by the spec text
-// kesto-sim reads, so a failing case can be started by hand. (Searches
-// against the simulator: discovery_test.)
+// Writes against the simulator, one per fault group of its update receiver,
+// each device as a kesto-sim --device text so a failing case can be rerun.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "sim/simulator.h"
 #include "support/test_support.h"

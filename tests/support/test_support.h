@@ -1,8 +1,7 @@
 #pragma once
 
-// What most tests share: a private folder for image files, bytes that show a
-// lost chunk, and one RunUpdate with everything it reported.
-
+// A private folder for image files, bytes that show a lost chunk, and one
+// RunUpdate with everything it reported.
 #include <stdlib.h>
 
 #include <cstdint>
@@ -52,20 +51,17 @@ inline std::string PatternBytes(size_t size, uint32_t seed = 1) {
   return bytes;
 }
 
-// Limits short enough for tests; a test whose point is a limit sets its own.
+// Limits short enough for tests (answer, attempts, connection, stall); a test
+// whose point is a limit sets its own.
 inline UpdateLimits TestLimits() {
-  UpdateLimits limits;
-  limits.answerWaitMs = 2000;
-  limits.connectWaitMs = 3000;
-  limits.stallMs = 3000;
-  return limits;
+  return {2000, 3, 3000, 3000};
 }
 
 struct Outcome {
   WriteOutcome end;
   std::vector<UpdatePhase> phases;
   std::vector<int> progress;
-  std::string log;  // for failure messages only
+  std::string log;  // as it came
 };
 
 // onPhase runs on the writer's thread as each phase is entered.

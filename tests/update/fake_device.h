@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -19,16 +18,14 @@ namespace kesto::testing {
 inline Socket BoundSocket(int type, const std::string& address, uint16_t port) {
   int error = 0;
   Socket socket = Socket::Open(type, error);
-  const auto parsed = ParseIpv4(address);
-  if (!socket.valid() || !parsed) return {};
   socket.SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
-  return socket.Bind(MakeSocketAddress(*parsed, port)) == 0 ? std::move(socket) : Socket();
+  const bool bound = socket.Bind(MakeSocketAddress(ParseIpv4(address).value(), port)) == 0;
+  return bound ? std::move(socket) : Socket();
 }
 
-// A device's update receiver driven by a script, for tests that need exact
-// bytes or an exact split of the stream. The script runs on its own thread;
-// every step gives up after a few seconds so a broken writer fails the test
-// instead of hanging it.
+// A device's update receiver driven by a script on its own thread, for exact
+// bytes and exact splits of the stream; every step gives up after a few
+// seconds, so a broken writer fails the test instead of hanging it.
 class FakeUpdateDevice {
  public:
   static constexpr int kStepWaitMs = 5000;
@@ -79,10 +76,6 @@ class FakeUpdateDevice {
   bool Send(std::string_view bytes) {
     return bytes.empty() || tcp_.SendAll(bytes.data(), bytes.size(), kStepWaitMs, nullptr).ok();
   }
-  void Drip(std::string_view bytes, int gapMs) {  // one byte at a time
-    for (size_t i = 0; i < bytes.size() && Send(bytes.substr(i, 1)); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
-  }
   bool AwaitClose() {  // true when the writer closed within the step time
     for (;;) {
       const auto got = ReceiveSome(64);
@@ -111,22 +104,19 @@ class FakeUpdateDevice {
   std::thread thread_;
 };
 
+// The listener port and image size of an invitation "0 <port> <size> <md5>\n".
 struct ParsedInvitation {
-  int command = -1;
   int port = 0;
   long long size = 0;
-  std::string md5;
 };
 
 inline std::optional<ParsedInvitation> ParseInvitationText(const std::string& text) {
   ParsedInvitation invitation;
-  char md5[33] = {};
   int consumed = 0;
-  if (std::sscanf(text.c_str(), "%d %d %lld %32[0-9a-f]%n", &invitation.command, &invitation.port,
-                  &invitation.size, md5, &consumed) != 4 ||
+  if (std::sscanf(text.c_str(), "0 %d %lld %*32[0-9a-f]%n", &invitation.port, &invitation.size,
+                  &consumed) != 2 ||
       text.substr(static_cast<size_t>(consumed)) != "\n")
     return std::nullopt;
-  invitation.md5 = md5;
   return invitation;
 }
 
