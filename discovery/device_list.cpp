@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "discovery/query_pool.h"
 #include "platform/deadline.h"
 #include "platform/format.h"
 
@@ -69,23 +70,27 @@ std::string DeviceListEntry(const DeviceRecord& record, int32_t rssi) {
 
 std::vector<std::string> BuildDeviceList(const DeviceTable& table, int count,
                                          const QueryOptions& options) {
-  const int devices = std::clamp(count, 0, kDeviceTableSize);
+  const auto devices = static_cast<size_t>(std::clamp(count, 0, kDeviceTableSize));
   // Each query is bounded on its own; the budget bounds them all, so a table
   // of devices that each hold their query to its deadline cannot hold the list.
   const Deadline budget = Deadline::After(options.rssiBudgetMs);
+  // A failed or skipped query leaves rssi at 0: the entry then has no dBm suffix.
+  std::vector<int32_t> rssi(devices, 0);
+  std::vector<size_t> asked;
+  for (size_t i = 0; i < devices; ++i)
+    if (WantsRssi(table.records[i])) asked.push_back(i);
+  ForEachConcurrently(
+      asked.size(), kQueriesInFlight, [&](size_t k) { return table.records[asked[k]].addressText; },
+      [&](size_t k) {
+        if (budget.Passed()) return;
+        QueryOptions query = options;
+        query.exchangeDeadlineMs = budget.Cap(options.exchangeDeadlineMs);
+        QueryRssi(table.records[asked[k]], rssi[asked[k]], query);
+      });
   std::vector<std::string> entries;
-  entries.reserve(static_cast<size_t>(devices));
-  for (int i = 0; i < devices; ++i) {
-    const DeviceRecord& record = table.records[static_cast<size_t>(i)];
-    int32_t rssi = 0;
-    // A failed or skipped query leaves rssi at 0: the entry then has no dBm suffix.
-    if (WantsRssi(record) && !budget.Passed()) {
-      QueryOptions query = options;
-      query.exchangeDeadlineMs = budget.Cap(options.exchangeDeadlineMs);
-      QueryRssi(record, rssi, query);
-    }
-    entries.push_back(DeviceListEntry(record, rssi));
-  }
+  entries.reserve(devices);
+  for (size_t i = 0; i < devices; ++i)
+    entries.push_back(DeviceListEntry(table.records[i], rssi[i]));
   return entries;
 }
 

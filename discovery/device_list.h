@@ -23,8 +23,8 @@ bool WantsRssi(const DeviceRecord& record);
 // "%s / %02X-...-%02X / %s / ver. %1.2f" plus " (%d dBm)" when rssi is not 0.
 std::string DeviceListEntry(const DeviceRecord& record, int32_t rssi);
 
-// The entries of slots 0..count-1, asking for RSSI where WantsRssi says so,
-// as long as options.rssiBudgetMs lasts.
+// The entries of slots 0..count-1, asking for RSSI where WantsRssi says so
+// (several devices at once), as long as options.rssiBudgetMs lasts.
 std::vector<std::string> BuildDeviceList(const DeviceTable& table, int count,
                                          const QueryOptions& options);
 

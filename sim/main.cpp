@@ -33,6 +33,8 @@ constexpr const char* kUsage =
     "                        text=3,model=17,id=2,rssi=-58,password=PELICANUS,\n"
     "                        fault=infoHang,fault=replyDelayMs:200\n"
     "  --config FILE         add the devices of FILE: one SPEC per line, '#' comments\n"
+    "  --fleet N             add N well-behaved devices (at most 256) at 127.0.1.2 and\n"
+    "                        up, kinds B, L, T and W in turn\n"
     "  --discovery-port N    discovery port (default 30718)\n"
     "  --query-port N        information service port (default 9998)\n"
     "  --update-port N       update receiver port (default 3232)\n"
@@ -152,7 +154,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
     }
     const bool takesValue = arg == "--device" || arg == "--config" || arg == "--discovery-port" ||
                             arg == "--query-port" || arg == "--update-port" ||
-                            arg == "--duration" || arg == "--hostile-count";
+                            arg == "--duration" || arg == "--hostile-count" || arg == "--fleet";
     if (!takesValue) {
       std::fprintf(stderr, "kesto-sim: unknown option '%s' (see --help)\n", argv[i]);
       return 2;
@@ -168,6 +170,16 @@ int ParseArguments(int argc, char** argv, Options& options) {
     } else if (arg == "--config") {
       anyDevice = true;
       if (!AddConfigFile(std::string(value), options)) return 2;
+    } else if (arg == "--fleet") {
+      const auto count = Number<size_t>(value, 1, kesto::sim::kMaxFleetSize);
+      if (!count) {
+        std::fprintf(stderr, "kesto-sim: bad fleet size '%s' (1..%zu)\n", argv[i],
+                     kesto::sim::kMaxFleetSize);
+        return 2;
+      }
+      anyDevice = true;
+      const auto fleet = kesto::sim::FleetDevices(*count);
+      options.devices.insert(options.devices.end(), fleet.begin(), fleet.end());
     } else if (arg == "--hostile-count") {
       const auto count = Number<size_t>(value, 1, 4000);
       if (!count) {

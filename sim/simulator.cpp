@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -70,6 +71,17 @@ int SetNonBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL, 0);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
   return 0;
+}
+
+// A large fleet holds several descriptors per device, and a writer in the
+// same process (a benchmark, a test) opens its own: raise the soft limit as
+// far as the hard one allows, when it is below what the fleet needs.
+void EnsureDescriptors(size_t devices) {
+  const auto wanted = static_cast<rlim_t>(devices * 4 + kMaxConnections + 256);
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 in_addr_t StrangerOf(in_addr_t device) {
@@ -658,6 +670,7 @@ Simulator::~Simulator() {
 
 int Simulator::Start() {
   if (impl_->loop.joinable()) return EALREADY;
+  EnsureDescriptors(impl_->devices.size());
   auto state = std::make_unique<LoopState>();
   if (const int error = impl_->Bind(*state)) return error;
   auto stop = std::make_unique<StopSignal>();

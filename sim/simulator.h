@@ -92,6 +92,15 @@ struct DeviceConfig {
 DeviceConfig MakeDevice(std::string address, char kindLetter, uint8_t serial, int sketchVersion,
                         int model, int id);
 
+// The most devices a fleet holds: a full device table of the writer.
+inline constexpr size_t kMaxFleetSize = 256;
+
+// count (at most kMaxFleetSize) well-behaved devices at 127.0.1.2 and up:
+// kinds B, L, T and W in turn, with model ids and versions of their kind, the
+// hardware address 02-00-00-00-<i / 256>-<i % 256>; the WiFi ones report a
+// signal strength.
+std::vector<DeviceConfig> FleetDevices(size_t count);
+
 struct Ports {
   uint16_t discovery = 30718;
   uint16_t query = 9998;
@@ -144,6 +153,7 @@ class Simulator {
   Simulator& operator=(const Simulator&) = delete;
 
   // Binds every service. 0, or the errno of the first failure (nothing left running).
+  // Raises the process's soft limit of open descriptors when many devices need it.
   int Start();
   void Stop();
 
