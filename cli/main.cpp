@@ -134,17 +134,27 @@ int RunInterfaces() {
   return kExitOk;
 }
 
+// The search's figures behind --verbose.
+void ReportSearch(const Options& options, const DiscoveryStats& stats) {
+  if (!options.verbose) return;
+  std::cerr << Format("search: %d replies read, %u dropped by the system\n", stats.datagrams,
+                      stats.kernelDrops);
+}
+
 int RunSearch(const Options& options, const StopSignal& stop) {
   const auto local = ChooseLocalAddress(options);
   if (!local) return kExitNoInterface;
   const DiscoveryOptions discovery = MakeDiscoveryOptions(options, *local, stop);
   DeviceTable table;
-  const int found = DiscoverDevices(table, discovery);
+  DiscoveryStats stats;
+  const int found = DiscoverDevices(table, discovery, &stats);
+  ReportSearch(options, stats);
   if (found < 0) {
     PrintError("the search on " + local->text + " failed");
     return kExitNetworkError;
   }
   if (stop.Triggered()) return kExitCancelled;
+  ReportPhase(discovery, SearchPhase::kListing);
   const std::vector<std::string> entries = BuildDeviceList(table, found, discovery.query);
   for (size_t i = 0; i < entries.size(); ++i) {
     if (options.json)
@@ -209,7 +219,9 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   if (!local) return kExitNoInterface;
   const DiscoveryOptions discovery = MakeDiscoveryOptions(options, *local, stop);
   DeviceTable table;
-  const int found = DiscoverDevices(table, discovery);
+  DiscoveryStats stats;
+  const int found = DiscoverDevices(table, discovery, &stats);
+  ReportSearch(options, stats);
   const DeviceRecord* device = nullptr;
   for (int i = 0; i < found; ++i)
     if (table.records[static_cast<size_t>(i)].addressText == options.deviceAddress) {

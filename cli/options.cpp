@@ -13,7 +13,7 @@ Finds KESTO devices on the local IPv4 network and writes firmware into them.
 
 Commands:
   interfaces                 list the usable local interfaces, one per line
-  search [--interface ADDR] [--json]
+  search [--interface ADDR] [--json] [--verbose]
                              search the network of ADDR (default: the first
                              usable interface) and list the devices found
   write --device ADDR [--interface ADDR] [--any-file] [--yes] [--verbose] FILE
@@ -26,7 +26,8 @@ Options:
   --device ADDR      write: the device's IPv4 address as the search shows it
   --any-file         write: accept a file whose name does not fit the device kind
   --yes              write: do not ask for confirmation
-  --verbose          write: print the protocol log to standard error
+  --verbose          print the search's reply count (and replies the system
+                     dropped) and, for write, the protocol log to standard error
   --help, --version
 
 Testing options (simulated devices on other ports):
@@ -93,10 +94,11 @@ bool ApplyValue(Options& options, const std::string& flag, const std::string& va
 
 bool ApplyFlag(Options& options, const std::string& flag) {
   if (flag == "--json" && options.command == Command::kSearch) return options.json = true;
+  if (options.command != Command::kWrite && options.command != Command::kSearch) return false;
+  if (flag == "--verbose" || flag == "-v") return options.verbose = true;
   if (options.command != Command::kWrite) return false;
   if (flag == "--any-file") return options.anyFile = true;
   if (flag == "--yes" || flag == "-y") return options.yes = true;
-  if (flag == "--verbose" || flag == "-v") return options.verbose = true;
   return false;
 }
 
