@@ -306,7 +306,7 @@ void CFirmwareWriterDlg::OnWrite() {
     return;
   }
   const auto log = [this](std::string_view piece) { AppendLog(piece); };
-  if (ProbeListenerPort(SelectedLocalAddress(), log) < 0) {
+  if (ProbeListenerPort(SelectedLocalAddress(), setup_.hostPort, log) != 0) {
     prompts_.Message(this, kMessageFirewall, false);
     return;
   }
@@ -336,11 +336,11 @@ void CFirmwareWriterDlg::OnWrite() {
 
 void CFirmwareWriterDlg::LaunchWrite(const std::string& deviceAddress) {
   SetIdle(false);
-  handover_.Start();
 
   UpdateRequest request;
   request.deviceAddress = deviceAddress;
   request.localAddress = SelectedLocalAddress();
+  request.listenerPort = setup_.hostPort;
   request.devicePort = setup_.ports.update;
   request.firmwarePath = QFile::encodeName(firmwarePath_).toStdString();
   const UpdateLimits limits = setup_.updateLimits;
@@ -354,18 +354,16 @@ void CFirmwareWriterDlg::LaunchWrite(const std::string& deviceAddress) {
       Post(run, [this, percent] { progressBar_->setValue(percent); });
     };
     hooks.stop = &stop;
-    UpdateWorker(request, limits, hooks, handover_);
+    const WriteOutcome outcome = UpdateWorker(request, limits, hooks);
     // Queued behind every log piece and progress step of the run.
-    Post(run, [this] { ReportWrite(); });
+    Post(run, [this, outcome] { ReportWrite(outcome); });
   });
 }
 
-void CFirmwareWriterDlg::ReportWrite() {
-  if (handover_.Busy()) return;
+void CFirmwareWriterDlg::ReportWrite(const WriteOutcome& outcome) {
   worker_.reset();  // it has handed over; the join only waits for it to return
-  const int32_t code = handover_.ResultCode();
-  prompts_.Message(this, ResultMessage(code), false);
-  if (code == kResultSuccess) {
+  prompts_.Message(this, ResultMessage(outcome), false);
+  if (outcome.succeeded()) {
     // The device restarts with its new firmware: it leaves the list and the
     // table until a new search finds it.
     const int row = SelectedRow();

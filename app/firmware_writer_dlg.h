@@ -9,13 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "app/operator_texts.h"
 #include "app/prompts.h"
 #include "app/workers.h"
 #include "discovery/device_query.h"
 #include "discovery/device_table.h"
 #include "discovery/discovery.h"
 #include "net/interfaces.h"
-#include "update/result.h"
 #include "update/update_run.h"
 
 class QComboBox;
@@ -27,7 +27,6 @@ class QPushButton;
 
 namespace kesto::app {
 
-inline constexpr const char* kMessageNoInterface = "ネットワークデバイスが見つかりませんでした。";
 inline constexpr const char* kWindowTitle =
     "KESTO-Nシリーズ / 無線KESTO ファームウェアアップデータ";
 
@@ -52,6 +51,7 @@ struct WindowSetup {
   DevicePorts ports;
   SearchLimits searchLimits;
   UpdateLimits updateLimits;
+  uint16_t hostPort = 0;   // the listener's fixed port, 0: the system chooses
   QString firmwareFolder;  // where the file dialog opens; empty: its default
   ThreadStarter startThread = StartThread;
 };
@@ -101,7 +101,7 @@ class CFirmwareWriterDlg : public QDialog {
   void OnSearchFinished(SearchOutcome outcome);
   void OnWrite();
   void LaunchWrite(const std::string& deviceAddress);
-  void ReportWrite();
+  void ReportWrite(const WriteOutcome& outcome);
   int SelectedRow() const;
   bool StartWorker(std::function<void(const StopSignal&)> body);
   void StopWorker();
@@ -127,7 +127,6 @@ class CFirmwareWriterDlg : public QDialog {
   DeviceTable table_;
   QString firmwarePath_;
   std::string log_;
-  WriteHandover handover_;
   std::unique_ptr<WorkerThread> worker_;  // at most one search or write at a time
   uint64_t run_ = 0;                      // counts started and stopped runs
 };

@@ -1,6 +1,7 @@
 #include "platform/format.h"
 
 #include <cstdio>
+#include <system_error>
 
 namespace kesto {
 
@@ -21,6 +22,10 @@ std::string Format(const char* format, ...) {
   std::string text = FormatV(format, args);
   va_end(args);
   return text;
+}
+
+std::string SystemErrorText(int error) {
+  return std::system_category().message(error);
 }
 
 }  // namespace kesto

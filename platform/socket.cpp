@@ -31,13 +31,6 @@ int WaitFor(int fd, short events, int timeoutMs, const StopSignal* stop) {
   }
 }
 
-int SetNonBlocking(int fd, bool on) {
-  const int flags = fcntl(fd, F_GETFL, 0);
-  if (flags < 0) return errno;
-  const int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  return fcntl(fd, F_SETFL, wanted) < 0 ? errno : 0;
-}
-
 // Sends every byte, each wait for room as long as nextWait() says; nullopt
 // from it ends the send with ETIMEDOUT.
 template <typename NextWait>
@@ -119,6 +112,17 @@ int Socket::SetOption(int level, int name, int value) {
   return setsockopt(fd_, level, name, &value, sizeof value) < 0 ? errno : 0;
 }
 
+int Socket::AllowPortReuse() {
+  return SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
+}
+
+int Socket::SetNonBlocking(bool on) {
+  const int flags = fcntl(fd_, F_GETFL, 0);
+  if (flags < 0) return errno;
+  const int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return fcntl(fd_, F_SETFL, wanted) < 0 ? errno : 0;
+}
+
 int Socket::LocalAddress(sockaddr_in& address) const {
   socklen_t length = sizeof address;
   return getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) < 0 ? errno : 0;
@@ -133,7 +137,7 @@ int Socket::WaitWritable(int timeoutMs, const StopSignal* stop) const {
 }
 
 int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
-  if (const int error = SetNonBlocking(fd_, true)) return error;
+  if (const int error = SetNonBlocking(true)) return error;
   if (connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
     if (errno != EINPROGRESS) return errno;
     if (const int error = WaitWritable(timeoutMs, stop)) return error;
@@ -142,7 +146,7 @@ int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop
     if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &pending, &length) < 0) return errno;
     if (pending != 0) return pending;
   }
-  return SetNonBlocking(fd_, false);
+  return SetNonBlocking(false);
 }
 
 Socket Socket::Accept(sockaddr_in* peer, int& error) {

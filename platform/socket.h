@@ -50,6 +50,10 @@ class Socket {
   int Bind(const sockaddr_in& address);
   int Listen(int backlog);
   int SetOption(int level, int name, int value);
+  // Lets a listener bind a fixed port while connections of an earlier one
+  // linger, never while another listener holds it.
+  int AllowPortReuse();
+  int SetNonBlocking(bool on);
   int LocalAddress(sockaddr_in& address) const;
 
   // Returns 0, ETIMEDOUT, ECANCELED or the errno of the failed poll.

@@ -97,7 +97,7 @@ class WindowStartTest : public QObject, WindowFixture {
     setup.interfaces = [] { return kesto::InterfaceTable{}; };
     CFirmwareWriterDlg window(std::move(setup), prompts_);
     QCOMPARE(window.DoModal(), -1);
-    QCOMPARE(prompts_.Texts(), std::vector<std::string>{kMessageNoInterface});
+    QCOMPARE(prompts_.Texts(), std::vector<std::string>{kesto::kMessageNoInterface});
     QVERIFY(!prompts_.messages[0].okCancel);
     QVERIFY(!window.isVisible());
     QCOMPARE(Controls(window).selector->count(), 0);

@@ -27,7 +27,8 @@ namespace {
 
 using std::chrono::milliseconds;
 using testing::Watchdog;
-using testing::WriteOutcome;
+using testing::RunOutcome;
+using namespace kesto::testing;
 
 // The log lines the hooks wait for: before the file is examined, and after the
 // handshake, right before the file is opened for the transfer.
@@ -69,7 +70,7 @@ class FileFaults : public ::testing::Test {
   }
 
   // A write of path; hook sees every log piece as it comes.
-  WriteOutcome Write(const std::string& path,
+  RunOutcome Write(const std::string& path,
                      const std::function<void(std::string_view)>& hook = {}) {
     UpdateRequest request;
     request.deviceAddress = "127.0.0.3";
@@ -78,7 +79,7 @@ class FileFaults : public ::testing::Test {
     request.firmwarePath = path;
     StopSignal stop;
     Watchdog watchdog(stop, kBound);
-    WriteOutcome outcome = testing::Write(request, Limits(), &stop, hook);
+    RunOutcome outcome = testing::Write(request, Limits(), &stop, hook);
     EXPECT_FALSE(watchdog.Done()) << "the write ran past " << kBound.count() << " ms";
     return outcome;
   }
@@ -122,7 +123,7 @@ class FileFaults : public ::testing::Test {
 // ---- Sizes
 
 TEST_F(FileFaults, EmptyImageIsRefusedAtTheDigest) {
-  const WriteOutcome outcome = Write(Image(0));
+  const RunOutcome outcome = Write(Image(0));
   EXPECT_EQ(outcome.code, kResultInternalError);
   EXPECT_EQ(outcome.pieces.back(), "ERROR: getMD5\r\n");
   ExpectNothingSent();
@@ -131,7 +132,7 @@ TEST_F(FileFaults, EmptyImageIsRefusedAtTheDigest) {
 TEST_F(FileFaults, ImagesOfFourMebibytesAndOneByteMoreArriveWhole) {
   for (const size_t size : {4 * kMiB, 4 * kMiB + 1}) {
     StartDevice({});
-    const WriteOutcome outcome = Write(Image(size, static_cast<uint32_t>(size)));
+    const RunOutcome outcome = Write(Image(size, static_cast<uint32_t>(size)));
     ASSERT_EQ(outcome.code, kResultSuccess) << size;
     EXPECT_TRUE(outcome.Logged(std::string("size ") + std::to_string(size) + " :"));
     const sim::UpdateSession session = OnlySession();
@@ -154,7 +155,7 @@ TEST_F(FileFaults, ImagesOfTwoGibibytesAndMoreAreRefusedBeforeAnythingIsSent) {
     close(fd);
     if (!sized) GTEST_SKIP() << "no sparse file of " << size << " bytes here";
     const auto start = testing::SoakClock::now();
-    const WriteOutcome outcome = Write(path);
+    const RunOutcome outcome = Write(path);
     EXPECT_EQ(outcome.code, kResultFileError) << size;
     EXPECT_TRUE(outcome.pieces.back().starts_with("ERROR: ")) << outcome.pieces.back();
     EXPECT_FALSE(outcome.Log().find("size ") != std::string::npos) << outcome.Log();
@@ -177,7 +178,7 @@ TEST_F(FileFaults, DirectoriesDevicesAndPipesAreRefusedBeforeAnythingIsSent) {
   for (const std::string& path :
        {files_.path().string(), std::string("/dev/zero"), std::string("/dev/null"), fifo, dangling,
         toZero, files_.PathOf("never-there.bin"), std::string()}) {
-    const WriteOutcome outcome = Write(path);
+    const RunOutcome outcome = Write(path);
     EXPECT_EQ(outcome.code, kResultFileError) << path;
     EXPECT_EQ(outcome.pieces.back(), "ERROR: Open\r\n") << path;
   }
@@ -188,7 +189,7 @@ TEST_F(FileFaults, DirectoriesDevicesAndPipesAreRefusedBeforeAnythingIsSent) {
 
 TEST_F(FileFaults, RemovedBeforeTheDigest) {
   const std::string path = Image(3000);
-  const WriteOutcome outcome =
+  const RunOutcome outcome =
       Write(path, On(kBeforeDigest, [&] { std::filesystem::remove(path); }));
   EXPECT_EQ(outcome.code, kResultFileError);
   EXPECT_EQ(outcome.pieces.back(), "ERROR: Open\r\n");
@@ -199,7 +200,7 @@ TEST_F(FileFaults, RemovedBeforeTheDigest) {
 // does, for anyone.
 TEST_F(FileFaults, TurnedIntoAFolderBeforeTheDigest) {
   const std::string path = Image(3000);
-  const WriteOutcome outcome = Write(path, On(kBeforeDigest, [&] {
+  const RunOutcome outcome = Write(path, On(kBeforeDigest, [&] {
                                        std::filesystem::remove(path);
                                        std::filesystem::create_directory(path);
                                      }));
@@ -211,7 +212,7 @@ TEST_F(FileFaults, TurnedIntoAFolderBeforeTheDigest) {
 TEST_F(FileFaults, UnreadableBeforeTheDigest) {
   if (IsRoot()) GTEST_SKIP() << "root reads a file whatever its mode; see TurnedIntoAFolder";
   const std::string path = Image(3000);
-  const WriteOutcome outcome = Write(path, On(kBeforeDigest, [&] { chmod(path.c_str(), 0); }));
+  const RunOutcome outcome = Write(path, On(kBeforeDigest, [&] { chmod(path.c_str(), 0); }));
   EXPECT_EQ(outcome.code, kResultInternalError);
   EXPECT_EQ(outcome.pieces.back(), "ERROR: getMD5\r\n");
   ExpectNothingSent();
@@ -221,7 +222,7 @@ TEST_F(FileFaults, UnreadableBeforeTheDigest) {
 // the announced size leaves out, and the device refuses what it got.
 TEST_F(FileFaults, GrownBetweenTheSizeAndTheDigestIsNeverASuccess) {
   const std::string path = Image(3000);
-  const WriteOutcome outcome = Write(path, [&, done = false](std::string_view piece) mutable {
+  const RunOutcome outcome = Write(path, [&, done = false](std::string_view piece) mutable {
     if (!done && piece.starts_with("size ")) {
       done = true;
       std::ofstream(path, std::ios::binary | std::ios::app) << "appended";
@@ -235,7 +236,7 @@ TEST_F(FileFaults, GrownBetweenTheSizeAndTheDigestIsNeverASuccess) {
 
 TEST_F(FileFaults, RemovedBeforeTheTransfer) {
   const std::string path = Image(3000);
-  const WriteOutcome outcome =
+  const RunOutcome outcome =
       Write(path, On(kBeforeTransfer, [&] { std::filesystem::remove(path); }));
   EXPECT_EQ(outcome.code, kResultFileError);
   EXPECT_EQ(outcome.pieces.back(), kBeforeTransfer);  // no line of its own
@@ -246,7 +247,7 @@ TEST_F(FileFaults, RemovedBeforeTheTransfer) {
 TEST_F(FileFaults, UnreadableBeforeTheTransfer) {
   if (IsRoot()) GTEST_SKIP() << "root reads a file whatever its mode; see TurnedIntoAFolder";
   const std::string path = Image(3000);
-  const WriteOutcome outcome = Write(path, On(kBeforeTransfer, [&] { chmod(path.c_str(), 0); }));
+  const RunOutcome outcome = Write(path, On(kBeforeTransfer, [&] { chmod(path.c_str(), 0); }));
   EXPECT_EQ(outcome.code, kResultFileError);
   EXPECT_FALSE(OnlySession().complete);
 }
@@ -254,7 +255,7 @@ TEST_F(FileFaults, UnreadableBeforeTheTransfer) {
 // A folder opens for reading but gives no bytes: the first chunk fails.
 TEST_F(FileFaults, TurnedIntoAFolderBeforeTheTransfer) {
   const std::string path = Image(3000);
-  const WriteOutcome outcome = Write(path, On(kBeforeTransfer, [&] {
+  const RunOutcome outcome = Write(path, On(kBeforeTransfer, [&] {
                                        std::filesystem::remove(path);
                                        std::filesystem::create_directory(path);
                                      }));
@@ -269,7 +270,7 @@ TEST_F(FileFaults, TruncatedBeforeTheTransfer) {
   for (const size_t keep : {size_t{0}, size_t{1500}, size_t{2999}}) {
     StartDevice({});
     const std::string path = Image(3000);
-    const WriteOutcome outcome =
+    const RunOutcome outcome =
         Write(path, On(kBeforeTransfer, [&] { std::filesystem::resize_file(path, keep); }));
     EXPECT_EQ(outcome.code, kResultFileError) << keep;
     EXPECT_EQ(outcome.pieces.back(), "read error.\r\n") << keep;
@@ -288,7 +289,7 @@ TEST_F(FileFaults, TruncatedBeforeTheTransfer) {
 TEST_F(FileFaults, GrownByAppendingBeforeTheTransferSendsTheAnnouncedImage) {
   const std::string path = Image(3000);
   const std::string original = image_;
-  const WriteOutcome outcome = Write(path, On(kBeforeTransfer, [&] {
+  const RunOutcome outcome = Write(path, On(kBeforeTransfer, [&] {
                                        std::ofstream(path, std::ios::binary | std::ios::app)
                                            << std::string(5000, 'x');
                                      }));
@@ -303,7 +304,7 @@ TEST_F(FileFaults, GrownByAppendingBeforeTheTransferSendsTheAnnouncedImage) {
 // against the announced one and refuses it.
 TEST_F(FileFaults, RewrittenBeforeTheTransferIsRefusedByTheDevice) {
   const std::string path = Image(3000);
-  const WriteOutcome outcome = Write(
+  const RunOutcome outcome = Write(
       path,
       On(kBeforeTransfer, [&] { files_.Write("KS_N_image.bin", testing::ImageBytes(8000, 99)); }));
   EXPECT_EQ(outcome.code, kResultDeviceError) << outcome.Log();
@@ -322,7 +323,7 @@ TEST_F(FileFaults, TurnedIntoAPipeBeforeTheTransferDoesNotHang) {
   std::thread rescue;
   StopSignal rescued;
   const auto start = testing::SoakClock::now();
-  const WriteOutcome outcome = Write(path, On(kBeforeTransfer, [&] {
+  const RunOutcome outcome = Write(path, On(kBeforeTransfer, [&] {
                                        std::filesystem::remove(path);
                                        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
                                        rescue = std::thread([&] {
