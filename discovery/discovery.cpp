@@ -113,6 +113,20 @@ std::unique_ptr<RepliedDevice> ReadDiscoveryReply(Socket& socket, uint32_t& kern
   return device;
 }
 
+// The query of one replied device, on a pool thread. Skipped once the run is
+// over or stopped; every exchange ends by the run's end.
+void QueryReplied(RepliedDevice& replied, const QueryOptions& options, const Deadline& runEnd,
+                  QueryTally& tally) {
+  bool recorded = false;
+  if (!tally.Closed() && !Stopped(options.stop)) {
+    QueryOptions bounded = options;
+    bounded.exchangeDeadlineMs = runEnd.Cap(options.exchangeDeadlineMs);
+    recorded = QueryDeviceInfo(replied.addressText, replied.kindLetter, replied.info, bounded);
+  }
+  replied.recorded = recorded;
+  tally.Ended(recorded);
+}
+
 // Writes the replies into the table in the order they came, each into the
 // slot a run querying one device at a time would have given it: a failed
 // query leaves its traces in the slot that the next reply takes over.
@@ -191,6 +205,8 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
           counts.recorded + counts.running < kDeviceTableSize &&
           badDatagrams + counts.failed + counts.running < options.unrecordedReplyLimit;
       const bool quietOver = quiet.Passed();
+      // Once the quiet time is over, a reply that comes while queries still
+      // run waits in the socket until they have ended: then one last look.
       if (!room || (quietOver && counts.running > 0)) {
         tally.WaitForEnd(counts.ended, runEnd);
         continue;
@@ -216,16 +232,8 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
       }
       if (devices.empty()) ReportPhase(options, SearchPhase::kQuerying);
       tally.Started();
-      pool.Submit(device->addressText, [&tally, &runEnd, query, stop, replied = device.get()] {
-        bool recorded = false;
-        if (!tally.Closed() && !Stopped(stop)) {
-          QueryOptions bounded = query;
-          bounded.exchangeDeadlineMs = runEnd.Cap(query.exchangeDeadlineMs);
-          recorded =
-              QueryDeviceInfo(replied->addressText, replied->kindLetter, replied->info, bounded);
-        }
-        replied->recorded = recorded;
-        tally.Ended(recorded);
+      pool.Submit(device->addressText, [&tally, &runEnd, &query, replied = device.get()] {
+        QueryReplied(*replied, query, runEnd, tally);
       });
       devices.push_back(std::move(device));
     }
