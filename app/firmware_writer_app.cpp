@@ -2,6 +2,7 @@
 
 #include <QApplication>
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -17,10 +18,11 @@ namespace kesto::app {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: kesto-fw-gui [--demo]\n"
+    "Usage: kesto-fw-gui [--demo] [--host-port N]\n"
     "Finds KESTO devices on the local network and writes firmware into them.\n"
     "\n"
     "  --demo       start simulated devices on loopback and offer 127.0.0.1 (lo)\n"
+    "  --host-port N  the device connects back to port N (for a firewall rule)\n"
     "  -h, --help   show this help\n"
     "  --version    show the version\n";
 
@@ -28,15 +30,27 @@ constexpr const char* kUsage =
 
 std::optional<StartOptions> ParseStartOptions(const std::vector<std::string>& arguments) {
   StartOptions options;
-  for (const std::string& argument : arguments) {
-    if (argument == "--demo")
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--host-port" || argument.starts_with("--host-port=")) {
+      const std::string value = argument.size() > 11       ? argument.substr(12)
+                                : i + 1 < arguments.size() ? arguments[++i]
+                                                           : std::string();
+      unsigned port = 0;
+      const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), port);
+      if (value.empty() || error != std::errc() || end != value.data() + value.size() ||
+          port == 0 || port > 65535)
+        return std::nullopt;
+      options.hostPort = static_cast<uint16_t>(port);
+    } else if (argument == "--demo") {
       options.demo = true;
-    else if (argument == "-h" || argument == "--help")
+    } else if (argument == "-h" || argument == "--help") {
       options.help = true;
-    else if (argument == "--version")
+    } else if (argument == "--version") {
       options.version = true;
-    else
+    } else {
       return std::nullopt;
+    }
   }
   return options;
 }
@@ -76,6 +90,7 @@ int CFirmwareWriterApp::InitInstance() {
     setup.interfaces = DemoInterfaces;
     setup.firmwareFolder = demo->SampleFolder();
   }
+  setup.hostPort = options->hostPort;
   CFirmwareWriterDlg dialog(std::move(setup), prompts);
   return dialog.DoModal() == -1 ? 1 : 0;
 }

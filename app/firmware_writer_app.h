@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@ struct StartOptions {
   bool demo = false;  // simulated devices on loopback, sample images
   bool help = false;
   bool version = false;
+  uint16_t hostPort = 0;  // --host-port N: the listener's fixed port (0: any)
 };
 
 // The arguments after the program name. nullopt on anything unknown.

@@ -104,6 +104,11 @@ class AppRulesTest : public QObject {
     QVERIFY(!ParseStartOptions({"--bogus"}));
     QVERIFY(!ParseStartOptions({"--demo", "extra"}));
     QVERIFY(!ParseStartOptions({"-demo"}));
+    QCOMPARE(ParseStartOptions({"--host-port", "4000"})->hostPort, uint16_t{4000});
+    QCOMPARE(ParseStartOptions({"--host-port=4001"})->hostPort, uint16_t{4001});
+    for (const char* bad : {"0", "65536", "x", ""})
+      QVERIFY(!ParseStartOptions({"--host-port", bad}));
+    QVERIFY(!ParseStartOptions({"--host-port"}));
   }
 };
 
