@@ -7,7 +7,8 @@
 namespace kesto::cli {
 namespace {
 
-constexpr const char* kExitStatusText = R"(Exit status:
+constexpr const char* kExitStatusText = R"(
+Exit status:
   0  success (every device, when several are written)
   1  KESTO communication error (no or bad answer, authentication refused)
   2  firmware file error (missing, unreadable or empty image)
@@ -37,13 +38,13 @@ void AddNetworkOptions(CLI::App& command, Options& options) {
       ->type_name("ADDR|NAME");
   const char* testing = "Testing (simulated devices on other ports)";
   command.add_option("--discovery-port", options.discoveryPort)
-      ->check(CLI::Range(1, 65535))
+      ->check(CLI::Range(1, 65535).description(""))
       ->group(testing);
   command.add_option("--query-port", options.queryPort)
-      ->check(CLI::Range(1, 65535))
+      ->check(CLI::Range(1, 65535).description(""))
       ->group(testing);
   command.add_option("--update-port", options.updatePort)
-      ->check(CLI::Range(1, 65535))
+      ->check(CLI::Range(1, 65535).description(""))
       ->group(testing);
 }
 
@@ -67,6 +68,7 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
       ->add_option("--device", options.devices,
                    "ask only this address, directly instead of by broadcast (repeatable)")
       ->check(kIpv4)
+      ->allow_extra_args(false)
       ->type_name("ADDR");
   AddNetworkOptions(*search, options);
 
@@ -78,6 +80,7 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
                        "the device's IPv4 address (repeatable); found by the broadcast search, "
                        "else asked directly")
           ->check(kIpv4)
+          ->allow_extra_args(false)  // --device ADDR FILE: the file is no second address
           ->type_name("ADDR");
   write->add_flag("--all", options.all, "every device found whose file-name prefix fits FILE")
       ->excludes(device);
@@ -88,12 +91,12 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
   write
       ->add_option("--host-port", options.hostPort,
                    "the port the device connects back to, for a firewall rule (default: any)")
-      ->check(CLI::Range(1, 65535));
+      ->check(CLI::Range(1, 65535).description(""));
   write->add_option("--password", options.password, "the update password (default: built in)");
   write->add_flag("--verify", options.verify,
                   "after a success, wait until the device answers again and show its version");
   write->add_option("--verify-timeout", options.verifyTimeoutS, "how long --verify waits (60)")
-      ->check(CLI::Range(1, 3600))
+      ->check(CLI::Range(1, 3600).description(""))
       ->type_name("S");
   AddNetworkOptions(*write, options);
   write->add_option("FILE", options.firmwarePath, "the firmware image (.bin)")->required();

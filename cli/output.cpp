@@ -30,8 +30,8 @@ void PrintError(const std::string& text) {
   std::cerr << "kesto-fw: " << ForTerminal(text) << '\n';
 }
 
-void PrintJsonLine(const nlohmann::json& object) {
-  std::cout << object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n'
+void PrintJsonLine(const nlohmann::ordered_json& object) {
+  std::cout << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
             << std::flush;
 }
 
@@ -39,7 +39,7 @@ std::string VersionTextOf(const DeviceRecord& record) {
   return Format("%1.2f", static_cast<double>(DisplayVersion(record.sketchVersion)));
 }
 
-nlohmann::json DeviceJson(const DeviceRecord& record, const std::string& entry) {
+nlohmann::ordered_json DeviceJson(const DeviceRecord& record, const std::string& entry) {
   return {{"replyAddress", Ipv4Text(record.replyAddress.sin_addr.s_addr)},
           {"replyPort", ntohs(record.replyAddress.sin_port)},
           {"hardwareAddress", HardwareAddressText(record.hardwareAddress)},
@@ -58,7 +58,7 @@ nlohmann::json DeviceJson(const DeviceRecord& record, const std::string& entry) 
           {"entry", entry}};
 }
 
-nlohmann::json InterfaceJson(const InterfaceRecord& record) {
+nlohmann::ordered_json InterfaceJson(const InterfaceRecord& record) {
   return {{"address", Ipv4Text(record.address)},
           {"name", record.friendlyName},
           {"mask", Ipv4Text(record.mask)}};

@@ -25,10 +25,10 @@ void PrintError(const std::string& text);
 
 // One JSON object on one line of standard output. Text that is not UTF-8
 // (device bytes) is replaced, never a reason to fail.
-void PrintJsonLine(const nlohmann::json& object);
+void PrintJsonLine(const nlohmann::ordered_json& object);
 
-nlohmann::json DeviceJson(const DeviceRecord& record, const std::string& entry);
-nlohmann::json InterfaceJson(const InterfaceRecord& record);
+nlohmann::ordered_json DeviceJson(const DeviceRecord& record, const std::string& entry);
+nlohmann::ordered_json InterfaceJson(const InterfaceRecord& record);
 
 // "1.25": the version as the device list shows it.
 std::string VersionTextOf(const DeviceRecord& record);

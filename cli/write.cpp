@@ -222,26 +222,27 @@ void Report(const Options& options, const Image& image, bool several, bool writt
             const Target& target) {
   if (options.json) {
     const DeviceRecord* record = target.record ? &*target.record : nullptr;
-    PrintJsonLine({{"address", target.address},
-                   {"hardwareAddress", record ? HardwareAddressText(record->hardwareAddress) : ""},
-                   {"kind", record ? nlohmann::json(record->kind) : nlohmann::json()},
-                   {"model", record ? ModelName(record->kind, record->modelId) : ""},
-                   {"file", image.path},
-                   {"bytes", image.bytes},
-                   {"md5", image.md5},
-                   {"result", target.status},
-                   {"message", ForTerminal(target.message)},
-                   {"seconds", target.seconds},
-                   {"versionBefore", record ? nlohmann::json(VersionTextOf(*record)) : nullptr},
-                   {"versionAfter", target.after ? nlohmann::json(VersionTextOf(*target.after))
-                                                 : nlohmann::json()}});
+    PrintJsonLine(
+        {{"address", target.address},
+         {"hardwareAddress", record ? HardwareAddressText(record->hardwareAddress) : ""},
+         {"kind", record ? nlohmann::ordered_json(record->kind) : nlohmann::ordered_json()},
+         {"model", record ? ModelName(record->kind, record->modelId) : ""},
+         {"file", image.path},
+         {"bytes", image.bytes},
+         {"md5", image.md5},
+         {"result", target.status},
+         {"message", ForTerminal(target.message)},
+         {"seconds", target.seconds},
+         {"versionBefore", record ? nlohmann::ordered_json(VersionTextOf(*record)) : nullptr},
+         {"versionAfter", target.after ? nlohmann::ordered_json(VersionTextOf(*target.after))
+                                       : nlohmann::ordered_json()}});
+    return;
+  }
+  if (!written) {
+    if (!target.told) PrintError(target.address + ": " + target.message);
     return;
   }
   const std::string prefix = several ? target.address + ": " : "";
-  if (!written) {
-    if (!target.told) PrintError(prefix + target.message);
-    return;
-  }
   std::cout << prefix << ForTerminal(target.message) << '\n';
   if (target.after)
     std::cout << prefix << "back after its restart: " << DeviceListEntry(*target.after, 0) << '\n';
