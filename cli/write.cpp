@@ -211,8 +211,10 @@ void WriteTarget(const Options& options, const Image& image, bool several, Targe
     if (!target.after) {
       target.status = stop.Triggered() ? kExitCancelled : kExitNotBack;
       target.message =
-          Format("written, but the device did not answer again within %d s after its restart",
-                 options.verifyTimeoutS);
+          stop.Triggered()
+              ? std::string("written; the wait for the device's restart was cancelled")
+              : Format("written, but the device did not answer again within %d s after its restart",
+                       options.verifyTimeoutS);
     }
   }
   target.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -286,9 +288,13 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   for (const Target& target : targets) locals.push_back(target.local);
   if (const int status = ProbeListeners(options, locals)) return status;
 
+  const auto cancelled = [] {
+    PrintError("cancelled; nothing was written");
+    return kExitCancelled;
+  };
   DeviceTable table;
   const int found = DiscoverDevices(table, MakeDiscoveryOptions(options, searchLocal, stop));
-  if (stop.Triggered()) return kExitCancelled;
+  if (stop.Triggered()) return cancelled();
   if (options.all) {
     if (found < 0) {
       PrintError("the search on " + Ipv4Text(searchLocal) + " failed");
@@ -314,7 +320,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
         if (table.records[static_cast<size_t>(i)].addressText == target.address)
           target.record = table.records[static_cast<size_t>(i)];
     AskMissingDirectly(options, targets, stop);
-    if (stop.Triggered()) return kExitCancelled;
+    if (stop.Triggered()) return cancelled();
   }
 
   std::string entries;
