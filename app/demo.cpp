@@ -1,13 +1,12 @@
 #include "app/demo.h"
 
-#include <arpa/inet.h>
-#include <net/if.h>
-
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 
 #include <cstdint>
+
+#include "platform/socket.h"
 
 namespace kesto::app {
 namespace {
@@ -49,17 +48,10 @@ std::vector<sim::DeviceConfig> DemoDevices() {
 
 InterfaceTable DemoInterfaces() {
   InterfaceRecord loopback;
-  loopback.ifIndex = if_nametoindex("lo");
   loopback.description = "lo";
   loopback.friendlyName = "lo";
-  loopback.address = htonl(INADDR_LOOPBACK);
-  loopback.mask = htonl(0xff000000u);
-  InterfaceTable table{loopback};
-  for (InterfaceRecord& record : EnumerateInterfaces()) {
-    if (table.size() >= kInterfaceTableSize) break;
-    table.push_back(std::move(record));
-  }
-  return table;
+  loopback.address = *ParseIpv4("127.0.0.1");
+  return {loopback};
 }
 
 bool WriteDemoSamples(const QString& folder) {

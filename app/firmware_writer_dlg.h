@@ -86,11 +86,19 @@ class CFirmwareWriterDlg : public QDialog {
   std::string SelectedLocalAddress() const;
   const QString& FirmwarePath() const { return firmwarePath_; }
 
-  // Closing (close box, Escape, Enter) stops a running worker and joins it first.
+  // Whether a search or a write runs on a worker thread.
+  bool Running() const { return worker_ != nullptr; }
+
+  // Closing stops a running worker and joins it first.
   void done(int result) override;
+  // The close box and Escape. During a write the operator is asked first,
+  // since closing abandons the write.
+  void reject() override;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // A stray Escape or Enter must not end a run: while busy both do nothing,
+  // and Enter never closes the window.
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
@@ -102,6 +110,8 @@ class CFirmwareWriterDlg : public QDialog {
   void OnWrite();
   void LaunchWrite(const std::string& deviceAddress);
   void ReportWrite(const WriteOutcome& outcome);
+  // What the busy window's bar says; "%p" stands for the percentage.
+  void ShowPhase(const char* format);
   int SelectedRow() const;
   bool StartWorker(std::function<void(const StopSignal&)> body);
   void StopWorker();
@@ -129,6 +139,7 @@ class CFirmwareWriterDlg : public QDialog {
   std::string log_;
   std::unique_ptr<WorkerThread> worker_;  // at most one search or write at a time
   uint64_t run_ = 0;                      // counts started and stopped runs
+  bool writing_ = false;                  // the worker runs a write, not a search
 };
 
 }  // namespace kesto::app

@@ -16,6 +16,7 @@ inline constexpr const char* kMessageFirewall = "ファイアウォールを許�
 inline constexpr const char* kMessageTmode =
     "TMODE状態でのファームウェア更新はできません。\nTMODEを解除してください。";
 inline constexpr const char* kMessageWrongFile = "ファームウェアファイルが異なります。";
+inline constexpr const char* kMessageStopWrite = "書き込み中です。中止しますか？";
 
 // The file dialog's filter text, "|"-separated entries ended by "||".
 std::string FileDialogFilter(std::string_view prefix, bool hiddenMode);
