@@ -58,11 +58,15 @@ bool WantsRssi(const DeviceRecord& record) {
   return record.modelId == 0 && DisplayVersion(record.sketchVersion) * 100.0f >= 123.0f;
 }
 
+std::string HardwareAddressText(const std::array<uint8_t, 6>& address) {
+  return Format("%02X-%02X-%02X-%02X-%02X-%02X", address[0], address[1], address[2], address[3],
+                address[4], address[5]);
+}
+
 std::string DeviceListEntry(const DeviceRecord& record, int32_t rssi) {
-  const auto& mac = record.hardwareAddress;
-  std::string entry = Format("%s / %02X-%02X-%02X-%02X-%02X-%02X / %s / ver. %1.2f",
-                             record.addressText.c_str(), mac[0], mac[1], mac[2], mac[3], mac[4],
-                             mac[5], ModelName(record.kind, record.modelId).c_str(),
+  std::string entry = Format("%s / %s / %s / ver. %1.2f", record.addressText.c_str(),
+                             HardwareAddressText(record.hardwareAddress).c_str(),
+                             ModelName(record.kind, record.modelId).c_str(),
                              static_cast<double>(DisplayVersion(record.sketchVersion)));
   if (rssi != 0) entry += Format(" (%d dBm)", rssi);
   return entry;

@@ -64,6 +64,7 @@ std::optional<std::array<uint8_t, 6>> ParseMac(std::string_view text) {
 
 bool* BooleanFault(DeviceFaults& faults, std::string_view name) {
   if (name == "noDiscoveryReply") return &faults.noDiscoveryReply;
+  if (name == "noBroadcastReply") return &faults.noBroadcastReply;
   if (name == "replyTwice") return &faults.replyTwice;
   if (name == "verWithoutKeys") return &faults.verWithoutKeys;
   if (name == "verWithoutCr") return &faults.verWithoutCr;
@@ -148,6 +149,7 @@ std::string ApplyNumericFault(DeviceFaults& faults, std::string_view name,
   if (name == "answerOnlyInvitation") return setInt(faults.answerOnlyInvitation, 0, INT_MAX);
   if (name == "connectDelayMs") return setInt(faults.connectDelayMs, 0, kMaxDelayMs);
   if (name == "ackDelayMs") return setInt(faults.ackDelayMs, 0, kMaxDelayMs);
+  if (name == "restartMs") return setInt(faults.restartMs, 0, kMaxDelayMs);
   return Format("unknown fault '%.*s'", static_cast<int>(name.size()), name.data());
 }
 
@@ -267,6 +269,7 @@ std::vector<std::string> FaultNames(const DeviceFaults& f) {
     if (value != normal) names.push_back(std::string(name) + ":" + std::to_string(value));
   };
   flag(f.noDiscoveryReply, "noDiscoveryReply");
+  flag(f.noBroadcastReply, "noBroadcastReply");
   flag(f.replyTwice, "replyTwice");
   number(static_cast<long>(f.replyLength), 30, "replyLength");
   number(f.replyDelayMs, 0, "replyDelayMs");
@@ -289,6 +292,7 @@ std::vector<std::string> FaultNames(const DeviceFaults& f) {
   flag(f.strangerFirst, "strangerFirst");
   flag(f.finalError, "finalError");
   number(f.ackDelayMs, 0, "ackDelayMs");
+  number(f.restartMs, 0, "restartMs");
   flag(f.randomDiscoveryReply, "randomDiscoveryReply");
   flag(f.randomInfoReply, "randomInfoReply");
   flag(f.randomAnswer, "randomAnswer");

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,7 +52,8 @@ constexpr const char* kUsage =
     "Without --device or --config: four devices, B at 127.0.0.2, L at 127.0.0.3,\n"
     "T at 127.0.0.4 and W at 127.0.0.5.\n"
     "\n"
-    "Faults (fault=NAME): noDiscoveryReply replyTwice verWithoutKeys verWithoutCr\n"
+    "Faults (fault=NAME): noDiscoveryReply noBroadcastReply replyTwice verWithoutKeys "
+    "verWithoutCr\n"
     "  verOneLineThenClose dumpWithoutModel dumpWithoutId infoHang rssiMissing\n"
     "  updateNoAnswer junkAnswer rejectAuth noAuthReply neverConnect\n"
     "  closeInsteadOfFinal strangerFirst finalError\n"
@@ -60,8 +62,9 @@ constexpr const char* kUsage =
     "  answerFromStranger splitAcks finalGluedToAck floodFromPhantoms\n"
     "Faults with a number (fault=NAME:N): replyLength replyDelayMs\n"
     "  answerOnlyInvitation connectDelayMs stallAfterBytes ackDelayMs seed dripMs\n"
-    "  resetShortBytes closeShortBytes ackPieceSize floodReplies floodIntervalMs\n"
+    "  resetShortBytes closeShortBytes ackPieceSize floodReplies floodIntervalMs restartMs\n"
     "\n"
+    "Prints a line for each invitation and each finished write session.\n"
     "Exit status: 0 after a stop, 1 when a service cannot be bound, 2 on bad usage.\n";
 
 struct Options {
@@ -268,6 +271,13 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   kesto::sim::Simulator simulator(options.devices, options.ports, !options.anySource);
+  // What the devices received, one line each, for a script to check.
+  std::mutex reportMutex;
+  simulator.SetReport([&reportMutex](const std::string& line) {
+    std::lock_guard lock(reportMutex);
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  });
   if (const int error = simulator.Start()) {
     std::fprintf(stderr, "kesto-sim: cannot bind the services (ports %u, %u, %u): %s\n",
                  options.ports.discovery, options.ports.query, options.ports.update,

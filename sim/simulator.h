@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,9 @@ namespace kesto::sim {
 struct DeviceFaults {
   // Discovery responder (UDP).
   bool noDiscoveryReply = false;
+  // Silent to broadcasts (another subnet, client isolation), yet answers a
+  // request sent to its own address.
+  bool noBroadcastReply = false;
   bool replyTwice = false;
   size_t replyLength = 30;  // 31 gives an over-long reply; fewer a short one
   int replyDelayMs = 0;     // wait before replying (fixes the order of replies)
@@ -48,6 +52,9 @@ struct DeviceFaults {
   bool finalError = false;  // "MD5 Check Failed\r\n" instead of "OK"
   // (An image whose MD5 does not match the invitation gets that answer anyway.)
   int ackDelayMs = 0;  // wait before each acknowledgement (a slower network)
+  // After taking an image, the device restarts: no discovery answer and no
+  // information service for this long.
+  int restartMs = 0;
 
   // Hostile behaviour. Every random choice comes from seed, so a run with the
   // same seed (and the same requests) makes the same choices again.
@@ -151,6 +158,11 @@ class Simulator {
   ~Simulator();  // stops and joins every thread
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
+
+  // Called, from any of the simulator's threads, with one line for each
+  // invitation ("invitation ADDR port P") and each finished session
+  // ("session ADDR bytes N accepted 0|1"). Set before Start.
+  void SetReport(std::function<void(const std::string&)> report);
 
   // Binds every service. 0, or the errno of the first failure (nothing left running).
   // Raises the process's soft limit of open descriptors when many devices need it.
