@@ -76,4 +76,10 @@ bool IsHostAddress(in_addr_t address) {
   return false;
 }
 
+std::optional<in_addr_t> InterfaceAddressNamed(const std::string& name) {
+  for (const SystemAddress& entry : ReadSystemAddresses())
+    if (entry.interfaceName == name) return entry.address;
+  return std::nullopt;
+}
+
 }  // namespace kesto

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,5 +52,13 @@ std::string InterfaceEntryText(const InterfaceRecord& record);
 
 // True when address is one of this host's IPv4 addresses (any interface, loopback included).
 bool IsHostAddress(in_addr_t address);
+
+// The local address the routing table would send from to reach destination,
+// or nullopt when there is no route. Nothing is sent.
+std::optional<in_addr_t> RouteLocalAddress(in_addr_t destination);
+
+// The first IPv4 address of the interface called name (loopback included),
+// e.g. "eth1"; nullopt when there is none.
+std::optional<in_addr_t> InterfaceAddressNamed(const std::string& name);
 
 }  // namespace kesto

@@ -70,6 +70,12 @@ class Socket {
   // dropped, so a cut datagram is never taken for a whole one.
   IoResult ReceiveFrom(void* buffer, size_t size, sockaddr_in* from, int timeoutMs,
                        const StopSignal* stop);
+  // Asks the kernel to tell, with each datagram, how many it has dropped on
+  // this socket for want of buffer room. Where it cannot tell, nothing.
+  void CountDroppedDatagrams();
+  // ReceiveFrom without waiting. dropped is set to the kernel's count of
+  // datagrams dropped so far when it reports one, and left as it was otherwise.
+  IoResult ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t& dropped);
 
   // Sends every byte; ends with ETIMEDOUT when no byte moves for stallMs.
   IoResult SendAll(const void* data, size_t size, int stallMs, const StopSignal* stop);

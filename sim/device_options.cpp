@@ -1,6 +1,9 @@
 // Parsing of the one-line device descriptions given on the command line, in a
 // config file or by tests.
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -79,6 +82,7 @@ const std::vector<FaultSwitch>& Switches() {
   using F = DeviceFaults;
   static const std::vector<FaultSwitch> table = {
       {"noDiscoveryReply", &F::noDiscoveryReply},
+      {"noBroadcastReply", &F::noBroadcastReply},
       {"replyTwice", &F::replyTwice},
       {"replyLength", &F::replyLength, 0, 1400},
       {"replyDelayMs", &F::replyDelayMs, 0, kMaxDelayMs},
@@ -101,6 +105,7 @@ const std::vector<FaultSwitch>& Switches() {
       {"strangerFirst", &F::strangerFirst},
       {"finalError", &F::finalError},
       {"ackDelayMs", &F::ackDelayMs, 0, kMaxDelayMs},
+      {"restartMs", &F::restartMs, 0, kMaxDelayMs},
       {"randomDiscoveryReply", &F::randomDiscoveryReply},
       {"randomInfoReply", &F::randomInfoReply},
       {"randomAnswer", &F::randomAnswer},
@@ -215,6 +220,37 @@ DeviceConfig MakeDevice(std::string address, char kindLetter, uint8_t serial, in
   device.model = model;
   device.id = id;
   return device;
+}
+
+std::vector<DeviceConfig> FleetDevices(size_t count) {
+  constexpr uint32_t kFirstHost = 0x7f000102;  // 127.0.1.2
+  std::vector<DeviceConfig> fleet;
+  for (size_t i = 0; i < std::min(count, kMaxFleetSize); ++i) {
+    const int n = static_cast<int>(i);
+    DeviceConfig device;
+    device.address = Ipv4Text(htonl(kFirstHost + static_cast<uint32_t>(i)));
+    device.kindLetter = "BLTW"[i % 4];
+    device.hardwareAddress = {
+        0x02, 0x00, 0x00, 0x00, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i & 0xff)};
+    device.sketchVersion = 118 + n % 12;  // 1.18 .. 1.29: some ask for RSSI, some not
+    device.textVersion = 1 + n % 5;
+    device.id = 1 + n % 14;  // never 15 (TMODE)
+    switch (device.kindLetter) {
+      case 'B':
+        device.model = n % 7;  // KS-B20 .. KS-B26
+        break;
+      case 'L':
+        device.rssi = -40 - n % 50;
+        break;
+      case 'W':
+        device.model = 17 + n % 2;  // KS-W17, KS-W18
+        break;
+      default:
+        break;
+    }
+    fleet.push_back(device);
+  }
+  return fleet;
 }
 
 const std::vector<FaultSwitch>& FaultSwitches() {

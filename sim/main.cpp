@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,8 @@ constexpr const char* kUsage =
     "                        text=3,model=17,id=2,rssi=-58,password=PELICANUS,\n"
     "                        fault=infoHang,fault=replyDelayMs:200\n"
     "  --config FILE         add the devices of FILE: one SPEC per line, '#' comments\n"
+    "  --fleet N             add N well-behaved devices (at most 256) at 127.0.1.2 and\n"
+    "                        up, kinds B, L, T and W in turn\n"
     "  --discovery-port N    discovery port (default 30718)\n"
     "  --query-port N        information service port (default 9998)\n"
     "  --update-port N       update receiver port (default 3232)\n"
@@ -49,6 +52,7 @@ constexpr const char* kUsage =
     "Without --device or --config: four devices, B at 127.0.0.2, L at 127.0.0.3,\n"
     "T at 127.0.0.4 and W at 127.0.0.5.\n"
     "\n"
+    "Prints a line for each invitation and each finished write session.\n"
     "Exit status: 0 after a stop, 1 when a service cannot be bound, 2 on bad usage.\n"
     "\n";
 
@@ -139,7 +143,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
     }
     const bool takesValue = arg == "--device" || arg == "--config" || arg == "--discovery-port" ||
                             arg == "--query-port" || arg == "--update-port" ||
-                            arg == "--duration" || arg == "--hostile-count";
+                            arg == "--duration" || arg == "--hostile-count" || arg == "--fleet";
     if (!takesValue) {
       std::fprintf(stderr, "kesto-sim: unknown option '%s' (see --help)\n", argv[i]);
       return 2;
@@ -155,6 +159,16 @@ int ParseArguments(int argc, char** argv, Options& options) {
     } else if (arg == "--config") {
       anyDevice = true;
       if (!AddConfigFile(std::string(value), options)) return 2;
+    } else if (arg == "--fleet") {
+      const auto count = Number<size_t>(value, 1, kesto::sim::kMaxFleetSize);
+      if (!count) {
+        std::fprintf(stderr, "kesto-sim: bad fleet size '%s' (1..%zu)\n", argv[i],
+                     kesto::sim::kMaxFleetSize);
+        return 2;
+      }
+      anyDevice = true;
+      const auto fleet = kesto::sim::FleetDevices(*count);
+      options.devices.insert(options.devices.end(), fleet.begin(), fleet.end());
     } else if (arg == "--hostile-count") {
       const auto count = Number<size_t>(value, 1, 4000);
       if (!count) {
@@ -243,6 +257,13 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   kesto::sim::Simulator simulator(options.devices, options.ports, !options.anySource);
+  // What the devices received, one line each, for a script to check.
+  std::mutex reportMutex;
+  simulator.SetReport([&reportMutex](const std::string& line) {
+    std::lock_guard lock(reportMutex);
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  });
   if (const int error = simulator.Start()) {
     std::fprintf(stderr, "kesto-sim: cannot bind the services (ports %u, %u, %u): %s\n",
                  options.ports.discovery, options.ports.query, options.ports.update,

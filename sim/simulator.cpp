@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/format.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 #include "sim/device_protocol.h"
@@ -72,6 +74,17 @@ int SetNonBlocking(int fd) {
   return 0;
 }
 
+// A large fleet holds several descriptors per device, and a writer in the
+// same process (a benchmark, a test) opens its own: raise the soft limit as
+// far as the hard one allows, when it is below what the fleet needs.
+void EnsureDescriptors(size_t devices) {
+  const auto wanted = static_cast<rlim_t>(devices * 4 + kMaxConnections + 256);
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 in_addr_t StrangerOf(in_addr_t device) {
   const uint32_t host = ntohl(device);
   return htonl((host & 0xffffff00u) | ((host & 0xff) == 200 ? 201u : 200u));
@@ -98,6 +111,32 @@ void SendFrom(const Socket& socket, const void* data, size_t size, in_addr_t sou
   info.ipi_spec_dst.s_addr = source;
   std::memcpy(CMSG_DATA(header), &info, sizeof info);
   sendmsg(socket.fd(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// One datagram and the address it was sent to: a device's own address for a
+// direct request, a broadcast address otherwise.
+IoResult ReceiveWithDestination(const Socket& socket, void* buffer, size_t size, sockaddr_in& from,
+                                in_addr_t& destination) {
+  iovec vector{buffer, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr message{};
+  message.msg_name = &from;
+  message.msg_namelen = sizeof from;
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t got = recvmsg(socket.fd(), &message, MSG_DONTWAIT);
+  if (got < 0) return {0, errno};
+  if (message.msg_flags & MSG_TRUNC) return {0, EMSGSIZE};
+  destination = INADDR_BROADCAST;
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
+    in_pktinfo info{};
+    std::memcpy(&info, CMSG_DATA(header), sizeof info);
+    destination = info.ipi_addr.s_addr;
+  }
+  return {static_cast<size_t>(got), 0};
 }
 
 // An "AUTH" answer waiting for the writer's authentication message.
@@ -162,7 +201,8 @@ struct Simulator::Impl final : TransferHost {
         ports(p),
         loopbackOnly(loopback),
         invitations(devices.size(), 0),
-        sessions(devices.size()) {}
+        sessions(devices.size()),
+        restartUntil(devices.size()) {}
 
   const std::vector<DeviceConfig> devices;
   const Ports ports;
@@ -175,6 +215,8 @@ struct Simulator::Impl final : TransferHost {
   std::vector<int> invitations;
   std::vector<std::vector<UpdateSession>> sessions;
   int strangers = 0;
+  std::vector<Clock::time_point> restartUntil;     // restartMs: silent until then
+  std::function<void(const std::string&)> report;  // set before Start, then only read
 
   // Running state; touched only by Start and Stop (and the workers list by workers).
   std::unique_ptr<StopSignal> stop;
@@ -220,6 +262,7 @@ int Simulator::Impl::Bind(LoopState& state) const {
   if (error) return error;
   if ((error = state.discovery.SetOption(SOL_SOCKET, SO_REUSEADDR, 1)) ||
       (error = state.discovery.SetOption(SOL_SOCKET, SO_BROADCAST, 1)) ||
+      (error = state.discovery.SetOption(IPPROTO_IP, IP_PKTINFO, 1)) ||
       (error = state.discovery.Bind(MakeSocketAddress(INADDR_ANY, ports.discovery))))
     return error;
 
@@ -328,21 +371,31 @@ Clock::time_point Simulator::Impl::NextWake(const LoopState& state, Clock::time_
 void Simulator::Impl::HandleDiscovery(LoopState& state, Clock::time_point now) {
   uint8_t request[64];
   sockaddr_in from{};
-  const IoResult r = state.discovery.ReceiveFrom(request, sizeof request, &from, 0, nullptr);
+  in_addr_t destination = 0;
+  const IoResult r =
+      ReceiveWithDestination(state.discovery, request, sizeof request, from, destination);
   if (!r.ok() || r.bytes != 2 || request[0] != 'L' || request[1] != 'N') return;
   if (!Allowed(from.sin_addr.s_addr)) return;
+  std::vector<bool> restarting(devices.size());
   {
     std::lock_guard lock(mutex);
     ++discoveryRequests;
+    for (size_t i = 0; i < devices.size(); ++i) restarting[i] = restartUntil[i] > now;
   }
   changed.notify_all();
   // Replies wait in a timer queue, so one device's delay holds up no other.
   // Strangers and phantoms can only be spoken for on loopback, where every
   // 127.x.y.z address is this host's.
   const bool loopback = IsLoopback(from.sin_addr.s_addr);
+  // A request sent to one device's address is that device's alone.
+  const auto addressed =
+      std::find_if(state.devices.begin(), state.devices.end(),
+                   [&](const DeviceEndpoint& e) { return e.address == destination; });
   for (size_t i = 0; i < devices.size(); ++i) {
     const DeviceFaults& faults = devices[i].faults;
-    if (faults.noDiscoveryReply) continue;
+    const bool direct = addressed != state.devices.end();
+    if (direct && &state.devices[i] != &*addressed) continue;
+    if (faults.noDiscoveryReply || restarting[i] || (!direct && faults.noBroadcastReply)) continue;
     const auto due = now + milliseconds(faults.replyDelayMs);
     const in_addr_t source =
         faults.discoveryFromStranger && loopback ? StrangerOf(state.devices[i].address) : 0;
@@ -403,6 +456,8 @@ void Simulator::Impl::OnInvitation(LoopState& state, size_t device, const Invita
     count = ++invitations[device];
   }
   changed.notify_all();
+  if (report)
+    report(Format("invitation %s port %u", devices[device].address.c_str(), invitation.port));
   // A new invitation starts over, as when the writer missed the first answer.
   endpoint.pending.reset();
   const DeviceConfig& config = devices[device];
@@ -611,11 +666,16 @@ void Simulator::Impl::PumpAnswer(InfoConnection& connection, Clock::time_point n
 // ---- Observations and workers
 
 void Simulator::Impl::Finished(size_t device, UpdateSession session) {
+  const std::string line = Format("session %s bytes %zu accepted %d", session.deviceAddress.c_str(),
+                                  session.image.size(), session.accepted ? 1 : 0);
   {
     std::lock_guard lock(mutex);
+    if (session.accepted && devices[device].faults.restartMs > 0)
+      restartUntil[device] = Clock::now() + milliseconds(devices[device].faults.restartMs);
     sessions[device].push_back(std::move(session));
   }
   changed.notify_all();
+  if (report) report(line);
 }
 
 void Simulator::Impl::StrangerServed() {
@@ -656,8 +716,13 @@ Simulator::~Simulator() {
   Stop();
 }
 
+void Simulator::SetReport(std::function<void(const std::string&)> report) {
+  impl_->report = std::move(report);
+}
+
 int Simulator::Start() {
   if (impl_->loop.joinable()) return EALREADY;
+  EnsureDescriptors(impl_->devices.size());
   auto state = std::make_unique<LoopState>();
   if (const int error = impl_->Bind(*state)) return error;
   auto stop = std::make_unique<StopSignal>();

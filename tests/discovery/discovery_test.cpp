@@ -9,6 +9,7 @@
 #include <thread>
 #include <tuple>
 
+#include "discovery/device_list.h"
 #include "discovery/discovery.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
@@ -26,6 +27,9 @@ class DiscoveryTest : public ::testing::Test {
   void StartDevices(const std::vector<std::string>& specs) {
     std::vector<sim::DeviceConfig> devices;
     for (const std::string& spec : specs) devices.push_back(sim::ParseDeviceSpec(spec).value());
+    StartConfigs(devices);
+  }
+  void StartConfigs(const std::vector<sim::DeviceConfig>& devices) {
     simulator_ = std::make_unique<sim::Simulator>(devices, ports_);
     ASSERT_EQ(simulator_->Start(), 0);
   }
@@ -86,6 +90,32 @@ TEST_F(DiscoveryTest, RecordsRepliesInArrivalOrderAndReusesTheSlotsOfFailedOnes)
   }
   EXPECT_EQ(table.records[0].modelId, 2);
   EXPECT_EQ(table.records[5].sketchVersion, 55);
+}
+
+// Fifty devices queried side by side come out in reply order, not in the
+// order their queries end: the first to reply answers slowest. A device whose
+// query fails is left out; one that answers twice is there twice.
+TEST_F(DiscoveryTest, FleetListedInReplyOrder) {
+  std::vector<sim::DeviceConfig> fleet = sim::FleetDevices(50);
+  fleet[0].faults.dripMs = 2;
+  fleet[7].faults.verWithoutCr = true;
+  fleet[11].faults.replyTwice = true;
+  StartConfigs(fleet);
+  std::vector<std::string> expected;
+  for (const sim::DeviceConfig& device : fleet) {
+    DeviceRecord record;
+    record.addressText = device.address;
+    record.hardwareAddress = device.hardwareAddress;
+    record.kind = KindFromLetter(device.kindLetter);
+    record.modelId = device.model;
+    record.sketchVersion = device.sketchVersion;
+    const std::string entry = DeviceListEntry(record, WantsRssi(record) ? device.rssi : 0);
+    if (!device.faults.verWithoutCr)
+      expected.insert(expected.end(), device.faults.replyTwice ? 2 : 1, entry);
+  }
+  DeviceTable table;
+  const DiscoveryOptions options = Options(400);
+  EXPECT_EQ(BuildDeviceList(table, DiscoverDevices(table, options), options.query), expected);
 }
 
 // The run ends as soon as the table is full, without waiting for the quiet
