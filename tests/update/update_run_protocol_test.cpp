@@ -41,12 +41,8 @@ std::string Md5Hex(const std::string& text) {
   return DigestText(digest);
 }
 
-WriteOutcome Network(int error) {
-  return {WriteResult::kNetworkError, error};
-}
-WriteOutcome Ended(WriteResult result) {
-  return {result, 0};
-}
+const auto Network = [](int error) { return WriteOutcome{WriteResult::kNetworkError, error}; };
+const auto Ended = [](WriteResult result) { return WriteOutcome{result, 0}; };
 
 // What the scripted device does, step by step.
 struct Script {
@@ -56,7 +52,7 @@ struct Script {
   size_t piece = 1024;     // bytes taken per read, each read acknowledged
   size_t take = SIZE_MAX;  // bytes taken before the end below (all: the whole image)
   enum Acks { kCounts, kOkGlued, kOkInPlace, kLastUnacked } acks = kOkGlued;
-  enum End { kNothing, kSend, kSendClose, kClose, kReset, kAwaitClose } end = kAwaitClose;
+  enum End { kSend, kSendClose, kClose, kReset, kAwaitClose } end = kAwaitClose;
   std::string words;  // sent at the end
 };
 
