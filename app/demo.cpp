@@ -1,8 +1,5 @@
 #include "app/demo.h"
 
-#include <arpa/inet.h>
-#include <net/if.h>
-
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -48,13 +45,7 @@ std::vector<sim::DeviceConfig> DemoDevices() {
 }
 
 InterfaceTable DemoInterfaces() {
-  InterfaceRecord loopback;
-  loopback.ifIndex = if_nametoindex("lo");
-  loopback.description = "lo";
-  loopback.friendlyName = "lo";
-  loopback.address = htonl(INADDR_LOOPBACK);
-  loopback.mask = htonl(0xff000000u);
-  InterfaceTable table{loopback};
+  InterfaceTable table{LoopbackInterface()};
   for (InterfaceRecord& record : EnumerateInterfaces()) {
     if (table.size() >= kInterfaceTableSize) break;
     table.push_back(std::move(record));

@@ -123,7 +123,7 @@ class CFirmwareWriterDlg : public QDialog {
   const std::string versionText_;
   int hiddenModeCounter_;
   InterfaceTable interfaceTable_;
-  in_addr_t selectedLocalAddress_ = 0;
+  Ipv4Address selectedLocalAddress_ = 0;
   DeviceTable table_;
   QString firmwarePath_;
   std::string log_;

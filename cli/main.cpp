@@ -1,8 +1,4 @@
 // kesto-fw: the firmware writer on the command line. Same core as the window.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -13,7 +9,10 @@
 #include "discovery/discovery.h"
 #include "kesto/version.h"
 #include "net/interfaces.h"
+#include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/format.h"
+#include "platform/process.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 #include "platform/version_text.h"
@@ -25,14 +24,6 @@ namespace kesto::cli {
 namespace {
 
 constexpr const char* kNoInterfaceMessage = "ネットワークデバイスが見つかりませんでした。";
-
-// Ctrl+C ends a running search or write through the same stop the window uses.
-// A signal handler can reach nothing but a global; Trigger() only write()s.
-StopSignal* g_interrupt = nullptr;
-
-void OnInterrupt(int) {
-  if (g_interrupt) g_interrupt->Trigger();
-}
 
 // Message texts carry "\r\n" line ends; a terminal wants "\n".
 std::string ForTerminal(std::string text) {
@@ -61,7 +52,7 @@ void PrintError(const std::string& text) {
 
 struct LocalAddress {
   std::string text;
-  in_addr_t address = 0;
+  Ipv4Address address = 0;
 };
 
 // The --interface address, or the first usable interface.
@@ -74,7 +65,7 @@ std::optional<LocalAddress> ChooseLocalAddress(const Options& options) {
     }
     return LocalAddress{Ipv4Text(table[0].address), table[0].address};
   }
-  const in_addr_t address = *ParseIpv4(options.interfaceAddress);
+  const Ipv4Address address = *ParseIpv4(options.interfaceAddress);
   if (!IsHostAddress(address)) {
     PrintError(options.interfaceAddress + " is not an address of this host");
     return std::nullopt;
@@ -156,11 +147,6 @@ int RunSearch(const Options& options, const StopSignal& stop) {
   return kExitOk;
 }
 
-std::string FileNameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 bool Confirm(const std::string& question) {
   std::cerr << ForTerminal(question) << " [y/N] " << std::flush;
   std::string answer;
@@ -200,7 +186,7 @@ class ProgressPrinter {
 
 int ExitStatusForResult(int32_t code) {
   if (code >= kResultSuccess && code <= kResultNoConnection) return code;
-  return code == ECANCELED ? kExitCancelled : kExitNetworkError;
+  return code == errors::kCanceled ? kExitCancelled : kExitNetworkError;
 }
 
 // The checks the window makes before a write, then the write itself.
@@ -234,8 +220,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
     PrintError(kMessageTmode);
     return kExitRefused;
   }
-  struct stat status {};
-  if (stat(options.firmwarePath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+  if (!RegularFileSize(options.firmwarePath)) {
     PrintError("cannot open the firmware file " + options.firmwarePath);
     return kResultFileError;
   }
@@ -252,7 +237,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   request.localAddress = local->text;
   request.devicePort = options.updatePort;
   request.firmwarePath = options.firmwarePath;
-  ProgressPrinter progress(isatty(STDERR_FILENO) && !options.verbose);
+  ProgressPrinter progress(StandardErrorIsTerminal() && !options.verbose);
   UpdateHooks hooks;
   hooks.log = log;
   hooks.progress = [&](int percent) { progress.Show(percent); };
@@ -275,17 +260,15 @@ std::string ProgramVersion() {
 int main(int argc, char** argv) {
   using namespace kesto::cli;
   std::string error;
-  const auto options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+  kesto::UseUtf8Console();
+  const auto options = ParseOptions(kesto::ProgramArguments(argc, argv), error);
   if (!options) {
     std::cerr << "kesto-fw: " << error << "\nTry 'kesto-fw --help'.\n";
     return kExitUsage;
   }
+  // Ctrl+C ends a running search or write through the same stop the window uses.
   kesto::StopSignal stop;
-  g_interrupt = &stop;
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  kesto::StopOnInterrupt(stop);
 
   switch (options->command) {
     case Command::kHelp:

@@ -1,13 +1,10 @@
 #include "discovery/discovery.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 
 #include "platform/deadline.h"
+#include "platform/errors.h"
 #include "platform/socket.h"
 
 namespace kesto {
@@ -32,7 +29,7 @@ bool ReadDiscoveryReply(Socket& socket, DeviceRecord& record) {
 
 }  // namespace
 
-bool IsDeviceAddress(in_addr_t address) {
+bool IsDeviceAddress(Ipv4Address address) {
   const uint32_t host = ntohl(address);
   const uint32_t first = host >> 24;
   return first != 0 && first < 224;  // not "this network", multicast, reserved or broadcast
@@ -72,7 +69,7 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options) {
     // Every wait gets the full quiet time, however long the queries took,
     // but none outlasts the run.
     const int waited = socket.WaitReadable(runEnd.Cap(options.quietMs), query.stop);
-    if (waited == ETIMEDOUT || waited == ECANCELED) break;
+    if (waited == errors::kTimedOut || waited == errors::kCanceled) break;
     if (waited != 0) return -1;
     // A reply whose receive or query fails leaves its slot to the next reply.
     DeviceRecord& record = table.records[static_cast<size_t>(table.count)];

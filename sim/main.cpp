@@ -1,14 +1,13 @@
 // kesto-sim: stands in for KESTO devices on this host, for trying the writer
 // without hardware.
 
-#include <signal.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -16,7 +15,9 @@
 #include <vector>
 
 #include "kesto/version.h"
+#include "platform/process.h"
 #include "platform/socket.h"
+#include "platform/stop_signal.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -43,7 +44,7 @@ constexpr const char* kUsage =
     "  --hostile-count N     how many hostile devices (default 8), from 127.0.0.2 on\n"
     "  --any-source          answer every sender, not only 127.0.0.0/8\n"
     "                        (for devices inside a network namespace)\n"
-    "  --duration SECONDS    stop after this long (default: until SIGINT/SIGTERM)\n"
+    "  --duration SECONDS    stop after this long (default: until Ctrl+C or SIGTERM)\n"
     "  --help, --version\n"
     "\n"
     "Without --device or --config: four devices, B at 127.0.0.2, L at 127.0.0.3,\n"
@@ -219,26 +220,15 @@ void PrintDevice(const DeviceConfig& device) {
       device.password.empty() ? "" : " password set", FaultText(device.faults).c_str());
 }
 
-// Waits for SIGINT or SIGTERM (blocked in every thread), at most the duration.
-void WaitForStop(const sigset_t& signals, std::optional<long> seconds) {
-  if (!seconds) {
-    int signal = 0;
-    while (sigwait(&signals, &signal) != 0) {
-    }
-    return;
-  }
-  timespec left{*seconds, 0};
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += *seconds;
-  for (;;) {
-    if (sigtimedwait(&signals, nullptr, &left) >= 0 || errno != EINTR) return;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long ns =
-        (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
-    if (ns <= 0) return;
-    left = {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+// Waits for Ctrl+C (or SIGTERM), at most the duration.
+void WaitForStop(const kesto::StopSignal& interrupt, std::optional<long> seconds) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end =
+      seconds ? Clock::now() + std::chrono::seconds(*seconds) : Clock::time_point::max();
+  constexpr long long kSliceMs = 3600 * 1000;
+  for (Clock::time_point now = Clock::now(); now < end; now = Clock::now()) {
+    const long long left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+    if (!interrupt.SleepFor(static_cast<int>(std::min(left, kSliceMs)))) return;
   }
 }
 
@@ -248,12 +238,8 @@ int main(int argc, char** argv) {
   Options options;
   if (const int status = ParseArguments(argc, argv, options)) return status < 0 ? 0 : status;
 
-  // Blocked before any thread starts, so only WaitForStop receives them.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  kesto::StopSignal interrupt;
+  kesto::StopOnInterrupt(interrupt);
 
   kesto::sim::Simulator simulator(options.devices, options.ports, !options.anySource);
   if (const int error = simulator.Start()) {
@@ -269,7 +255,7 @@ int main(int argc, char** argv) {
   // Scripts wait for these lines in a log file.
   std::fflush(stdout);
 
-  WaitForStop(signals, options.durationSeconds);
+  WaitForStop(interrupt, options.durationSeconds);
   simulator.Stop();
   return 0;
 }

@@ -1,9 +1,5 @@
 #include "update/write_rules.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
-
 #include "platform/format.h"
 #include "platform/socket.h"
 
@@ -69,7 +65,7 @@ int ProbeListenerPort(const std::string& localAddress,
   Log(log, "ok\r\n");
   Log(log, Format("bind \"%s\":", localAddress.c_str()));
   const auto address = ParseIpv4(localAddress);
-  if (!address) return LogFailure(log, EADDRNOTAVAIL);
+  if (!address) return LogFailure(log, errors::kAddressNotAvailable);
   if ((error = listener.Bind(MakeSocketAddress(*address, 0)))) return LogFailure(log, error);
 
   Log(log, "ok\r\n");

@@ -1,7 +1,5 @@
 #include "window_harness.h"
 
-#include <arpa/inet.h>
-
 #include <QDir>
 #include <QFile>
 #include <QTest>

@@ -3,10 +3,10 @@
 #include <QTest>
 
 #include <atomic>
-#include <cerrno>
 #include <memory>
 
 #include "app/firmware_writer_dlg.h"
+#include "platform/errors.h"
 #include "support/test_ports.h"
 #include "window_harness.h"
 
@@ -134,7 +134,9 @@ class WindowSearchTest : public QObject, WindowFixture {
 
   void aSearchThatCannotStartReturnsToIdle() {
     WindowSetup setup = TestSetup(ports_);
-    setup.startThread = [](std::thread&, std::function<void()>) { return EAGAIN; };
+    setup.startThread = [](std::thread&, std::function<void()>) {
+      return kesto::errors::kWouldBlock;
+    };
     CFirmwareWriterDlg& window = Open(std::move(setup));
     Controls controls(window);
     const int requests = simulator_->DiscoveryRequests();

@@ -5,10 +5,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cerrno>
-
 #include "app/firmware_writer_dlg.h"
 #include "app/window_rules.h"
+#include "platform/errors.h"
 #include "platform/format.h"
 #include "update/write_rules.h"
 #include "window_harness.h"
@@ -104,7 +103,8 @@ class WindowWriteTest : public QObject, WindowFixture {
     QVERIFY(prompts_.filterLists.empty());
     const QString log = QString::fromStdString(window.LogText());
     QVERIFY2(log.startsWith("ok\r\nbind \"192.0.2.1\":"), qPrintable(log));
-    QVERIFY2(log.endsWith(QString::fromStdString(kesto::Format("ERROR: %d\r\n", EADDRNOTAVAIL))),
+    QVERIFY2(log.endsWith(QString::fromStdString(
+                 kesto::Format("ERROR: %d\r\n", kesto::errors::kAddressNotAvailable))),
              qPrintable(log));
     QVERIFY(controls.Idle());
   }
@@ -308,7 +308,8 @@ class WindowWriteTest : public QObject, WindowFixture {
     WindowSetup setup = Setup();
     auto starts = std::make_shared<int>(0);
     setup.startThread = [starts](std::thread& thread, std::function<void()> body) {
-      if ((*starts)++ > 0) return EAGAIN;  // the search starts, the write does not
+      if ((*starts)++ > 0)
+        return kesto::errors::kWouldBlock;  // the search starts, the write does not
       return StartThread(thread, std::move(body));
     };
     CFirmwareWriterDlg& window = OpenAndSearch(std::move(setup));

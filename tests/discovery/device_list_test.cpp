@@ -1,5 +1,4 @@
 // Device list entries, the device table and the discovery reply layout.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <climits>

@@ -1,7 +1,6 @@
 // The VER / DUMP / RSSI exchanges against a scripted information service on
 // loopback, where every byte the device sends is chosen by the test.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <string>
 #include <thread>

@@ -1,10 +1,8 @@
 #include "scripted_device.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include <chrono>
 
+#include "platform/errors.h"
 #include "platform/format.h"
 
 namespace kesto::testing {
@@ -45,8 +43,8 @@ int ScriptedInfoService::Start() {
   listener_ = Socket::Open(SOCK_STREAM, error);
   if (error != 0) return error;
   listener_.SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
-  const std::optional<in_addr_t> address = ParseIpv4(address_);
-  if (!address) return EINVAL;
+  const std::optional<Ipv4Address> address = ParseIpv4(address_);
+  if (!address) return errors::kInvalidArgument;
   if (const int bound = listener_.Bind(MakeSocketAddress(*address, port_))) return bound;
   if (const int listening = listener_.Listen(16)) return listening;
   thread_ = std::thread([this] { Run(); });
@@ -63,7 +61,7 @@ void ScriptedInfoService::Stop() {
 void ScriptedInfoService::Run() {
   for (;;) {
     const int waited = listener_.WaitReadable(60000, &stop_);
-    if (waited == ECANCELED) return;
+    if (waited == errors::kCanceled) return;
     if (waited != 0) continue;
     sockaddr_in peer{};
     int error = 0;
@@ -151,13 +149,13 @@ int SendFrom(const std::string& fromAddress, const sockaddr_in& to,
   int error = 0;
   Socket socket = Socket::Open(SOCK_DGRAM, error);
   if (error != 0) return error;
-  const std::optional<in_addr_t> from = ParseIpv4(fromAddress);
-  if (!from) return EINVAL;
+  const std::optional<Ipv4Address> from = ParseIpv4(fromAddress);
+  if (!from) return errors::kInvalidArgument;
   if (const int bound = socket.Bind(MakeSocketAddress(*from, 0))) return bound;
   return socket.SendTo(bytes.data(), bytes.size(), to).error;
 }
 
-in_addr_t Loopback(int k) {
+Ipv4Address Loopback(int k) {
   return htonl(INADDR_LOOPBACK - 1 + static_cast<uint32_t>(k));
 }
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <netinet/in.h>
-
 #include <array>
 #include <condition_variable>
 #include <cstdint>
@@ -94,6 +92,6 @@ class BroadcastCatcher {
 int SendFrom(const std::string& fromAddress, const sockaddr_in& to,
              const std::vector<uint8_t>& bytes);
 
-in_addr_t Loopback(int k);  // 127.0.0.k
+Ipv4Address Loopback(int k);  // 127.0.0.k
 
 }  // namespace kesto::testing

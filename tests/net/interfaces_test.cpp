@@ -1,5 +1,4 @@
 // Which local addresses an operator is offered, from synthetic system lists.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,7 +10,7 @@
 namespace kesto {
 namespace {
 
-in_addr_t Address(const char* text) {
+Ipv4Address Address(const char* text) {
   return *ParseIpv4(text);
 }
 

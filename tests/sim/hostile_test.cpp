@@ -1,14 +1,12 @@
 // The simulator's hostile switches do what they say, and a seed repeats them.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
-#include <cerrno>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/socket.h"
 #include "sim/hostile.h"
 #include "sim/simulator.h"
@@ -172,7 +170,7 @@ TEST(HostileInformation, DripsResetsAndNoise) {
   // A reset somewhere in the answer: never the whole answer with an orderly end.
   const std::vector<std::string> cut = AskInPieces("127.0.0.3", ports.query, {"VER\n", 5});
   ASSERT_FALSE(cut.empty());
-  EXPECT_EQ(cut.back(), "<" + std::to_string(ECONNRESET) + ">");
+  EXPECT_EQ(cut.back(), "<" + std::to_string(errors::kConnectionReset) + ">");
 
   // Noise differs from request to request but is an answer each time.
   const std::string first = Joined(AskInPieces("127.0.0.4", ports.query, {"DUMP\n", 6}));
@@ -276,7 +274,7 @@ TEST(HostileUpdate, OtherPortStrangerGluedFinalAndReset) {
   do {  // the count of what it took may come first, then the reset
     r = reset.connection.Receive(buffer, sizeof buffer, kWaitMs, nullptr);
   } while (r.ok() && r.bytes > 0);
-  EXPECT_EQ(r.error, ECONNRESET);
+  EXPECT_EQ(r.error, errors::kConnectionReset);
   ASSERT_TRUE(simulator.WaitForSessions(3, 1, kWaitMs));
   EXPECT_EQ(simulator.Sessions(3)[0].image.size(), 925u);  // 100 short of 1025
   EXPECT_FALSE(simulator.Sessions(3)[0].complete);

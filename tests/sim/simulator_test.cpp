@@ -1,12 +1,10 @@
 // The simulator over real sockets on loopback, driven by hand-made requests.
 
 #include "sim/simulator.h"
+#include "platform/errors.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -22,7 +20,7 @@ namespace {
 
 constexpr int kWaitMs = 3000;
 
-in_addr_t Address(const char* text) {
+Ipv4Address Address(const char* text) {
   return *ParseIpv4(text);
 }
 
@@ -205,7 +203,7 @@ TEST(SimulatorInformation, AnswersEachRequestAndAHungDeviceBlocksNoOther) {
   EXPECT_EQ(Ask("127.0.0.4", ports.query, {"VER\n", 5}), "SKETCH VER : 125\r\n");
 
   char byte = 0;
-  EXPECT_EQ(waiting.Receive(&byte, 1, 200, nullptr).error, ETIMEDOUT);
+  EXPECT_EQ(waiting.Receive(&byte, 1, 200, nullptr).error, errors::kTimedOut);
   simulator.Stop();  // returns with the client still connected
 }
 
@@ -271,7 +269,7 @@ TEST(SimulatorUpdate, FaultsChangeTheFinalAnswerAndFeedANaiveWriterAStranger) {
 TEST(SimulatorStart, FailsOnAnAddressNotOfThisHostAndLeavesNothingBound) {
   const Ports ports = testing::NextTestPorts();
   Simulator broken({Device("127.0.0.2", 'B', 1), Device("192.0.2.1", 'B', 2)}, ports);
-  EXPECT_EQ(broken.Start(), EADDRNOTAVAIL);
+  EXPECT_EQ(broken.Start(), errors::kAddressNotAvailable);
   Simulator fine({Device("127.0.0.2", 'B', 1)}, ports);
   EXPECT_EQ(fine.Start(), 0);
 }

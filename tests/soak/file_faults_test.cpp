@@ -315,29 +315,42 @@ TEST_F(FileFaults, RewrittenBeforeTheTransferIsRefusedByTheDevice) {
 }
 
 // A pipe in the file's place opens only once someone writes into it: the
-// writer must not wait for that. Should it wait, the watchdog opens the pipe
-// for writing after the bound, so the test ends either way.
-TEST_F(FileFaults, TurnedIntoAPipeBeforeTheTransferDoesNotHang) {
-  const std::string path = Image(3000);
-  std::thread rescue;
-  StopSignal rescued;
-  const auto start = testing::SoakClock::now();
-  const WriteOutcome outcome = Write(path, On(kBeforeTransfer, [&] {
-                                       std::filesystem::remove(path);
-                                       ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-                                       rescue = std::thread([&] {
-                                         if (rescued.SleepFor(10000)) {
-                                           const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
-                                           if (fd >= 0) close(fd);
-                                         }
-                                       });
-                                     }));
-  rescued.Trigger();
-  if (rescue.joinable()) rescue.join();
-  EXPECT_LT(testing::SoakClock::now() - start, std::chrono::seconds(10))
-      << "the write waited for a writer of the pipe";
-  EXPECT_EQ(outcome.code, kResultFileError);
-  EXPECT_EQ(outcome.pieces.back(), "read error.\r\n");
+// writer must not wait for that, neither at the digest (the size was taken
+// from the file) nor at the transfer.
+// Should it wait, the rescue opens the pipe for writing after a while, so the
+// test ends either way.
+TEST_F(FileFaults, TurnedIntoAPipeDoesNotHang) {
+  const struct {
+    std::string_view moment;
+    int32_t code;
+    std::string lastLine;
+  } kCases[] = {{"size 3000 :", kResultInternalError, "ERROR: getMD5\r\n"},
+                {kBeforeTransfer, kResultFileError, "read error.\r\n"}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::string(c.moment));
+    std::filesystem::remove(files_.PathOf("KS_N_image.bin"));  // the last case's pipe
+    const std::string path = Image(3000);
+    std::thread rescue;
+    StopSignal rescued;
+    const auto start = testing::SoakClock::now();
+    const WriteOutcome outcome = Write(path, On(c.moment, [&] {
+                                         std::filesystem::remove(path);
+                                         ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+                                         rescue = std::thread([&] {
+                                           if (rescued.SleepFor(10000)) {
+                                             const int fd =
+                                                 open(path.c_str(), O_WRONLY | O_NONBLOCK);
+                                             if (fd >= 0) close(fd);
+                                           }
+                                         });
+                                       }));
+    rescued.Trigger();
+    if (rescue.joinable()) rescue.join();
+    EXPECT_LT(testing::SoakClock::now() - start, std::chrono::seconds(10))
+        << "the write waited for a writer of the pipe";
+    EXPECT_EQ(outcome.code, c.code);
+    EXPECT_EQ(outcome.pieces.back(), c.lastLine);
+  }
 }
 
 }  // namespace

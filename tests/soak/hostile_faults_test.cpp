@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "discovery/device_query.h"
 #include "discovery/discovery.h"
+#include "platform/errors.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 #include "sim/simulator.h"
@@ -168,7 +168,8 @@ TEST_F(OneHostileDevice, ResetMidTransferIsAFailure) {
   Start(faults);
   const WriteOutcome outcome = Write(5000);
   EXPECT_NE(outcome.code, kResultSuccess) << outcome.Log();
-  EXPECT_TRUE(outcome.code == ECONNRESET || outcome.code == EPIPE) << outcome.code;
+  EXPECT_TRUE(outcome.code == errors::kConnectionReset || outcome.code == errors::kBrokenPipe)
+      << outcome.code;
   EXPECT_FALSE(DeviceHoldsImage());
 }
 

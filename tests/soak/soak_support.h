@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/stop_signal.h"
 #include "support/temp_files.h"
 #include "support/write_run.h"
@@ -46,7 +47,7 @@ inline ProcessCounts CurrentCounts() {
 }
 
 // Triggers stop when the bound passes before Done(); the run it watches then
-// ends early (ECANCELED or the devices recorded so far) and Expired() says so.
+// ends early (errors::kCanceled or the devices recorded so far) and Expired() says so.
 class Watchdog {
  public:
   Watchdog(StopSignal& stop, std::chrono::milliseconds bound)

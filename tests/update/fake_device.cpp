@@ -1,7 +1,5 @@
 #include "fake_device.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -110,9 +108,7 @@ bool FakeUpdateDevice::Drip(std::string_view bytes, int gapMs) {
 }
 
 void FakeUpdateDevice::ResetConnection() {
-  const linger abort{1, 0};
-  setsockopt(tcp_.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  tcp_.Close();
+  tcp_.CloseWithReset();
 }
 
 bool FakeUpdateDevice::AwaitClose() {

@@ -1,15 +1,14 @@
 // The whole-exchange bound of a send: a peer that keeps taking a few bytes
 // at a time, never stalling, is still cut off at the deadline.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
 
 #include "platform/deadline.h"
+#include "platform/errors.h"
 #include "platform/socket.h"
 
 namespace kesto {
@@ -51,7 +50,7 @@ TEST(SocketDeadline, SendAllBeforeEndsAtTheDeadlineThoughBytesKeepMoving) {
   done = true;
   sender.Shutdown();
   reader.join();
-  EXPECT_EQ(sent.error, ETIMEDOUT);
+  EXPECT_EQ(sent.error, errors::kTimedOut);
   EXPECT_GT(sent.bytes, 0u) << "the peer did take bytes";
   EXPECT_LT(sent.bytes, bytes.size());
 }
@@ -61,7 +60,7 @@ TEST(SocketDeadline, PassedDeadlineSendsNothing) {
   Socket socket = Socket::Open(SOCK_STREAM, error);
   ASSERT_EQ(error, 0);
   const IoResult sent = socket.SendAllBefore("x", 1, Deadline::After(0), nullptr);
-  EXPECT_EQ(sent.error, ETIMEDOUT);
+  EXPECT_EQ(sent.error, errors::kTimedOut);
   EXPECT_EQ(sent.bytes, 0u);
 }
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "discovery/device_list.h"
 #include "discovery/discovery.h"
+#include "platform/errors.h"
 #include "platform/stop_signal.h"
 #include "run_support.h"
 #include "sim/simulator.h"
@@ -184,7 +184,7 @@ TEST_F(WriteAcrossThreads, StopInTheMiddleOfTheTransferEndsTheWrite) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
   stop.Trigger();
   AwaitFinished(handover);
-  EXPECT_EQ(handover.ResultCode(), ECANCELED);
+  EXPECT_EQ(handover.ResultCode(), errors::kCanceled);
   EXPECT_GT(lastProgress, 0);
   worker.join();
 }

@@ -1,16 +1,16 @@
 // The update run against the simulated device on loopback: every way a write
 // can end, as the operator's log and the result code show it.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/format.h"
 #include "platform/stop_signal.h"
 #include "run_support.h"
@@ -225,8 +225,8 @@ TEST_F(UpdateAgainstSimulator, MissingAuthenticationReplyIsATimeOut) {
   UpdateLimits limits = TestLimits();
   limits.answerWaitMs = 300;
   const Outcome outcome = Run(limits);
-  EXPECT_EQ(outcome.code, ETIMEDOUT);
-  EXPECT_EQ(outcome.pieces.back(), Format("ERROR: %d\r\n", ETIMEDOUT));
+  EXPECT_EQ(outcome.code, errors::kTimedOut);
+  EXPECT_EQ(outcome.pieces.back(), Format("ERROR: %d\r\n", errors::kTimedOut));
   EXPECT_EQ(sim_->Invitations(0), 1);  // not invited again
 }
 
@@ -287,10 +287,10 @@ TEST_F(UpdateAgainstSimulator, LocalAddressNotOfThisHostFailsAtTheBind) {
   UseImage(1024);
   request_.localAddress = "192.0.2.1";  // documentation range: never an address here
   const Outcome outcome = Run();
-  EXPECT_EQ(outcome.code, EADDRNOTAVAIL);
+  EXPECT_EQ(outcome.code, errors::kAddressNotAvailable);
   ASSERT_GE(outcome.pieces.size(), 2u);
   EXPECT_EQ(outcome.pieces.end()[-2], "bind \"192.0.2.1\":");
-  EXPECT_EQ(outcome.pieces.back(), Format("ERROR: %d\r\n", EADDRNOTAVAIL));
+  EXPECT_EQ(outcome.pieces.back(), Format("ERROR: %d\r\n", errors::kAddressNotAvailable));
   EXPECT_EQ(sim_->Invitations(0), 0);
 }
 
@@ -313,8 +313,8 @@ TEST_F(UpdateAgainstSimulator, StalledTransferEndsWithTheTimeOut) {
   UpdateLimits limits = TestLimits();
   limits.stallMs = 300;
   const Outcome outcome = Run(limits);
-  EXPECT_EQ(outcome.code, ETIMEDOUT);
-  EXPECT_EQ(outcome.pieces.back(), Format("recv error.%d\r\n", ETIMEDOUT));
+  EXPECT_EQ(outcome.code, errors::kTimedOut);
+  EXPECT_EQ(outcome.pieces.back(), Format("recv error.%d\r\n", errors::kTimedOut));
   EXPECT_EQ(outcome.progress, (std::vector<int>{20, 40}));
 }
 
@@ -333,7 +333,7 @@ TEST_F(UpdateAgainstSimulator, FileShrinkingBeforeTheTransferIsAReadError) {
   UseImage(3000);
   const Outcome outcome = Run(TestLimits(), nullptr, [&](std::string_view piece) {
     if (piece == "ここから書き込み。\r\n") {
-      EXPECT_EQ(truncate(request_.firmwarePath.c_str(), 1500), 0);
+      std::filesystem::resize_file(request_.firmwarePath, 1500);
     }
   });
   EXPECT_EQ(outcome.code, kResultFileError);
@@ -358,8 +358,8 @@ TEST_F(UpdateAgainstSimulator, StopEndsATransferAtOnce) {
       });
   });
   if (stopper.joinable()) stopper.join();
-  EXPECT_EQ(outcome.code, ECANCELED);
-  EXPECT_TRUE(outcome.pieces.back().ends_with(Format("error.%d\r\n", ECANCELED)))
+  EXPECT_EQ(outcome.code, errors::kCanceled);
+  EXPECT_TRUE(outcome.pieces.back().ends_with(Format("error.%d\r\n", errors::kCanceled)))
       << outcome.pieces.back();
 }
 

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/format.h"
 
 namespace kesto {
@@ -108,7 +108,7 @@ TEST(ProbeListenerPort, FailsWithTheErrorOfTheBind) {
     ASSERT_EQ(log.pieces.size(), 3u) << address;
     EXPECT_EQ(log.pieces[0], "ok\r\n");
     EXPECT_EQ(log.pieces[1], Format("bind \"%s\":", address));
-    EXPECT_EQ(log.pieces[2], Format("ERROR: %d\r\n", EADDRNOTAVAIL));
+    EXPECT_EQ(log.pieces[2], Format("ERROR: %d\r\n", errors::kAddressNotAvailable));
   }
 }
 
