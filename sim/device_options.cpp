@@ -229,12 +229,13 @@ std::vector<std::string> FaultNames(const DeviceFaults& f) {
   const auto flag = [&](bool on, const char* name) {
     if (on) names.emplace_back(name);
   };
-  const auto number = [&](long value, long normal, const char* name) {
+  // long long: a seed above 2^31 must stay positive where long has 32 bits (Windows).
+  const auto number = [&](long long value, long long normal, const char* name) {
     if (value != normal) names.push_back(std::string(name) + ":" + std::to_string(value));
   };
   flag(f.noDiscoveryReply, "noDiscoveryReply");
   flag(f.replyTwice, "replyTwice");
-  number(static_cast<long>(f.replyLength), 30, "replyLength");
+  number(static_cast<long long>(f.replyLength), 30, "replyLength");
   number(f.replyDelayMs, 0, "replyDelayMs");
   flag(f.verWithoutKeys, "verWithoutKeys");
   flag(f.verWithoutCr, "verWithoutCr");
@@ -268,7 +269,7 @@ std::vector<std::string> FaultNames(const DeviceFaults& f) {
   flag(f.answerFromStranger, "answerFromStranger");
   number(f.resetShortBytes, 0, "resetShortBytes");
   number(f.closeShortBytes, 0, "closeShortBytes");
-  number(static_cast<long>(f.ackPieceSize), 0, "ackPieceSize");
+  number(static_cast<long long>(f.ackPieceSize), 0, "ackPieceSize");
   flag(f.splitAcks, "splitAcks");
   flag(f.finalGluedToAck, "finalGluedToAck");
   number(f.floodReplies, 0, "floodReplies");
@@ -277,7 +278,7 @@ std::vector<std::string> FaultNames(const DeviceFaults& f) {
   // The seed matters only when something is random.
   if (f.randomDiscoveryReply || f.randomInfoReply || f.randomAnswer || f.randomAuthReply ||
       f.randomAcks || f.randomFinal || f.infoReset)
-    number(static_cast<long>(f.seed), -1, "seed");
+    number(static_cast<long long>(f.seed), -1, "seed");
   return names;
 }
 

@@ -23,6 +23,7 @@
 namespace {
 
 using kesto::sim::DeviceConfig;
+using kesto::sim::UpdateSession;
 
 constexpr const char* kUsage =
     "Usage: kesto-sim [OPTIONS]\n"
@@ -44,6 +45,8 @@ constexpr const char* kUsage =
     "  --hostile-count N     how many hostile devices (default 8), from 127.0.0.2 on\n"
     "  --any-source          answer every sender, not only 127.0.0.0/8\n"
     "                        (for devices inside a network namespace)\n"
+    "  --received FOLDER     write each image a device received (whole or not) to\n"
+    "                        FOLDER/<device address>.bin, replacing the last one\n"
     "  --duration SECONDS    stop after this long (default: until Ctrl+C or SIGTERM)\n"
     "  --help, --version\n"
     "\n"
@@ -70,6 +73,7 @@ struct Options {
   kesto::sim::Ports ports;
   bool anySource = false;
   std::optional<long> durationSeconds;
+  std::string receivedFolder;
 };
 
 template <typename T>
@@ -153,7 +157,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
     }
     const bool takesValue = arg == "--device" || arg == "--config" || arg == "--discovery-port" ||
                             arg == "--query-port" || arg == "--update-port" ||
-                            arg == "--duration" || arg == "--hostile-count";
+                            arg == "--duration" || arg == "--hostile-count" || arg == "--received";
     if (!takesValue) {
       std::fprintf(stderr, "kesto-sim: unknown option '%s' (see --help)\n", argv[i]);
       return 2;
@@ -169,6 +173,8 @@ int ParseArguments(int argc, char** argv, Options& options) {
     } else if (arg == "--config") {
       anyDevice = true;
       if (!AddConfigFile(std::string(value), options)) return 2;
+    } else if (arg == "--received") {
+      options.receivedFolder = value;
     } else if (arg == "--hostile-count") {
       const auto count = Number<size_t>(value, 1, 4000);
       if (!count) {
@@ -242,6 +248,14 @@ int main(int argc, char** argv) {
   kesto::StopOnInterrupt(interrupt);
 
   kesto::sim::Simulator simulator(options.devices, options.ports, !options.anySource);
+  if (!options.receivedFolder.empty()) {
+    simulator.OnSession([folder = options.receivedFolder](size_t, const UpdateSession& session) {
+      std::ofstream file(folder + "/" + session.deviceAddress + ".bin",
+                         std::ios::binary | std::ios::trunc);
+      file.write(reinterpret_cast<const char*>(session.image.data()),
+                 static_cast<std::streamsize>(session.image.size()));
+    });
+  }
   if (const int error = simulator.Start()) {
     std::fprintf(stderr, "kesto-sim: cannot bind the services (ports %u, %u, %u): %s\n",
                  options.ports.discovery, options.ports.query, options.ports.update,

@@ -140,6 +140,7 @@ struct Simulator::Impl final : TransferHost {
   std::vector<int> invitations;
   std::vector<std::vector<UpdateSession>> sessions;
   int strangers = 0;
+  std::function<void(size_t, const UpdateSession&)> sessionObserver;  // set before Start
 
   // Running state; touched only by Start and Stop (and the workers list by workers).
   std::unique_ptr<StopSignal> stop;
@@ -575,6 +576,7 @@ void Simulator::Impl::PumpAnswer(InfoConnection& connection, Clock::time_point n
 // ---- Observations and workers
 
 void Simulator::Impl::Finished(size_t device, UpdateSession session) {
+  if (sessionObserver) sessionObserver(device, session);
   {
     std::lock_guard lock(mutex);
     sessions[device].push_back(std::move(session));
@@ -618,6 +620,11 @@ Simulator::Simulator(std::vector<DeviceConfig> devices, Ports ports, bool loopba
 
 Simulator::~Simulator() {
   Stop();
+}
+
+void Simulator::OnSession(
+    std::function<void(size_t device, const UpdateSession& session)> observer) {
+  impl_->sessionObserver = std::move(observer);
 }
 
 int Simulator::Start() {

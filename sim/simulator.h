@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -143,7 +144,11 @@ class Simulator {
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
 
-  // Binds every service. 0, or the errno of the first failure (nothing left running).
+  // Called with every session as it is recorded, on the simulator's thread
+  // and before the device's final answer goes out. Set before Start.
+  void OnSession(std::function<void(size_t device, const UpdateSession& session)> observer);
+
+  // Binds every service. 0, or the error of the first failure (nothing left running).
   int Start();
   void Stop();
 
