@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/socket.h"
+
 namespace kesto::app {
 namespace {
 
@@ -45,12 +47,11 @@ std::vector<sim::DeviceConfig> DemoDevices() {
 }
 
 InterfaceTable DemoInterfaces() {
-  InterfaceTable table{LoopbackInterface()};
-  for (InterfaceRecord& record : EnumerateInterfaces()) {
-    if (table.size() >= kInterfaceTableSize) break;
-    table.push_back(std::move(record));
-  }
-  return table;
+  InterfaceRecord loopback;
+  loopback.description = "lo";
+  loopback.friendlyName = "lo";
+  loopback.address = *ParseIpv4("127.0.0.1");
+  return {loopback};
 }
 
 bool WriteDemoSamples(const QString& folder) {

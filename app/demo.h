@@ -15,8 +15,7 @@ namespace kesto::app {
 // signal strength, two asking for the update password.
 std::vector<sim::DeviceConfig> DemoDevices();
 
-// "127.0.0.1 (lo)" first, so a search from the start finds the demo devices,
-// then the host's own interfaces.
+// Only "127.0.0.1 (lo)": the demo must never search or write on a real network.
 InterfaceTable DemoInterfaces();
 
 // Writes the sample images "KS_N_demo.bin", "KESTOWiFi_demo.bin" and

@@ -1,9 +1,10 @@
 #include "app/firmware_writer_app.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 
+#include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "app/demo.h"
@@ -16,38 +17,70 @@
 namespace kesto::app {
 namespace {
 
+constexpr int kUsageError = 64;
+
 constexpr const char* kUsage =
-    "Usage: kesto-fw-gui [--demo]\n"
+    "Usage: kesto-fw-gui [--demo] [--host-port N]\n"
     "Finds KESTO devices on the local network and writes firmware into them.\n"
     "\n"
-    "  --demo       start simulated devices on loopback and offer 127.0.0.1 (lo)\n"
-    "  -h, --help   show this help\n"
-    "  --version    show the version\n";
+    "  --demo          start simulated devices on loopback and offer only 127.0.0.1 (lo)\n"
+    "  --host-port N   the port (1-65535) the devices connect back to during a write,\n"
+    "                  for a firewall rule; without it the system chooses one\n"
+    "  -h, --help      show this help\n"
+    "  --version       show the version\n";
+
+std::optional<uint16_t> PortNumber(const QString& text) {
+  const std::string digits = text.toStdString();
+  unsigned value = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (error != std::errc() || end != digits.data() + digits.size() || value == 0 || value > 65535)
+    return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
 
 }  // namespace
 
-std::optional<StartOptions> ParseStartOptions(const std::vector<std::string>& arguments) {
+std::optional<StartOptions> ParseStartOptions(const QStringList& arguments, QString& error) {
+  QCommandLineParser parser;
+  const QCommandLineOption demo(QStringLiteral("demo"));
+  const QCommandLineOption hostPort(QStringLiteral("host-port"), QString(), QStringLiteral("N"));
+  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+  const QCommandLineOption version(QStringLiteral("version"));
+  parser.addOptions({demo, hostPort, help, version});
+  // parse() takes the program name first.
+  if (!parser.parse(QStringList{QStringLiteral("kesto-fw-gui")} + arguments)) {
+    error = parser.errorText();
+    return std::nullopt;
+  }
+  if (!parser.positionalArguments().isEmpty()) {
+    error = QStringLiteral("unexpected argument: ") + parser.positionalArguments().first();
+    return std::nullopt;
+  }
   StartOptions options;
-  for (const std::string& argument : arguments) {
-    if (argument == "--demo")
-      options.demo = true;
-    else if (argument == "-h" || argument == "--help")
-      options.help = true;
-    else if (argument == "--version")
-      options.version = true;
-    else
+  options.demo = parser.isSet(demo);
+  options.help = parser.isSet(help);
+  options.version = parser.isSet(version);
+  if (parser.isSet(hostPort)) {
+    const QString value = parser.values(hostPort).last();
+    const std::optional<uint16_t> port = PortNumber(value);
+    if (!port) {
+      error = QStringLiteral("--host-port: not a port number (1-65535): ") + value;
       return std::nullopt;
+    }
+    options.hostPort = *port;
   }
   return options;
 }
 
 int CFirmwareWriterApp::InitInstance() {
   // Read before Qt starts, so that help and version need no display.
-  const std::optional<StartOptions> options =
-      ParseStartOptions(std::vector<std::string>(argv_ + (argc_ > 0 ? 1 : 0), argv_ + argc_));
+  QStringList arguments;
+  for (int i = 1; i < argc_; ++i) arguments << QString::fromLocal8Bit(argv_[i]);
+  QString problem;
+  const std::optional<StartOptions> options = ParseStartOptions(arguments, problem);
   if (!options) {
-    std::fputs(kUsage, stderr);
-    return 2;
+    std::fprintf(stderr, "kesto-fw-gui: %s\n\n%s", problem.toLocal8Bit().constData(), kUsage);
+    return kUsageError;
   }
   if (options->help) {
     std::fputs(kUsage, stdout);
@@ -64,6 +97,7 @@ int CFirmwareWriterApp::InitInstance() {
 
   DialogPrompts prompts;
   WindowSetup setup;
+  setup.hostPort = options->hostPort;
   // Made before the window so that the window (and any worker still talking
   // to a simulated device) goes first.
   std::unique_ptr<DemoBench> demo;
@@ -71,7 +105,8 @@ int CFirmwareWriterApp::InitInstance() {
     demo = std::make_unique<DemoBench>();
     if (const int error = demo->Start(); error != 0)
       prompts.Message(
-          nullptr, Format("デモ用の模擬デバイスを起動できませんでした: %s", std::strerror(error)),
+          nullptr,
+          Format("デモ用の模擬デバイスを起動できませんでした: %s", SystemErrorText(error).c_str()),
           false);
     setup.interfaces = DemoInterfaces;
     setup.firmwareFolder = demo->SampleFolder();

@@ -72,6 +72,33 @@ QFont DialogFont() {
   return font;
 }
 
+// What the bar says in each phase of a write. Only the transfer knows a
+// percentage; the other phases can last seconds and say what is awaited.
+const char* PhaseFormat(UpdatePhase phase) {
+  switch (phase) {
+    case UpdatePhase::kInvitation:
+      return "招待を送信中…";
+    case UpdatePhase::kAuthentication:
+      return "認証中…";
+    case UpdatePhase::kWaitingForDevice:
+      return "デバイスの接続を待っています…";
+    case UpdatePhase::kTransfer:
+      return "転送中 %p%";
+    case UpdatePhase::kFinalAnswer:
+      return "デバイスの応答を待っています…";
+  }
+  return "%p%";
+}
+
+constexpr const char* kPreparingFormat = "準備中…";
+// A search in the order of its phases: broadcast and replies, the device
+// queries, the list entries.
+constexpr const char* kSearchFormats[] = {"検索中…", "デバイス情報を取得中…", "一覧を作成中…"};
+
+bool IsEnter(const QKeyEvent& key) {
+  return key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter;
+}
+
 }  // namespace
 
 CFirmwareWriterDlg::CFirmwareWriterDlg(WindowSetup setup, Prompts& prompts, QWidget* parent)
@@ -142,7 +169,8 @@ void CFirmwareWriterDlg::CreateControls() {
   progressBar_ = new QProgressBar(this);
   progressBar_->setObjectName(QStringLiteral("progressBar"));
   progressBar_->setGeometry(units.ToPixels(kProgressPlace));
-  progressBar_->setTextVisible(false);
+  progressBar_->setTextVisible(true);
+  progressBar_->setAlignment(Qt::AlignCenter);
 
   versionCaption_ = new QLabel(QStringLiteral("Static"), this);
   versionCaption_->setObjectName(QStringLiteral("versionCaption"));
@@ -218,6 +246,13 @@ void CFirmwareWriterDlg::done(int result) {
   QDialog::done(result);
 }
 
+void CFirmwareWriterDlg::reject() {
+  // The write goes on while the question is open; it may end meanwhile, and
+  // then there is nothing left to stop.
+  if (writing_ && !prompts_.Message(this, kMessageStopWrite, true)) return;
+  QDialog::reject();
+}
+
 bool CFirmwareWriterDlg::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress && hiddenModeCounter_ != kHiddenModeOn) {
     const auto* key = static_cast<const QKeyEvent*>(event);
@@ -236,12 +271,9 @@ bool CFirmwareWriterDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CFirmwareWriterDlg::keyPressEvent(QKeyEvent* event) {
-  // Enter ends the window unless a push button has the focus (the button
-  // takes it then), as a dialog without an OK button does.
-  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-  const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
-  if (enter && plain && !qobject_cast<QPushButton*>(focusWidget())) {
-    accept();
+  // A push button with the focus has taken its Enter before this point.
+  if (IsEnter(*event) || (event->key() == Qt::Key_Escape && Running())) {
+    event->accept();
     return;
   }
   QDialog::keyPressEvent(event);
@@ -270,6 +302,7 @@ void CFirmwareWriterDlg::OnSearch() {
   // Emptied and busy before the thread starts, so no second click slips in.
   deviceList_->clear();
   SetIdle(false);
+  ShowPhase(kSearchFormats[0]);
 
   DiscoveryOptions options;
   options.localAddress = selectedLocalAddress_;
@@ -306,7 +339,7 @@ void CFirmwareWriterDlg::OnWrite() {
     return;
   }
   const auto log = [this](std::string_view piece) { AppendLog(piece); };
-  if (ProbeListenerPort(SelectedLocalAddress(), log) < 0) {
+  if (ProbeListenerPort(SelectedLocalAddress(), setup_.hostPort, log) != 0) {
     prompts_.Message(this, kMessageFirewall, false);
     return;
   }
@@ -330,17 +363,20 @@ void CFirmwareWriterDlg::OnWrite() {
     return;
   }
   firmwarePath_ = path;
-  if (!prompts_.Message(this, WriteConfirmationText(firmwarePath_.toStdString()), true)) return;
+  const std::string entry = deviceList_->item(row)->text().toStdString();
+  if (!prompts_.Message(this, WriteConfirmationText(firmwarePath_.toStdString(), entry), true))
+    return;
   LaunchWrite(record.addressText);
 }
 
 void CFirmwareWriterDlg::LaunchWrite(const std::string& deviceAddress) {
   SetIdle(false);
-  handover_.Start();
+  ShowPhase(kPreparingFormat);
 
   UpdateRequest request;
   request.deviceAddress = deviceAddress;
   request.localAddress = SelectedLocalAddress();
+  request.listenerPort = setup_.hostPort;
   request.devicePort = setup_.ports.update;
   request.firmwarePath = QFile::encodeName(firmwarePath_).toStdString();
   const UpdateLimits limits = setup_.updateLimits;
@@ -353,19 +389,22 @@ void CFirmwareWriterDlg::LaunchWrite(const std::string& deviceAddress) {
     hooks.progress = [this, run](int percent) {
       Post(run, [this, percent] { progressBar_->setValue(percent); });
     };
+    hooks.phase = [this, run](UpdatePhase phase) {
+      Post(run, [this, phase] { ShowPhase(PhaseFormat(phase)); });
+    };
     hooks.stop = &stop;
-    UpdateWorker(request, limits, hooks, handover_);
+    const WriteOutcome outcome = UpdateWorker(request, limits, hooks);
     // Queued behind every log piece and progress step of the run.
-    Post(run, [this] { ReportWrite(); });
+    Post(run, [this, outcome] { ReportWrite(outcome); });
   });
+  writing_ = Running();
 }
 
-void CFirmwareWriterDlg::ReportWrite() {
-  if (handover_.Busy()) return;
+void CFirmwareWriterDlg::ReportWrite(const WriteOutcome& outcome) {
   worker_.reset();  // it has handed over; the join only waits for it to return
-  const int32_t code = handover_.ResultCode();
-  prompts_.Message(this, ResultMessage(code), false);
-  if (code == kResultSuccess) {
+  writing_ = false;
+  prompts_.Message(this, ResultMessage(outcome), false);
+  if (outcome.succeeded()) {
     // The device restarts with its new firmware: it leaves the list and the
     // table until a new search finds it.
     const int row = SelectedRow();
@@ -393,9 +432,14 @@ bool CFirmwareWriterDlg::StartWorker(std::function<void(const StopSignal&)> body
 }
 
 void CFirmwareWriterDlg::StopWorker() {
+  writing_ = false;
   if (!worker_) return;
   ++run_;           // whatever it has queued is dropped
   worker_.reset();  // stops it and joins
+}
+
+void CFirmwareWriterDlg::ShowPhase(const char* format) {
+  progressBar_->setFormat(QString::fromUtf8(format));
 }
 
 void CFirmwareWriterDlg::Post(uint64_t run, std::function<void()> call) {

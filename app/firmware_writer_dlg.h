@@ -9,13 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "app/operator_texts.h"
 #include "app/prompts.h"
 #include "app/workers.h"
 #include "discovery/device_query.h"
 #include "discovery/device_table.h"
 #include "discovery/discovery.h"
 #include "net/interfaces.h"
-#include "update/result.h"
 #include "update/update_run.h"
 
 class QComboBox;
@@ -27,7 +27,6 @@ class QPushButton;
 
 namespace kesto::app {
 
-inline constexpr const char* kMessageNoInterface = "ネットワークデバイスが見つかりませんでした。";
 inline constexpr const char* kWindowTitle =
     "KESTO-Nシリーズ / 無線KESTO ファームウェアアップデータ";
 
@@ -52,6 +51,7 @@ struct WindowSetup {
   DevicePorts ports;
   SearchLimits searchLimits;
   UpdateLimits updateLimits;
+  uint16_t hostPort = 0;   // the listener's fixed port, 0: the system chooses
   QString firmwareFolder;  // where the file dialog opens; empty: its default
   ThreadStarter startThread = StartThread;
 };
@@ -86,11 +86,19 @@ class CFirmwareWriterDlg : public QDialog {
   std::string SelectedLocalAddress() const;
   const QString& FirmwarePath() const { return firmwarePath_; }
 
-  // Closing (close box, Escape, Enter) stops a running worker and joins it first.
+  // Whether a search or a write runs on a worker thread.
+  bool Running() const { return worker_ != nullptr; }
+
+  // Closing stops a running worker and joins it first.
   void done(int result) override;
+  // The close box and Escape. During a write the operator is asked first,
+  // since closing abandons the write.
+  void reject() override;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // A stray Escape or Enter must not end a run: while busy both do nothing,
+  // and Enter never closes the window.
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
@@ -101,7 +109,9 @@ class CFirmwareWriterDlg : public QDialog {
   void OnSearchFinished(SearchOutcome outcome);
   void OnWrite();
   void LaunchWrite(const std::string& deviceAddress);
-  void ReportWrite();
+  void ReportWrite(const WriteOutcome& outcome);
+  // What the busy window's bar says; "%p" stands for the percentage.
+  void ShowPhase(const char* format);
   int SelectedRow() const;
   bool StartWorker(std::function<void(const StopSignal&)> body);
   void StopWorker();
@@ -127,9 +137,9 @@ class CFirmwareWriterDlg : public QDialog {
   DeviceTable table_;
   QString firmwarePath_;
   std::string log_;
-  WriteHandover handover_;
   std::unique_ptr<WorkerThread> worker_;  // at most one search or write at a time
   uint64_t run_ = 0;                      // counts started and stopped runs
+  bool writing_ = false;                  // the worker runs a write, not a search
 };
 
 }  // namespace kesto::app

@@ -36,9 +36,9 @@ SearchOutcome SearchWorker(DeviceTable table, const DiscoveryOptions& options) {
   return outcome;
 }
 
-void UpdateWorker(const UpdateRequest& request, const UpdateLimits& limits,
-                  const UpdateHooks& hooks, WriteHandover& handover) {
-  handover.Finish(RunUpdate(request, hooks, limits));
+WriteOutcome UpdateWorker(const UpdateRequest& request, const UpdateLimits& limits,
+                          const UpdateHooks& hooks) {
+  return RunUpdate(request, hooks, limits);
 }
 
 }  // namespace kesto::app

@@ -8,7 +8,6 @@
 #include "discovery/device_table.h"
 #include "discovery/discovery.h"
 #include "platform/stop_signal.h"
-#include "update/result.h"
 #include "update/update_run.h"
 
 namespace kesto::app {
@@ -54,9 +53,9 @@ struct SearchOutcome {
 // window sees any of it, so the window stays busy until the last entry.
 SearchOutcome SearchWorker(DeviceTable table, const DiscoveryOptions& options);
 
-// The body of a write: the update run, its outcome handed over (code, then
-// busy cleared) for the window's thread to report.
-void UpdateWorker(const UpdateRequest& request, const UpdateLimits& limits,
-                  const UpdateHooks& hooks, WriteHandover& handover);
+// The body of a write: the update run, whose outcome the caller hands to
+// the window's thread together with the run's end.
+WriteOutcome UpdateWorker(const UpdateRequest& request, const UpdateLimits& limits,
+                          const UpdateHooks& hooks);
 
 }  // namespace kesto::app

@@ -56,7 +56,7 @@ double WriteSeconds(const std::string& path, int ackDelayMs, const kesto::sim::P
   kesto::sim::Simulator simulator({device}, ports);
   if (simulator.Start() != 0) return -1;
   const auto start = Clock::now();
-  code = kesto::RunUpdate(Request(path, ports), {});
+  code = static_cast<int32_t>(kesto::RunUpdate(Request(path, ports), {}).result);
   return Seconds(Clock::now() - start);
 }
 
@@ -97,7 +97,7 @@ int main() {
   const std::string path = WriteImage(4096);
   const double cpuBefore = CpuSeconds();
   const auto start = Clock::now();
-  const int32_t code = kesto::RunUpdate(Request(path, ports), {});
+  const auto code = static_cast<int32_t>(kesto::RunUpdate(Request(path, ports), {}).result);
   const double wall = Seconds(Clock::now() - start);
   const double cpu = CpuSeconds() - cpuBefore;
   unlink(path.c_str());

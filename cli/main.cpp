@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "app/operator_texts.h"
 #include "cli/options.h"
 #include "discovery/device_list.h"
 #include "discovery/discovery.h"
 #include "kesto/version.h"
 #include "net/interfaces.h"
-#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/format.h"
 #include "platform/process.h"
@@ -22,8 +22,6 @@
 
 namespace kesto::cli {
 namespace {
-
-constexpr const char* kNoInterfaceMessage = "ネットワークデバイスが見つかりませんでした。";
 
 // Message texts carry "\r\n" line ends; a terminal wants "\n".
 std::string ForTerminal(std::string text) {
@@ -60,7 +58,7 @@ std::optional<LocalAddress> ChooseLocalAddress(const Options& options) {
   if (options.interfaceAddress.empty()) {
     const InterfaceTable table = EnumerateInterfaces();
     if (table.empty()) {
-      PrintError(kNoInterfaceMessage);
+      PrintError(kMessageNoInterface);
       return std::nullopt;
     }
     return LocalAddress{Ipv4Text(table[0].address), table[0].address};
@@ -118,7 +116,7 @@ std::string DeviceJson(const DeviceRecord& record, const std::string& entry) {
 int RunInterfaces() {
   const InterfaceTable table = EnumerateInterfaces();
   if (table.empty()) {
-    PrintError(kNoInterfaceMessage);
+    PrintError(kMessageNoInterface);
     return kExitNoInterface;
   }
   for (const InterfaceRecord& record : table) std::cout << InterfaceEntryText(record) << '\n';
@@ -184,9 +182,15 @@ class ProgressPrinter {
   int lastLine_ = -10;
 };
 
-int ExitStatusForResult(int32_t code) {
-  if (code >= kResultSuccess && code <= kResultNoConnection) return code;
-  return code == errors::kCanceled ? kExitCancelled : kExitNetworkError;
+int ExitStatusFor(const WriteOutcome& outcome) {
+  switch (outcome.result) {
+    case WriteResult::kNetworkError:
+      return kExitNetworkError;
+    case WriteResult::kCancelled:
+      return kExitCancelled;
+    default:
+      return static_cast<int>(outcome.result);  // the window's codes 0..4
+  }
 }
 
 // The checks the window makes before a write, then the write itself.
@@ -212,7 +216,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   const auto log = [&](std::string_view piece) {
     if (options.verbose) std::cerr << PrintableLog(piece) << std::flush;
   };
-  if (ProbeListenerPort(local->text, log) < 0) {
+  if (ProbeListenerPort(local->text, 0, log) != 0) {
     PrintError(kMessageFirewall);
     return kExitRefused;
   }
@@ -222,7 +226,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   }
   if (!RegularFileSize(options.firmwarePath)) {
     PrintError("cannot open the firmware file " + options.firmwarePath);
-    return kResultFileError;
+    return static_cast<int>(WriteResult::kFileError);
   }
   const std::string prefix = FilePrefixForKind(device->kind);
   if (!FileNameMatchesPrefix(FileNameOf(options.firmwarePath), prefix, options.anyFile)) {
@@ -242,12 +246,9 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   hooks.log = log;
   hooks.progress = [&](int percent) { progress.Show(percent); };
   hooks.stop = &stop;
-  WriteHandover handover;
-  handover.Start();
-  handover.Finish(RunUpdate(request, hooks));
-  const int32_t code = handover.ResultCode();
-  std::cout << ForTerminal(ResultMessage(code)) << '\n';
-  return ExitStatusForResult(code);
+  const WriteOutcome outcome = RunUpdate(request, hooks);
+  std::cout << ForTerminal(ResultMessage(outcome)) << '\n';
+  return ExitStatusFor(outcome);
 }
 
 std::string ProgramVersion() {

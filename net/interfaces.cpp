@@ -25,18 +25,6 @@ InterfaceTable BuildInterfaceTable(const std::vector<SystemAddress>& addresses) 
   return table;
 }
 
-InterfaceRecord LoopbackInterface() {
-  InterfaceRecord record{0, "lo", "lo", htonl(INADDR_LOOPBACK), htonl(0xff000000u)};
-  for (const SystemAddress& entry : ReadSystemAddresses()) {
-    if (!entry.loopback || entry.address != record.address) continue;
-    record.ifIndex = entry.ifIndex;
-    record.description = entry.description.empty() ? entry.interfaceName : entry.description;
-    record.friendlyName = entry.interfaceName;
-    break;
-  }
-  return record;
-}
-
 std::string InterfaceEntryText(const InterfaceRecord& record) {
   return Format("%s (%s)", Ipv4Text(record.address).c_str(), record.friendlyName.c_str());
 }

@@ -48,10 +48,6 @@ inline InterfaceTable EnumerateInterfaces() {
   return BuildInterfaceTable(ReadSystemAddresses());
 }
 
-// 127.0.0.1 on the host's loopback interface (named as the system names it),
-// for trying the program against simulated devices.
-InterfaceRecord LoopbackInterface();
-
 // "%s (%s)": address and friendly name, e.g. "192.168.0.10 (eth0)".
 std::string InterfaceEntryText(const InterfaceRecord& record);
 

@@ -31,6 +31,7 @@ inline constexpr int kMessageTooLong = 10040;  // WSAEMSGSIZE
 inline constexpr int kNoBuffers = 10055;       // WSAENOBUFS
 inline constexpr int kTooManyFiles = 10024;    // WSAEMFILE
 inline constexpr int kNoMemory = 8;            // ERROR_NOT_ENOUGH_MEMORY (WSA_NOT_ENOUGH_MEMORY)
+inline constexpr int kIsDirectory = 336;       // ERROR_DIRECTORY_NOT_SUPPORTED
 #else
 inline constexpr int kTimedOut = ETIMEDOUT;
 inline constexpr int kCanceled = ECANCELED;
@@ -48,6 +49,7 @@ inline constexpr int kMessageTooLong = EMSGSIZE;
 inline constexpr int kNoBuffers = ENOBUFS;
 inline constexpr int kTooManyFiles = EMFILE;
 inline constexpr int kNoMemory = ENOMEM;
+inline constexpr int kIsDirectory = EISDIR;
 #endif
 
 // Errors of accept() after which a listener may still hand out the next

@@ -1,8 +1,16 @@
 #include <cerrno>
+#include <system_error>
 
 #include "platform/errors.h"
+#include "platform/format.h"
 
-namespace kesto::errors {
+namespace kesto {
+
+std::string SystemErrorText(int error) {
+  return std::system_category().message(error);
+}
+
+namespace errors {
 
 bool IsTransientAcceptError(int error) {
   switch (error) {
@@ -30,4 +38,5 @@ bool IsResourceShortage(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-}  // namespace kesto::errors
+}  // namespace errors
+}  // namespace kesto

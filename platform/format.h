@@ -18,4 +18,7 @@ namespace kesto {
 std::string Format(const char* format, ...) KESTO_PRINTF_FORMAT(1, 2);
 std::string FormatV(const char* format, va_list args);
 
+// The system's own words for one of its error numbers, e.g. "Connection timed out".
+std::string SystemErrorText(int error);
+
 }  // namespace kesto

@@ -55,6 +55,9 @@ class Socket {
   int Bind(const sockaddr_in& address);
   int Listen(int backlog);
   int SetOption(int level, int name, int value);
+  // Lets a listener bind a fixed port while connections of an earlier one
+  // linger, never while another listener holds it.
+  int AllowPortReuse();
   int SetNonBlocking(bool on);
   int LocalAddress(sockaddr_in& address) const;
 

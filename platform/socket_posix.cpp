@@ -63,6 +63,10 @@ int Socket::SetOption(int level, int name, int value) {
   return setsockopt(handle_, level, name, &value, sizeof value) < 0 ? errno : 0;
 }
 
+int Socket::AllowPortReuse() {
+  return SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
+}
+
 int Socket::SetNonBlocking(bool on) {
   const int flags = fcntl(handle_, F_GETFL, 0);
   if (flags < 0) return errno;

@@ -160,6 +160,12 @@ int Socket::SetOption(int level, int name, int value) {
              : 0;
 }
 
+int Socket::AllowPortReuse() {
+  // Windows binds a port whose earlier connections linger as it is; its
+  // SO_REUSEADDR would let the bind take a port another listener holds.
+  return 0;
+}
+
 int Socket::SetNonBlocking(bool on) {
   return SetBlocking(handle_, on);
 }

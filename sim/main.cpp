@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kesto/version.h"
+#include "platform/format.h"
 #include "platform/process.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
@@ -259,7 +260,7 @@ int main(int argc, char** argv) {
   if (const int error = simulator.Start()) {
     std::fprintf(stderr, "kesto-sim: cannot bind the services (ports %u, %u, %u): %s\n",
                  options.ports.discovery, options.ports.query, options.ports.update,
-                 std::strerror(error));
+                 kesto::SystemErrorText(error).c_str());
     return 1;
   }
   for (const DeviceConfig& device : options.devices) PrintDevice(device);

@@ -4,8 +4,8 @@
 
 namespace kesto {
 
-ImageFile OpenImageFile(const std::string& path) {
-  return ImageFile(OpenFileForReading(path));
+ImageFile OpenImageFile(const std::string& path, int* error) {
+  return ImageFile(OpenFileForReading(path, error));
 }
 
 }  // namespace kesto

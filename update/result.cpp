@@ -1,24 +1,12 @@
 #include "update/result.h"
 
-#include "platform/format.h"
+#include "platform/errors.h"
 
 namespace kesto {
 
-std::string ResultMessage(int32_t code) {
-  switch (code) {
-    case kResultSuccess:
-      return "正常終了";
-    case kResultDeviceError:
-      return "KESTO通信エラー";
-    case kResultFileError:
-      return "ファームウェアファイルエラー";
-    case kResultInternalError:
-      return "内部エラー";
-    case kResultNoConnection:
-      return "通信タイムアウト\r\nファイアウォール設定が誤っている可能性があります";
-    default:
-      return Format("ネットワークエラー:%d", code);
-  }
+WriteOutcome NetworkFailure(int error) {
+  if (error == errors::kCanceled) return {WriteResult::kCancelled, error};
+  return {WriteResult::kNetworkError, error};
 }
 
 }  // namespace kesto

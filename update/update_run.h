@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "update/result.h"
+
 namespace kesto {
 
 class StopSignal;
@@ -16,6 +18,7 @@ inline constexpr size_t kChunkSize = 1024;
 struct UpdateRequest {
   std::string deviceAddress;  // dotted quad
   std::string localAddress;   // dotted quad; the listener and the invitation bind here
+  uint16_t listenerPort = 0;  // 0: the system chooses; else a fixed port a firewall rule can name
   uint16_t devicePort = kUpdatePort;
   std::string password = kUpdatePassword;
   std::string firmwarePath;
@@ -30,21 +33,31 @@ struct UpdateLimits {
   int stallMs = 10000;
 };
 
+// Where a run is, for a display that follows it: each phase is entered at
+// most once, in this order, and a run may end in any of them.
+enum class UpdatePhase {
+  kInvitation,        // the invitation is being sent, answers awaited
+  kAuthentication,    // the device asked for the password
+  kWaitingForDevice,  // the device is to connect back to the listener
+  kTransfer,          // chunks are being sent; progress follows
+  kFinalAnswer,       // the whole image is sent; the device's verdict is awaited
+};
+
 struct UpdateHooks {
   // One log piece, without an added line break.
   std::function<void(std::string_view)> log;
   // Progress 0..100 after each acknowledged chunk.
   std::function<void(int)> progress;
+  std::function<void(UpdatePhase)> phase;
   const StopSignal* stop = nullptr;
 };
 
-// Writes one firmware image into one device with the ArduinoOTA protocol and
-// returns the result code (see update/result.h). Never throws; every wait is
-// bounded by the limits or ends when hooks.stop fires (ECANCELED). Only the
-// device's address is heard: datagrams and connections from other hosts are
-// dropped. Success needs the device's consent and the image sent to match
-// the digest announced.
-int32_t RunUpdate(const UpdateRequest& request, const UpdateHooks& hooks,
-                  const UpdateLimits& limits = {});
+// Writes one firmware image into one device with the ArduinoOTA protocol.
+// Never throws; every wait is bounded by the limits or ends when hooks.stop
+// fires (kCancelled). Only the device's address is heard: datagrams and
+// connections from other hosts are dropped. Success needs the device's
+// consent and the image sent to match the digest announced.
+WriteOutcome RunUpdate(const UpdateRequest& request, const UpdateHooks& hooks,
+                       const UpdateLimits& limits = {});
 
 }  // namespace kesto

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Takes docs/screenshot.png: the demo window after a search, under Xvfb.
+# Takes docs/screenshot.png: the demo window during a write, under Xvfb.
 # Usage: tests/app/demo-screenshot.sh BUILD_DIR
 set -euo pipefail
 build=${1:?build directory}

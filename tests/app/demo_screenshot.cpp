@@ -1,51 +1,60 @@
-// Opens the demo window, runs a search, selects the wireless device and
-// then creates the file named by argv[1], so that a script can take the
-// screenshot (docs/screenshot.png) with the list filled. Ends when the
-// script removes that file again.
+// The demo window for docs/screenshot.png: searches, then writes the wireless
+// sample into the wireless device, which stops taking data part way, so the
+// bar holds its phase and percentage. Creates the file argv[1] then and ends
+// when the script (demo-screenshot.sh) removes it again.
 #include <QApplication>
 #include <QFile>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 
 #include "app/demo.h"
 #include "app/firmware_writer_dlg.h"
-#include "app/prompts.h"
 
 using namespace kesto::app;
+
+namespace {
+// Every question answered OK, and the one sample chosen.
+struct Answers final : Prompts {
+  QString file;
+  bool Message(QWidget*, const std::string&, bool) override { return true; }
+  QString OpenFirmwareFile(QWidget*, const QStringList&, const QString&) override { return file; }
+};
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
   QApplication application(argc, argv);
   const QString ready = QString::fromLocal8Bit(argv[1]);
-
-  DemoBench demo;
-  if (demo.Start() != 0) return 1;
-  DialogPrompts prompts;
+  std::vector<kesto::sim::DeviceConfig> devices = DemoDevices();
+  devices[3].faults.stallAfterBytes = 18 * 1024;  // of 40 KiB
+  kesto::sim::Simulator simulator(devices);
+  QTemporaryDir folder;
+  if (simulator.Start() != 0 || !WriteDemoSamples(folder.path())) return 1;
+  Answers prompts;
+  prompts.file = folder.filePath("KESTOWiFi_demo.bin");
   WindowSetup setup;
   setup.interfaces = DemoInterfaces;
-  setup.firmwareFolder = demo.SampleFolder();
+  setup.updateLimits.stallMs = 60000;
   CFirmwareWriterDlg window(std::move(setup), prompts);
   if (!window.OnInitDialog()) return 1;
-  window.show();
 
-  auto* search = window.findChild<QPushButton*>("searchButton");
   auto* list = window.findChild<QListWidget*>("deviceList");
-  QTimer::singleShot(300, search, &QPushButton::click);
+  auto* bar = window.findChild<QProgressBar*>("progressBar");
+  QTimer::singleShot(300, window.findChild<QPushButton*>("searchButton"), &QPushButton::click);
   QTimer poll;
+  int step = 0;
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (!search->isEnabled() || list->count() == 0) return;
-    poll.stop();
-    list->setCurrentRow(3);
-    QTimer::singleShot(300, [&] {
-      QFile file(ready);
-      file.open(QIODevice::WriteOnly);
-      poll.disconnect();
-      QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (!QFile::exists(ready)) window.accept();
-      });
-      poll.start(50);
-    });
+    if (step == 0 && list->isEnabled() && list->count() == 5) {
+      list->setCurrentRow(3);
+      window.findChild<QPushButton*>("writeButton")->click();
+      ++step;
+    } else if (step == 1 && bar->value() >= 40 && QFile(ready).open(QIODevice::WriteOnly)) {
+      ++step;
+    } else if (step == 2 && !QFile::exists(ready)) {
+      window.accept();
+    }
   });
   poll.start(50);
   window.exec();

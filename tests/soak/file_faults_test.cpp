@@ -26,8 +26,9 @@ namespace kesto {
 namespace {
 
 using std::chrono::milliseconds;
+using testing::RunOutcome;
 using testing::Watchdog;
-using testing::WriteOutcome;
+using namespace kesto::testing;
 
 // The log lines the hooks wait for: before the file is examined, and after the
 // handshake, right before the file is opened for the transfer.
@@ -69,8 +70,8 @@ class FileFaults : public ::testing::Test {
   }
 
   // A write of path; hook sees every log piece as it comes.
-  WriteOutcome Write(const std::string& path,
-                     const std::function<void(std::string_view)>& hook = {}) {
+  RunOutcome Write(const std::string& path,
+                   const std::function<void(std::string_view)>& hook = {}) {
     UpdateRequest request;
     request.deviceAddress = "127.0.0.3";
     request.localAddress = "127.0.0.1";
@@ -78,7 +79,7 @@ class FileFaults : public ::testing::Test {
     request.firmwarePath = path;
     StopSignal stop;
     Watchdog watchdog(stop, kBound);
-    WriteOutcome outcome = testing::Write(request, Limits(), &stop, hook);
+    RunOutcome outcome = testing::Write(request, Limits(), &stop, hook);
     EXPECT_FALSE(watchdog.Done()) << "the write ran past " << kBound.count() << " ms";
     return outcome;
   }
@@ -122,7 +123,7 @@ class FileFaults : public ::testing::Test {
 // ---- Sizes
 
 TEST_F(FileFaults, EmptyImageIsRefusedAtTheDigest) {
-  const WriteOutcome outcome = Write(Image(0));
+  const RunOutcome outcome = Write(Image(0));
   EXPECT_EQ(outcome.code, kResultInternalError);
   EXPECT_EQ(outcome.pieces.back(), "ERROR: getMD5\r\n");
   ExpectNothingSent();
@@ -131,7 +132,7 @@ TEST_F(FileFaults, EmptyImageIsRefusedAtTheDigest) {
 TEST_F(FileFaults, ImagesOfFourMebibytesAndOneByteMoreArriveWhole) {
   for (const size_t size : {4 * kMiB, 4 * kMiB + 1}) {
     StartDevice({});
-    const WriteOutcome outcome = Write(Image(size, static_cast<uint32_t>(size)));
+    const RunOutcome outcome = Write(Image(size, static_cast<uint32_t>(size)));
     ASSERT_EQ(outcome.code, kResultSuccess) << size;
     EXPECT_TRUE(outcome.Logged(std::string("size ") + std::to_string(size) + " :"));
     const sim::UpdateSession session = OnlySession();
@@ -154,7 +155,7 @@ TEST_F(FileFaults, ImagesOfTwoGibibytesAndMoreAreRefusedBeforeAnythingIsSent) {
     close(fd);
     if (!sized) GTEST_SKIP() << "no sparse file of " << size << " bytes here";
     const auto start = testing::SoakClock::now();
-    const WriteOutcome outcome = Write(path);
+    const RunOutcome outcome = Write(path);
     EXPECT_EQ(outcome.code, kResultFileError) << size;
     EXPECT_TRUE(outcome.pieces.back().starts_with("ERROR: ")) << outcome.pieces.back();
     EXPECT_FALSE(outcome.Log().find("size ") != std::string::npos) << outcome.Log();
@@ -177,7 +178,7 @@ TEST_F(FileFaults, DirectoriesDevicesAndPipesAreRefusedBeforeAnythingIsSent) {
   for (const std::string& path :
        {files_.path().string(), std::string("/dev/zero"), std::string("/dev/null"), fifo, dangling,
         toZero, files_.PathOf("never-there.bin"), std::string()}) {
-    const WriteOutcome outcome = Write(path);
+    const RunOutcome outcome = Write(path);
     EXPECT_EQ(outcome.code, kResultFileError) << path;
     EXPECT_EQ(outcome.pieces.back(), "ERROR: Open\r\n") << path;
   }
@@ -188,8 +189,7 @@ TEST_F(FileFaults, DirectoriesDevicesAndPipesAreRefusedBeforeAnythingIsSent) {
 
 TEST_F(FileFaults, RemovedBeforeTheDigest) {
   const std::string path = Image(3000);
-  const WriteOutcome outcome =
-      Write(path, On(kBeforeDigest, [&] { std::filesystem::remove(path); }));
+  const RunOutcome outcome = Write(path, On(kBeforeDigest, [&] { std::filesystem::remove(path); }));
   EXPECT_EQ(outcome.code, kResultFileError);
   EXPECT_EQ(outcome.pieces.back(), "ERROR: Open\r\n");
   ExpectNothingSent();
@@ -199,10 +199,10 @@ TEST_F(FileFaults, RemovedBeforeTheDigest) {
 // does, for anyone.
 TEST_F(FileFaults, TurnedIntoAFolderBeforeTheDigest) {
   const std::string path = Image(3000);
-  const WriteOutcome outcome = Write(path, On(kBeforeDigest, [&] {
-                                       std::filesystem::remove(path);
-                                       std::filesystem::create_directory(path);
-                                     }));
+  const RunOutcome outcome = Write(path, On(kBeforeDigest, [&] {
+                                     std::filesystem::remove(path);
+                                     std::filesystem::create_directory(path);
+                                   }));
   EXPECT_EQ(outcome.code, kResultFileError);
   EXPECT_EQ(outcome.pieces.back(), "ERROR: Open\r\n");
   ExpectNothingSent();
@@ -211,7 +211,7 @@ TEST_F(FileFaults, TurnedIntoAFolderBeforeTheDigest) {
 TEST_F(FileFaults, UnreadableBeforeTheDigest) {
   if (IsRoot()) GTEST_SKIP() << "root reads a file whatever its mode; see TurnedIntoAFolder";
   const std::string path = Image(3000);
-  const WriteOutcome outcome = Write(path, On(kBeforeDigest, [&] { chmod(path.c_str(), 0); }));
+  const RunOutcome outcome = Write(path, On(kBeforeDigest, [&] { chmod(path.c_str(), 0); }));
   EXPECT_EQ(outcome.code, kResultInternalError);
   EXPECT_EQ(outcome.pieces.back(), "ERROR: getMD5\r\n");
   ExpectNothingSent();
@@ -221,7 +221,7 @@ TEST_F(FileFaults, UnreadableBeforeTheDigest) {
 // the announced size leaves out, and the device refuses what it got.
 TEST_F(FileFaults, GrownBetweenTheSizeAndTheDigestIsNeverASuccess) {
   const std::string path = Image(3000);
-  const WriteOutcome outcome = Write(path, [&, done = false](std::string_view piece) mutable {
+  const RunOutcome outcome = Write(path, [&, done = false](std::string_view piece) mutable {
     if (!done && piece.starts_with("size ")) {
       done = true;
       std::ofstream(path, std::ios::binary | std::ios::app) << "appended";
@@ -235,7 +235,7 @@ TEST_F(FileFaults, GrownBetweenTheSizeAndTheDigestIsNeverASuccess) {
 
 TEST_F(FileFaults, RemovedBeforeTheTransfer) {
   const std::string path = Image(3000);
-  const WriteOutcome outcome =
+  const RunOutcome outcome =
       Write(path, On(kBeforeTransfer, [&] { std::filesystem::remove(path); }));
   EXPECT_EQ(outcome.code, kResultFileError);
   EXPECT_EQ(outcome.pieces.back(), kBeforeTransfer);  // no line of its own
@@ -246,7 +246,7 @@ TEST_F(FileFaults, RemovedBeforeTheTransfer) {
 TEST_F(FileFaults, UnreadableBeforeTheTransfer) {
   if (IsRoot()) GTEST_SKIP() << "root reads a file whatever its mode; see TurnedIntoAFolder";
   const std::string path = Image(3000);
-  const WriteOutcome outcome = Write(path, On(kBeforeTransfer, [&] { chmod(path.c_str(), 0); }));
+  const RunOutcome outcome = Write(path, On(kBeforeTransfer, [&] { chmod(path.c_str(), 0); }));
   EXPECT_EQ(outcome.code, kResultFileError);
   EXPECT_FALSE(OnlySession().complete);
 }
@@ -254,10 +254,10 @@ TEST_F(FileFaults, UnreadableBeforeTheTransfer) {
 // A folder opens for reading but gives no bytes: the first chunk fails.
 TEST_F(FileFaults, TurnedIntoAFolderBeforeTheTransfer) {
   const std::string path = Image(3000);
-  const WriteOutcome outcome = Write(path, On(kBeforeTransfer, [&] {
-                                       std::filesystem::remove(path);
-                                       std::filesystem::create_directory(path);
-                                     }));
+  const RunOutcome outcome = Write(path, On(kBeforeTransfer, [&] {
+                                     std::filesystem::remove(path);
+                                     std::filesystem::create_directory(path);
+                                   }));
   EXPECT_EQ(outcome.code, kResultFileError);
   EXPECT_EQ(outcome.pieces.back(), "read error.\r\n");
   const sim::UpdateSession session = OnlySession();
@@ -269,7 +269,7 @@ TEST_F(FileFaults, TruncatedBeforeTheTransfer) {
   for (const size_t keep : {size_t{0}, size_t{1500}, size_t{2999}}) {
     StartDevice({});
     const std::string path = Image(3000);
-    const WriteOutcome outcome =
+    const RunOutcome outcome =
         Write(path, On(kBeforeTransfer, [&] { std::filesystem::resize_file(path, keep); }));
     EXPECT_EQ(outcome.code, kResultFileError) << keep;
     EXPECT_EQ(outcome.pieces.back(), "read error.\r\n") << keep;
@@ -288,10 +288,10 @@ TEST_F(FileFaults, TruncatedBeforeTheTransfer) {
 TEST_F(FileFaults, GrownByAppendingBeforeTheTransferSendsTheAnnouncedImage) {
   const std::string path = Image(3000);
   const std::string original = image_;
-  const WriteOutcome outcome = Write(path, On(kBeforeTransfer, [&] {
-                                       std::ofstream(path, std::ios::binary | std::ios::app)
-                                           << std::string(5000, 'x');
-                                     }));
+  const RunOutcome outcome = Write(path, On(kBeforeTransfer, [&] {
+                                     std::ofstream(path, std::ios::binary | std::ios::app)
+                                         << std::string(5000, 'x');
+                                   }));
   EXPECT_EQ(outcome.code, kResultSuccess) << outcome.Log();
   const sim::UpdateSession session = OnlySession();
   EXPECT_TRUE(session.complete);
@@ -303,9 +303,9 @@ TEST_F(FileFaults, GrownByAppendingBeforeTheTransferSendsTheAnnouncedImage) {
 // against the announced one and refuses it.
 TEST_F(FileFaults, RewrittenBeforeTheTransferIsRefusedByTheDevice) {
   const std::string path = Image(3000);
-  const WriteOutcome outcome = Write(
-      path,
-      On(kBeforeTransfer, [&] { files_.Write("KS_N_image.bin", testing::ImageBytes(8000, 99)); }));
+  const RunOutcome outcome = Write(path, On(kBeforeTransfer, [&] {
+                                     files_.Write("KS_N_image.bin", testing::ImageBytes(8000, 99));
+                                   }));
   EXPECT_EQ(outcome.code, kResultDeviceError) << outcome.Log();
   EXPECT_EQ(outcome.pieces.back(), "Bad Answer: MD5 Check Failed\r\n");
   const sim::UpdateSession session = OnlySession();
@@ -333,17 +333,16 @@ TEST_F(FileFaults, TurnedIntoAPipeDoesNotHang) {
     std::thread rescue;
     StopSignal rescued;
     const auto start = testing::SoakClock::now();
-    const WriteOutcome outcome = Write(path, On(c.moment, [&] {
-                                         std::filesystem::remove(path);
-                                         ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-                                         rescue = std::thread([&] {
-                                           if (rescued.SleepFor(10000)) {
-                                             const int fd =
-                                                 open(path.c_str(), O_WRONLY | O_NONBLOCK);
-                                             if (fd >= 0) close(fd);
-                                           }
-                                         });
-                                       }));
+    const RunOutcome outcome = Write(path, On(c.moment, [&] {
+                                       std::filesystem::remove(path);
+                                       ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+                                       rescue = std::thread([&] {
+                                         if (rescued.SleepFor(10000)) {
+                                           const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+                                           if (fd >= 0) close(fd);
+                                         }
+                                       });
+                                     }));
     rescued.Trigger();
     if (rescue.joinable()) rescue.join();
     EXPECT_LT(testing::SoakClock::now() - start, std::chrono::seconds(10))

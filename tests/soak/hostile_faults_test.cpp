@@ -24,8 +24,10 @@ namespace kesto {
 namespace {
 
 using std::chrono::milliseconds;
+using testing::RunOutcome;
 using testing::Watchdog;
-using testing::WriteOutcome;
+using namespace kesto::testing;
+using namespace testing;
 
 constexpr int kConnectMs = 500;
 constexpr int kReceiveMs = 800;
@@ -65,7 +67,7 @@ class OneHostileDevice : public ::testing::Test {
   }
 
   // A write of size bytes, ended by a watchdog should it outrun its bound.
-  WriteOutcome Write(size_t size, bool* overran = nullptr) {
+  RunOutcome Write(size_t size, bool* overran = nullptr) {
     image_ = testing::ImageBytes(size, 77);
     UpdateRequest request;
     request.deviceAddress = "127.0.0.3";
@@ -75,7 +77,7 @@ class OneHostileDevice : public ::testing::Test {
     const UpdateLimits limits = ShortLimits();
     StopSignal stop;
     Watchdog watchdog(stop, WriteBound(limits, size));
-    WriteOutcome outcome = testing::Write(request, limits, &stop);
+    RunOutcome outcome = testing::Write(request, limits, &stop);
     const bool expired = watchdog.Done();
     if (overran) *overran = expired;
     EXPECT_FALSE(expired) << "the write ran past its bound; log: " << outcome.Log();
@@ -158,7 +160,7 @@ TEST_F(OneHostileDevice, DrippingFinalAnswerEndsWithinTheWriteBound) {
   faults.finalError = true;  // "MD5 Check Failed\r\n", a byte every 900 ms
   faults.dripMs = 900;
   Start(faults);
-  const WriteOutcome outcome = Write(1024);
+  const RunOutcome outcome = Write(1024);
   EXPECT_NE(outcome.code, kResultSuccess) << outcome.Log();
 }
 
@@ -166,7 +168,7 @@ TEST_F(OneHostileDevice, ResetMidTransferIsAFailure) {
   sim::DeviceFaults faults;
   faults.resetShortBytes = 1500;
   Start(faults);
-  const WriteOutcome outcome = Write(5000);
+  const RunOutcome outcome = Write(5000);
   EXPECT_NE(outcome.code, kResultSuccess) << outcome.Log();
   EXPECT_TRUE(outcome.code == errors::kConnectionReset || outcome.code == errors::kBrokenPipe)
       << outcome.code;
@@ -181,7 +183,7 @@ TEST_F(OneHostileDevice, CloseBeforeTheLastChunkIsAFailure) {
   sim::DeviceFaults faults;
   faults.closeShortBytes = 952;  // 3000 = 1024 + 1024 + 952
   Start(faults);
-  const WriteOutcome outcome = Write(3000);
+  const RunOutcome outcome = Write(3000);
   EXPECT_NE(outcome.code, kResultSuccess) << outcome.Log();
   EXPECT_FALSE(DeviceHoldsImage());
 }
@@ -190,7 +192,7 @@ TEST_F(OneHostileDevice, CloseMidTransferIsAFailure) {
   sim::DeviceFaults faults;
   faults.closeShortBytes = 3000;  // 5000 bytes: closes after two chunks
   Start(faults);
-  const WriteOutcome outcome = Write(5000);
+  const RunOutcome outcome = Write(5000);
   EXPECT_NE(outcome.code, kResultSuccess) << outcome.Log();
 }
 
@@ -200,7 +202,7 @@ TEST_F(OneHostileDevice, StrangerAnsweringForTheDeviceGetsNothing) {
   sim::DeviceFaults faults;
   faults.answerFromStranger = true;
   Start(faults);
-  const WriteOutcome outcome = Write(3000);
+  const RunOutcome outcome = Write(3000);
   EXPECT_NE(outcome.code, kResultSuccess) << outcome.Log();
   EXPECT_EQ(simulator_->StrangerConnections(), 0);
 }
@@ -209,7 +211,7 @@ TEST_F(OneHostileDevice, StrangerConnectingFirstGetsNothing) {
   sim::DeviceFaults faults;
   faults.strangerFirst = true;
   Start(faults);
-  const WriteOutcome outcome = Write(3000);
+  const RunOutcome outcome = Write(3000);
   EXPECT_EQ(outcome.code, kResultSuccess) << outcome.Log();
   EXPECT_TRUE(DeviceHoldsImage());
   EXPECT_EQ(simulator_->StrangerConnections(), 0);
@@ -220,7 +222,7 @@ TEST_F(OneHostileDevice, AnswerFromAnotherPortOfTheDeviceIsFollowed) {
   sim::DeviceFaults faults;
   faults.answerFromOtherPort = true;
   Start(faults, "PELICANUS");
-  const WriteOutcome outcome = Write(3000);
+  const RunOutcome outcome = Write(3000);
   EXPECT_EQ(outcome.code, kResultSuccess) << outcome.Log();
   EXPECT_TRUE(DeviceHoldsImage());
 }
@@ -246,7 +248,7 @@ TEST_F(OneHostileDevice, GluedAndSplitAcknowledgementsStillDeliver) {
     faults.splitAcks = c.splitAcks;
     faults.finalGluedToAck = c.finalGluedToAck;
     Start(faults);
-    const WriteOutcome outcome = Write(c.size);
+    const RunOutcome outcome = Write(c.size);
     EXPECT_EQ(outcome.code, kResultSuccess) << c.name << "\n" << outcome.Log();
     EXPECT_TRUE(DeviceHoldsImage()) << c.name;
     simulator_.reset();
@@ -261,7 +263,7 @@ TEST_F(OneHostileDevice, LongFinalWordsGiveAShortLogLine) {
     faults.seed = seed;
     faults.randomFinal = true;
     Start(faults);
-    const WriteOutcome outcome = Write(3000);
+    const RunOutcome outcome = Write(3000);
     for (const std::string& piece : outcome.pieces) {
       EXPECT_LE(piece.size(), 512u) << "seed " << seed << ": " << piece.substr(0, 80) << "...";
       EXPECT_EQ(piece.find('\0'), std::string::npos) << "seed " << seed;
@@ -283,7 +285,7 @@ TEST_F(OneHostileDevice, RandomWordsNeverMakeAFalseSuccess) {
     faults.randomFinal = true;
     Start(faults, seed % 3 == 1 ? "PELICANUS" : "");
     bool overran = false;
-    const WriteOutcome outcome = Write(seed * 700, &overran);
+    const RunOutcome outcome = Write(seed * 700, &overran);
     if (outcome.code == kResultSuccess) {
       ++successes;
       EXPECT_TRUE(DeviceHoldsImage()) << "seed " << seed << "\n" << outcome.Log();

@@ -82,15 +82,15 @@ class Watchdog {
 };
 
 using ScratchDir = TempDir;
-using WriteOutcome = Outcome;
+using RunOutcome = Outcome;
 
 inline std::string ImageBytes(size_t size, uint32_t seed) {
   return PatternBytes(size, seed);
 }
 
-inline WriteOutcome Write(const UpdateRequest& request, const UpdateLimits& limits,
-                          const StopSignal* stop = nullptr,
-                          const std::function<void(std::string_view)>& onLog = {}) {
+inline RunOutcome Write(const UpdateRequest& request, const UpdateLimits& limits,
+                        const StopSignal* stop = nullptr,
+                        const std::function<void(std::string_view)>& onLog = {}) {
   return RunWrite(request, limits, stop, onLog);
 }
 

@@ -44,12 +44,14 @@
 namespace kesto {
 namespace {
 
+using namespace kesto::testing;
+
 using std::chrono::milliseconds;
 using testing::CurrentCounts;
 using testing::ProcessCounts;
+using testing::RunOutcome;
 using testing::SoakClock;
 using testing::Watchdog;
-using testing::WriteOutcome;
 
 // Limits of the runs: short, so that a round takes seconds.
 constexpr int kQuietMs = 300;
@@ -145,7 +147,7 @@ bool SafeEntry(const std::string& entry) {
 }
 
 // No log piece carries a NUL or runs on without end.
-bool SafeLog(const WriteOutcome& outcome) {
+bool SafeLog(const RunOutcome& outcome) {
   return std::all_of(outcome.pieces.begin(), outcome.pieces.end(), [](const std::string& piece) {
     return piece.size() <= 512 && piece.find('\0') == std::string::npos;
   });
@@ -216,7 +218,7 @@ class HostileSoak : public ::testing::Test {
 
     StopSignal stop;
     Watchdog watchdog(stop, bound);
-    const WriteOutcome outcome = testing::Write(request, limits, &stop);
+    const RunOutcome outcome = testing::Write(request, limits, &stop);
     const bool expired = watchdog.Done();
     const std::string what = "write of " + std::to_string(imageSize) + " bytes to " +
                              request.deviceAddress + " gave " + std::to_string(outcome.code) +

@@ -10,15 +10,37 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/stop_signal.h"
 #include "update/update_run.h"
 
 namespace kesto::testing {
 
+inline constexpr int32_t kResultSuccess = 0;
+inline constexpr int32_t kResultDeviceError = 1;
+inline constexpr int32_t kResultFileError = 2;
+inline constexpr int32_t kResultInternalError = 3;
+inline constexpr int32_t kResultNoConnection = 4;
+
+// One number per outcome for tables of expected ends: the window's codes,
+// the system error of a network failure, errors::kCanceled for a cancelled run.
+inline int32_t CodeOf(const WriteOutcome& outcome) {
+  switch (outcome.result) {
+    case WriteResult::kNetworkError:
+      return outcome.systemError;
+    case WriteResult::kCancelled:
+      return errors::kCanceled;
+    default:
+      return static_cast<int32_t>(outcome.result);
+  }
+}
+
 // Its code, its log pieces as they came, the progress positions it reported
 // and how long it took.
 struct Outcome {
   int32_t code = -1;
+  WriteOutcome end;
+  std::vector<UpdatePhase> phases;
   std::vector<std::string> pieces;
   std::vector<int> progress;
   std::chrono::milliseconds took{0};
@@ -46,7 +68,9 @@ inline Outcome RunWrite(const UpdateRequest& request, const UpdateLimits& limits
   hooks.progress = [&](int percent) { outcome.progress.push_back(percent); };
   hooks.stop = stop;
   const auto start = std::chrono::steady_clock::now();
-  outcome.code = RunUpdate(request, hooks, limits);
+  hooks.phase = [&](UpdatePhase phase) { outcome.phases.push_back(phase); };
+  outcome.end = RunUpdate(request, hooks, limits);
+  outcome.code = CodeOf(outcome.end);
   outcome.took = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
   return outcome;

@@ -24,45 +24,14 @@
 namespace kesto {
 namespace {
 
+using namespace kesto::testing;
+
 using testing::PatternBytes;
 using testing::TempDir;
 using testing::TestLimits;
 
 constexpr int kLongWaitMs = 60000;  // longer than any test may take: only a stop ends it
 constexpr int kPollMs = 1;          // the reader's poll, as the window's timer does it
-
-// Polls the hand-over the way the window's timer does, without other sync.
-void AwaitFinished(const WriteHandover& handover) {
-  while (handover.Busy()) std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-}
-
-// The worker writes plain data and then its code; the reader, once it sees
-// busy cleared, must see both. Under ThreadSanitizer a weaker order shows as
-// a race on the plain data.
-TEST(WriteHandoverThreads, ReaderSeesTheCodeAndTheWorkersDataOnceBusyClears) {
-  constexpr int kRounds = 200;
-  WriteHandover handover;
-  std::vector<int> workerData;  // plain memory, guarded by the hand-over alone
-  std::atomic<bool> quit{false};
-  std::thread worker([&] {
-    for (int round = 0; round < kRounds && !quit; ++round) {
-      // Waits for the reader's Start, as the window's launch starts the worker.
-      while (!handover.Busy() && !quit) std::this_thread::yield();
-      if (quit) return;
-      workerData.push_back(round);
-      handover.Finish(round + 1);
-    }
-  });
-  for (int round = 0; round < kRounds; ++round) {
-    handover.Start();
-    AwaitFinished(handover);
-    ASSERT_EQ(handover.ResultCode(), round + 1);
-    ASSERT_EQ(workerData.size(), static_cast<size_t>(round + 1));
-    ASSERT_EQ(workerData.back(), round);
-  }
-  quit = true;
-  worker.join();
-}
 
 class StopFromAnotherThread : public ::testing::Test {
  protected:
@@ -140,30 +109,6 @@ class WriteAcrossThreads : public StopFromAnotherThread {
   std::string image_;
 };
 
-// The write worker as the window starts it: the code through the hand-over,
-// the log read once busy has cleared, before the worker is joined.
-TEST_F(WriteAcrossThreads, CodeAndLogAreHandedOverWhenTheWriteEnds) {
-  sim::DeviceConfig device = Device("127.0.0.3", 3, 0);
-  device.password = "PELICANUS";
-  StartSimulator({device});
-  UseImage(6000);
-  std::vector<std::string> log;  // written by the worker only until busy clears
-  std::atomic<int> lastProgress{0};
-  UpdateHooks hooks;
-  hooks.log = [&](std::string_view piece) { log.emplace_back(piece); };
-  hooks.progress = [&](int percent) { lastProgress = percent; };
-  const UpdateLimits limits = TestLimits();
-  WriteHandover handover;
-  handover.Start();
-  std::thread worker([&] { handover.Finish(RunUpdate(request_, hooks, limits)); });
-  AwaitFinished(handover);
-  EXPECT_EQ(handover.ResultCode(), kResultSuccess);
-  ASSERT_FALSE(log.empty());
-  EXPECT_EQ(log.back(), "全終了。\r\n");
-  EXPECT_EQ(lastProgress, 100);
-  worker.join();
-}
-
 TEST_F(WriteAcrossThreads, StopInTheMiddleOfTheTransferEndsTheWrite) {
   sim::DeviceConfig device = Device("127.0.0.3", 3, 0);
   device.faults.stallAfterBytes = 2048;  // then neither reads nor answers
@@ -176,17 +121,19 @@ TEST_F(WriteAcrossThreads, StopInTheMiddleOfTheTransferEndsTheWrite) {
   hooks.stop = &stop;
   UpdateLimits limits = TestLimits();
   limits.stallMs = kLongWaitMs;
-  WriteHandover handover;
-  handover.Start();
-  std::thread worker([&] { handover.Finish(RunUpdate(request_, hooks, limits)); });
+  std::atomic<bool> done{false};
+  WriteOutcome outcome;
+  std::thread worker([&] {
+    outcome = RunUpdate(request_, hooks, limits);
+    done = true;
+  });
   // Bounded: the worker's own limits end the write should the transfer never start.
-  for (int i = 0; i < 10000 && lastProgress == 0 && handover.Busy(); ++i)
+  for (int i = 0; i < 10000 && lastProgress == 0 && !done; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
   stop.Trigger();
-  AwaitFinished(handover);
-  EXPECT_EQ(handover.ResultCode(), errors::kCanceled);
-  EXPECT_GT(lastProgress, 0);
   worker.join();
+  EXPECT_EQ(outcome.result, WriteResult::kCancelled);
+  EXPECT_GT(lastProgress, 0);
 }
 
 }  // namespace

@@ -26,6 +26,8 @@
 namespace kesto {
 namespace {
 
+using namespace kesto::testing;
+
 using testing::FakeUpdateDevice;
 using testing::Outcome;
 using testing::ParseInvitationText;
@@ -149,7 +151,7 @@ TEST_F(UpdateProtocol, PlainAnswerLogsEveryStepInOrder) {
       ".",
       "\r\n",
       "ファームウェアを送信終了。\r\n",
-      "OKの文字列がきたら相手はリセットがかかる（文字列の内容は確認してないけど）。\r\n",
+      "OKの文字列がきたら相手はリセットがかかる。\r\n",
       "全終了。\r\n",
   };
   EXPECT_EQ(outcome.pieces, expected);

@@ -23,6 +23,8 @@
 namespace kesto {
 namespace {
 
+using namespace kesto::testing;
+
 using testing::Outcome;
 using testing::PatternBytes;
 using testing::RunWrite;
@@ -272,13 +274,11 @@ TEST_F(UpdateAgainstSimulator, MissingFileIsAFileError) {
   EXPECT_EQ(sim_->Invitations(0), 0);
 }
 
-TEST_F(UpdateAgainstSimulator, EmptyFileIsAnInternalError) {
+TEST_F(UpdateAgainstSimulator, EmptyFileIsAFileErrorBeforeAnythingIsSent) {
   StartDevice();
   UseImage(0);
   const Outcome outcome = Run();
-  EXPECT_EQ(outcome.code, kResultInternalError);
-  EXPECT_EQ(outcome.pieces, (std::vector<std::string>{"まずファイルのMD5を計算する。\r\n",
-                                                      "size 0 :", "ERROR: getMD5\r\n"}));
+  EXPECT_EQ(outcome.code, kResultFileError);
   EXPECT_EQ(sim_->Invitations(0), 0);
 }
 

@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "app/operator_texts.h"
 #include "platform/errors.h"
 #include "platform/format.h"
+#include "update/listener.h"
 
 namespace kesto {
 namespace {
@@ -75,46 +77,51 @@ TEST(FileNameMatchesPrefix, LooksAtTheNameNotTheFolder) {
   EXPECT_FALSE(FileNameMatchesPrefix("/home/op/KS_N/other.bin", "KS_N", false));
 }
 
-TEST(WriteConfirmationText, NamesThePath) {
-  EXPECT_EQ(WriteConfirmationText("/tmp/KS_N.bin"), "/tmp/KS_N.bin を書き込みます。");
+TEST(OperatorTexts, ConfirmationAndOutcomes) {
   EXPECT_EQ(WriteConfirmationText("/tmp/100%s.bin"), "/tmp/100%s.bin を書き込みます。");
+  EXPECT_EQ(WriteConfirmationText("/tmp/KS_N.bin", "127.0.0.2 / 00-..."),
+            "/tmp/KS_N.bin を書き込みます。\n127.0.0.2 / 00-...");
+  EXPECT_EQ(ResultMessage({WriteResult::kDeviceError, 0}), "KESTO通信エラー");
+  // A system error 1..4 is a network error with its words, never a result code.
+  EXPECT_EQ(ResultMessage(NetworkFailure(EPERM)),
+            Format("ネットワークエラー:%d (%s)", EPERM, SystemErrorText(EPERM).c_str()));
+  EXPECT_EQ(NetworkFailure(errors::kCanceled).result, WriteResult::kCancelled);
+  EXPECT_NE(ResultMessage(NetworkFailure(errors::kCanceled)).find("中止"), std::string::npos);
 }
 
-struct LogPieces {
-  std::vector<std::string> pieces;
-  std::function<void(std::string_view)> Hook() {
-    return [this](std::string_view piece) { pieces.emplace_back(piece); };
-  }
-};
+std::function<void(std::string_view)> Collect(std::vector<std::string>& pieces) {
+  return [&pieces](std::string_view piece) { pieces.emplace_back(piece); };
+}
 
-TEST(ProbeListenerPort, LogsEachStepOnALocalAddress) {
-  LogPieces log;
-  ASSERT_EQ(ProbeListenerPort("127.0.0.1", log.Hook()), 0);
-  ASSERT_EQ(log.pieces.size(), 6u);
-  EXPECT_EQ(log.pieces[0], "ok\r\n");
-  EXPECT_EQ(log.pieces[1], "bind \"127.0.0.1\":");
-  EXPECT_EQ(log.pieces[2], "ok\r\n");
-  EXPECT_EQ(log.pieces[3], "getsockname :");
-  const std::string& port = log.pieces[4];
-  ASSERT_TRUE(port.starts_with("ok: localPort = ") && port.ends_with("\r\n")) << port;
-  EXPECT_GT(std::atoi(port.c_str() + 16), 0);
-  EXPECT_EQ(log.pieces[5], "listen :");
+TEST(ProbeListenerPort, LogsEachStepAndHonoursAFixedPort) {
+  std::vector<std::string> log;
+  ASSERT_EQ(ProbeListenerPort("127.0.0.1", 0, Collect(log)), 0);
+  ASSERT_EQ(log.size(), 6u);
+  EXPECT_EQ(log[1], "bind \"127.0.0.1\":");
+  EXPECT_GT(std::atoi(log[4].c_str() + 16), 0);
+  EXPECT_EQ(log[5], "listen :");
+
+  Listener held;
+  ASSERT_EQ(OpenListener("127.0.0.1", 0, {}, held), 0);
+  log.clear();
+  EXPECT_EQ(ProbeListenerPort("127.0.0.1", held.port, Collect(log)), errors::kAddressInUse);
+  EXPECT_EQ(log.back(), Format("ERROR: %d\r\n", errors::kAddressInUse));
+  const uint16_t port = held.port;
+  held.socket.Close();
+  log.clear();
+  EXPECT_EQ(ProbeListenerPort("127.0.0.1", port, Collect(log)), 0);
+  EXPECT_EQ(log[4], Format("ok: localPort = %d\r\n", port));
 }
 
 TEST(ProbeListenerPort, FailsWithTheErrorOfTheBind) {
   for (const char* address : {"192.0.2.1", "not an address", "", "127.0.0.1.5"}) {
-    LogPieces log;
-    EXPECT_LT(ProbeListenerPort(address, log.Hook()), 0) << address;
-    ASSERT_EQ(log.pieces.size(), 3u) << address;
-    EXPECT_EQ(log.pieces[0], "ok\r\n");
-    EXPECT_EQ(log.pieces[1], Format("bind \"%s\":", address));
-    EXPECT_EQ(log.pieces[2], Format("ERROR: %d\r\n", errors::kAddressNotAvailable));
+    std::vector<std::string> log;
+    EXPECT_EQ(ProbeListenerPort(address, 0, Collect(log)), errors::kAddressNotAvailable) << address;
+    EXPECT_EQ(log,
+              (std::vector<std::string>{"ok\r\n", Format("bind \"%s\":", address),
+                                        Format("ERROR: %d\r\n", errors::kAddressNotAvailable)}));
   }
-}
-
-TEST(ProbeListenerPort, WorksWithoutALog) {
-  EXPECT_EQ(ProbeListenerPort("127.0.0.1", {}), 0);
-  EXPECT_LT(ProbeListenerPort("192.0.2.1", {}), 0);
+  EXPECT_NE(ProbeListenerPort("192.0.2.1", 0, {}), 0);
 }
 
 }  // namespace

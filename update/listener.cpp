@@ -1,0 +1,35 @@
+#include "update/listener.h"
+
+#include "platform/errors.h"
+#include "platform/format.h"
+
+namespace kesto {
+
+int OpenListener(const std::string& localAddress, uint16_t port, const LogHook& log,
+                 Listener& listener) {
+  const auto say = [&log](std::string_view piece) {
+    if (log) log(piece);
+  };
+  int error = 0;
+  listener.socket = Socket::Open(SOCK_STREAM, error);
+  if (!listener.socket.valid()) return error;
+  say("ok\r\n");
+  say(Format("bind \"%s\":", localAddress.c_str()));
+  const auto address = ParseIpv4(localAddress);
+  if (!address) return errors::kAddressNotAvailable;
+  // A fixed port is taken again by every write of a batch; a connection of
+  // the previous write lingering in TIME_WAIT must not refuse it. A listener
+  // still open on the port is refused all the same.
+  if (port != 0 && (error = listener.socket.AllowPortReuse())) return error;
+  if ((error = listener.socket.Bind(MakeSocketAddress(*address, port)))) return error;
+  say("ok\r\n");
+  say("getsockname :");
+  sockaddr_in bound{};
+  if ((error = listener.socket.LocalAddress(bound))) return error;
+  listener.port = ntohs(bound.sin_port);
+  say(Format("ok: localPort = %d\r\n", static_cast<int>(listener.port)));
+  say("listen :");
+  return listener.socket.Listen(1);
+}
+
+}  // namespace kesto
