@@ -4,8 +4,10 @@
 #include <string>
 
 // MinGW's C++ library formats with its own C99 printf, so the checks follow
-// GNU's rules there rather than Microsoft's.
-#ifdef __MINGW32__
+// GNU's rules there rather than Microsoft's; MSVC has no such checks.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define KESTO_PRINTF_FORMAT(string, first)
+#elif defined(__MINGW32__)
 #define KESTO_PRINTF_FORMAT(string, first) __attribute__((format(gnu_printf, string, first)))
 #else
 #define KESTO_PRINTF_FORMAT(string, first) __attribute__((format(printf, string, first)))

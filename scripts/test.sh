@@ -38,7 +38,14 @@ cmake --build --preset default -j "$jobs"
 mkdir -p build
 windows_stage >build/windows-stage.log 2>&1 &
 windows=$!
-trap 'kill "$windows" 2>/dev/null || true' EXIT
+# Should a Linux stage fail, the Windows stage goes too: its processes by id,
+# then Wine's server of its own prefix.
+stop_tree() {
+  local child
+  for child in $(pgrep -P "$1" || true); do stop_tree "$child"; done
+  kill "$1" 2>/dev/null || true
+}
+trap 'stop_tree "$windows"; WINEPREFIX="$PWD/build/windows/wine-prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
 
 ctest --preset default -j "$jobs"
 
