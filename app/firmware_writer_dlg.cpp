@@ -314,6 +314,9 @@ void CFirmwareWriterDlg::OnSearch() {
   options.query.receiveTimeoutMs = setup_.searchLimits.receiveTimeoutMs;
   options.query.pauseMs = setup_.searchLimits.pauseMs;
   const uint64_t run = ++run_;
+  options.phase = [this, run](SearchPhase phase) {
+    Post(run, [this, phase] { ShowPhase(kSearchFormats[static_cast<size_t>(phase)]); });
+  };
   StartWorker([this, run, table = table_, options](const StopSignal& stop) mutable {
     options.query.stop = &stop;
     auto outcome = std::make_shared<SearchOutcome>(SearchWorker(std::move(table), options));

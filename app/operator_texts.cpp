@@ -13,7 +13,10 @@ std::string FileDialogFilter(std::string_view prefix, bool hiddenMode) {
 
 std::string WriteConfirmationText(std::string_view firmwarePath, std::string_view deviceEntry) {
   std::string text = Format("%s を書き込みます。", std::string(firmwarePath).c_str());
-  if (!deviceEntry.empty()) text += "\n" + std::string(deviceEntry);
+  if (!deviceEntry.empty()) {
+    text += '\n';
+    text += deviceEntry;
+  }
   return text;
 }
 

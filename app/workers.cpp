@@ -30,8 +30,11 @@ void WorkerThread::Join() {
 
 SearchOutcome SearchWorker(DeviceTable table, const DiscoveryOptions& options) {
   SearchOutcome outcome;
-  outcome.count = DiscoverDevices(table, options);
-  if (outcome.count > 0) outcome.entries = BuildDeviceList(table, outcome.count, options.query);
+  outcome.count = DiscoverDevices(table, options, &outcome.stats);
+  if (outcome.count > 0) {
+    ReportPhase(options, SearchPhase::kListing);
+    outcome.entries = BuildDeviceList(table, outcome.count, options.query);
+  }
   outcome.table = std::move(table);
   return outcome;
 }

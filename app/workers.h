@@ -45,11 +45,13 @@ struct SearchOutcome {
   DeviceTable table;
   int count = 0;
   std::vector<std::string> entries;
+  DiscoveryStats stats;
 };
 
 // The body of a search run: the discovery into table (the window's table as it
 // was at the click, so slots are reused as before), then one list entry per
-// device, the signal-strength queries included. Everything is read before the
+// device, the signal-strength queries included; options.phase hears of each
+// phase (kListing before the entries). Everything is read before the
 // window sees any of it, so the window stays busy until the last entry.
 SearchOutcome SearchWorker(DeviceTable table, const DiscoveryOptions& options);
 

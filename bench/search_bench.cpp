@@ -1,15 +1,18 @@
-// Search time against simulated devices on loopback, compared with the
-// protocol's floor: the closing quiet second plus, per device, the 100 ms pause
-// between its VER and DUMP connections and its exchanges (measured alone).
+// Search time against a simulated fleet on loopback: the discovery (devices
+// queried side by side) and then the list entries with their RSSI queries,
+// set against the floor of that design: the closing quiet second plus one
+// device's VER exchange, the 100 ms pause and its DUMP exchange (measured alone).
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "discovery/device_list.h"
 #include "discovery/discovery.h"
-#include "platform/format.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -18,18 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 double Milliseconds(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
-}
-
-std::vector<kesto::sim::DeviceConfig> Devices(int count) {
-  std::vector<kesto::sim::DeviceConfig> devices;
-  for (int i = 0; i < count; ++i) {
-    kesto::sim::DeviceConfig device;
-    device.address = kesto::Format("127.0.%d.%d", 1 + i / 200, 2 + i % 200);
-    device.kindLetter = "BLTW"[i % 4];
-    device.hardwareAddress[5] = static_cast<uint8_t>(i);
-    devices.push_back(device);
-  }
-  return devices;
 }
 
 kesto::DiscoveryOptions Options(const kesto::sim::Ports& ports) {
@@ -41,7 +32,7 @@ kesto::DiscoveryOptions Options(const kesto::sim::Ports& ports) {
   return options;
 }
 
-// One VER+DUMP exchange without the pause: the per-device cost above the floor's pause.
+// One VER+DUMP exchange without the pause, against the fleet's first device.
 double ExchangeMs(const kesto::sim::Ports& ports) {
   kesto::QueryOptions query = Options(ports).query;
   query.pauseMs = 0;
@@ -54,32 +45,69 @@ double ExchangeMs(const kesto::sim::Ports& ports) {
   return Milliseconds(Clock::now() - start) / kRounds;
 }
 
+std::string LoadAverage() {
+  std::ifstream file("/proc/loadavg");
+  std::string one, five, fifteen;
+  file >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+struct Figures {
+  int found = 0;
+  double searchMs = 0;
+  double listMs = 0;
+  uint32_t drops = 0;
+};
+
+Figures MeanOf(int runs, const kesto::sim::Ports& ports) {
+  Figures mean;
+  for (int run = 0; run < runs; ++run) {
+    kesto::DeviceTable table;
+    kesto::DiscoveryStats stats;
+    const kesto::DiscoveryOptions options = Options(ports);
+    const auto start = Clock::now();
+    mean.found = kesto::DiscoverDevices(table, options, &stats);
+    const auto searched = Clock::now();
+    kesto::BuildDeviceList(table, mean.found, options.query);
+    mean.searchMs += Milliseconds(searched - start) / runs;
+    mean.listMs += Milliseconds(Clock::now() - searched) / runs;
+    mean.drops = std::max(mean.drops, stats.kernelDrops);
+  }
+  return mean;
+}
+
 }  // namespace
 
 int main() {
   const kesto::sim::Ports ports{41000, 41001, 41002};
-  std::printf("| devices | found | search (ms) | floor (ms) | over floor |\n");
-  std::printf("|---:|---:|---:|---:|---:|\n");
-  for (const int count : {1, 10, 50}) {
-    kesto::sim::Simulator simulator(Devices(count), ports);
+  constexpr int kRuns = 3;
+  std::printf("load average before: %s\n\n", LoadAverage().c_str());
+  std::printf(
+      "| devices | found | search (ms) | list (ms) | total (ms) | floor (ms) | total / floor | "
+      "dropped |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+  struct Case {
+    size_t devices;
+    bool hung;
+  };
+  for (const Case c : {Case{1, false}, Case{10, false}, Case{50, false}, Case{200, false},
+                       Case{256, false}, Case{50, true}}) {
+    std::vector<kesto::sim::DeviceConfig> fleet = kesto::sim::FleetDevices(c.devices);
+    if (c.hung) fleet[c.devices / 2].faults.infoHang = true;
+    kesto::sim::Simulator simulator(fleet, ports);
     if (const int error = simulator.Start()) {
       std::fprintf(stderr, "simulator failed to start: errno %d\n", error);
       return 1;
     }
-    const double exchange = ExchangeMs(ports);
-    constexpr int kRuns = 3;
-    double total = 0;
-    int found = 0;
-    for (int run = 0; run < kRuns; ++run) {
-      kesto::DeviceTable table;
-      const auto start = Clock::now();
-      found = kesto::DiscoverDevices(table, Options(ports));
-      total += Milliseconds(Clock::now() - start);
-    }
-    const double measured = total / kRuns;
-    const double floor = 1000.0 + count * (100.0 + exchange);
-    std::printf("| %d | %d | %.1f | %.1f | %+.2f %% |\n", count, found, measured, floor,
-                (measured / floor - 1.0) * 100.0);
+    // The hung device's floor is its own bound: the receive time-out of its VER exchange.
+    const double floor =
+        c.hung ? Options(ports).query.receiveTimeoutMs : 1000.0 + 100.0 + ExchangeMs(ports);
+    const Figures f = MeanOf(kRuns, ports);
+    const double total = f.searchMs + f.listMs;
+    std::printf("| %zu%s | %d | %.1f | %.1f | %.1f | %.1f | %.3f | %u |\n", c.devices,
+                c.hung ? " (one hung)" : "", f.found, f.searchMs, f.listMs, total, floor,
+                total / floor, f.drops);
   }
+  std::printf("\nload average after: %s\n", LoadAverage().c_str());
   return 0;
 }

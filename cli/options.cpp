@@ -1,156 +1,122 @@
 #include "cli/options.h"
 
-#include <charconv>
+#include <CLI/CLI.hpp>
 
 #include "platform/socket.h"
 
 namespace kesto::cli {
+namespace {
 
-const char* const kUsageText =
-    R"(Usage: kesto-fw COMMAND [OPTIONS]
-
-Finds KESTO devices on the local IPv4 network and writes firmware into them.
-
-Commands:
-  interfaces                 list the usable local interfaces, one per line
-  search [--interface ADDR] [--json]
-                             search the network of ADDR (default: the first
-                             usable interface) and list the devices found
-  write --device ADDR [--interface ADDR] [--any-file] [--yes] [--verbose] FILE
-                             write the firmware image FILE into the device
-                             at ADDR (found by a search first)
-
-Options:
-  --interface ADDR   local IPv4 address to work on (loopback allowed)
-  --json             search: print every device as a JSON object, one per line
-  --device ADDR      write: the device's IPv4 address as the search shows it
-  --any-file         write: accept a file whose name does not fit the device kind
-  --yes              write: do not ask for confirmation
-  --verbose          write: print the protocol log to standard error
-  --help, --version
-
-Testing options (simulated devices on other ports):
-  --discovery-port N, --query-port N, --update-port N
-
+constexpr const char* kExitStatusText = R"(
 Exit status:
-  0  success
+  0  success (every device, when several are written)
   1  KESTO communication error (no or bad answer, authentication refused)
-  2  firmware file error
+  2  firmware file error (missing, unreadable or empty image)
   3  internal error (digest)
   4  the device did not connect back in time (firewall?)
   5  network error (the error number is in the message)
-  6  the device was not found by the search
-  7  refused: no listener possible, device in TMODE, or file name does not fit
-  8  cancelled (not confirmed, or interrupted)
-  9  no usable network interface, or --interface is not an address of this host
+  6  the device did not answer, or its information query failed
+  7  refused: listener port not available, device in TMODE, or file name does not fit
+  8  cancelled (not confirmed, no terminal for the question, or interrupted)
+  9  no usable network interface, or --interface is not this host's
+ 10  --verify: the device did not answer again after its restart
  64  usage error
-)";
+With several devices, the status of the first one that failed.)";
 
-namespace {
+const CLI::Validator kIpv4(
+    [](const std::string& text) {
+      return ParseIpv4(text) ? std::string() : "not an IPv4 address: " + text;
+    },
+    "ADDR");
 
-bool ParsePort(const std::string& text, uint16_t& port) {
-  unsigned value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535)
-    return false;
-  port = static_cast<uint16_t>(value);
-  return true;
-}
-
-std::optional<Command> CommandNamed(const std::string& name) {
-  if (name == "interfaces") return Command::kInterfaces;
-  if (name == "search") return Command::kSearch;
-  if (name == "write") return Command::kWrite;
-  if (name == "--help" || name == "-h" || name == "help") return Command::kHelp;
-  if (name == "--version") return Command::kVersion;
-  return std::nullopt;
-}
-
-bool NeedsValue(const std::string& flag) {
-  return flag == "--interface" || flag == "--device" || flag == "--discovery-port" ||
-         flag == "--query-port" || flag == "--update-port";
-}
-
-bool ApplyValue(Options& options, const std::string& flag, const std::string& value,
-                std::string& error) {
-  if (flag == "--interface" || flag == "--device") {
-    if (!ParseIpv4(value)) {
-      error = "not an IPv4 address: " + value;
-      return false;
-    }
-    (flag == "--interface" ? options.interfaceAddress : options.deviceAddress) = value;
-    return true;
-  }
-  uint16_t* port = flag == "--discovery-port" ? &options.discoveryPort
-                   : flag == "--query-port"   ? &options.queryPort
-                                              : &options.updatePort;
-  if (!ParsePort(value, *port)) {
-    error = "not a port number: " + value;
-    return false;
-  }
-  return true;
-}
-
-bool ApplyFlag(Options& options, const std::string& flag) {
-  if (flag == "--json" && options.command == Command::kSearch) return options.json = true;
-  if (options.command != Command::kWrite) return false;
-  if (flag == "--any-file") return options.anyFile = true;
-  if (flag == "--yes" || flag == "-y") return options.yes = true;
-  if (flag == "--verbose" || flag == "-v") return options.verbose = true;
-  return false;
+void AddNetworkOptions(CLI::App& command, Options& options) {
+  command
+      .add_option("--interface", options.interface,
+                  "local IPv4 address or interface name to work on (loopback allowed); default: "
+                  "the address the routing table uses toward the device, else the first usable "
+                  "interface")
+      ->type_name("ADDR|NAME");
+  const char* testing = "Testing (simulated devices on other ports)";
+  command.add_option("--discovery-port", options.discoveryPort)
+      ->check(CLI::Range(1, 65535).description(""))
+      ->group(testing);
+  command.add_option("--query-port", options.queryPort)
+      ->check(CLI::Range(1, 65535).description(""))
+      ->group(testing);
+  command.add_option("--update-port", options.updatePort)
+      ->check(CLI::Range(1, 65535).description(""))
+      ->group(testing);
 }
 
 }  // namespace
 
-std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error) {
-  Options options;
-  if (args.empty()) {
-    error = "no command given";
-    return std::nullopt;
+int ParseCommandLine(int argc, char** argv, const std::string& version, Options& options) {
+  CLI::App app("Finds KESTO devices on the local IPv4 network and writes firmware into them.",
+               "kesto-fw");
+  app.set_version_flag("--version", version);
+  app.require_subcommand(1);
+  app.footer(kExitStatusText);
+
+  CLI::App* interfaces = app.add_subcommand("interfaces", "list the usable local interfaces");
+  interfaces->add_flag("--json", options.json, "one JSON object per interface and line");
+  AddNetworkOptions(*interfaces, options);
+
+  CLI::App* search = app.add_subcommand(
+      "search", "search the network of the interface and list the devices found");
+  search->add_flag("--json", options.json, "one JSON object per device and line");
+  search->add_flag("-v,--verbose", options.verbose,
+                   "print the replies read (and those the system dropped) to standard error");
+  search
+      ->add_option("--device", options.devices,
+                   "ask only this address, directly instead of by broadcast (repeatable)")
+      ->check(kIpv4)
+      ->allow_extra_args(false)
+      ->type_name("ADDR");
+  AddNetworkOptions(*search, options);
+
+  CLI::App* write = app.add_subcommand("write", "write the firmware image FILE into devices");
+  write->footer(kExitStatusText);
+  CLI::Option* device =
+      write
+          ->add_option("--device", options.devices,
+                       "the device's IPv4 address (repeatable); found by the broadcast search, "
+                       "else asked directly")
+          ->check(kIpv4)
+          ->allow_extra_args(false)  // --device ADDR FILE: the file is no second address
+          ->type_name("ADDR");
+  write->add_flag("--all", options.all, "every device found whose file-name prefix fits FILE")
+      ->excludes(device);
+  write->add_flag("--any-file", options.anyFile, "accept a file whose name does not fit the kind");
+  write->add_flag("-y,--yes", options.yes, "do not ask for confirmation");
+  write->add_flag("-v,--verbose", options.verbose,
+                  "print the search's reply count and each write's log to standard error");
+  write->add_flag("--json", options.json, "one JSON object per device and line on standard output");
+  write
+      ->add_option("--host-port", options.hostPort,
+                   "the port the device connects back to, for a firewall rule (default: any)")
+      ->check(CLI::Range(1, 65535).description(""));
+  write->add_option("--password", options.password, "the update password (default: built in)");
+  write->add_flag("--verify", options.verify,
+                  "after a success, wait until the device answers again and show its version");
+  write->add_option("--verify-timeout", options.verifyTimeoutS, "how long --verify waits (60)")
+      ->check(CLI::Range(1, 3600).description(""))
+      ->type_name("S");
+  AddNetworkOptions(*write, options);
+  write->add_option("FILE", options.firmwarePath, "the firmware image (.bin)")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error);
+    return status == 0 ? 0 : kExitUsage;
   }
-  const auto command = CommandNamed(args[0]);
-  if (!command) {
-    error = "unknown command: " + args[0];
-    return std::nullopt;
+  if (*write && options.devices.empty() && !options.all) {
+    std::cerr << "kesto-fw: write needs --device ADDR or --all\nRun with --help for more "
+                 "information.\n";
+    return kExitUsage;
   }
-  options.command = *command;
-  std::vector<std::string> positional;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      options.command = Command::kHelp;
-      return options;
-    }
-    if (NeedsValue(arg)) {
-      if (i + 1 >= args.size()) {
-        error = arg + " needs a value";
-        return std::nullopt;
-      }
-      if (!ApplyValue(options, arg, args[++i], error)) return std::nullopt;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      if (!ApplyFlag(options, arg)) {
-        error = "unknown option for this command: " + arg;
-        return std::nullopt;
-      }
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  if (options.command == Command::kWrite) {
-    if (options.deviceAddress.empty()) {
-      error = "write needs --device ADDR";
-      return std::nullopt;
-    }
-    if (positional.size() != 1) {
-      error = "write needs exactly one firmware FILE";
-      return std::nullopt;
-    }
-    options.firmwarePath = positional[0];
-  } else if (!positional.empty()) {
-    error = "unexpected argument: " + positional[0];
-    return std::nullopt;
-  }
-  return options;
+  options.command = *write ? Command::kWrite : *search ? Command::kSearch : Command::kInterfaces;
+  return -1;
 }
 
 }  // namespace kesto::cli

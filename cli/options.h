@@ -1,9 +1,10 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "update/update_run.h"
 
 namespace kesto::cli {
 
@@ -11,32 +12,38 @@ namespace kesto::cli {
 enum ExitStatus : int {
   kExitOk = 0,
   kExitNetworkError = 5,  // a socket error ended the write or the search
-  kExitNotFound = 6,      // the device did not answer the search
-  kExitRefused = 7,       // a write check refused (listener, TMODE, file name)
+  kExitNotFound = 6,      // the device did not answer, or its information query failed
+  kExitRefused = 7,       // a write check refused (listener port, TMODE, file name)
   kExitCancelled = 8,     // the operator did not confirm, or Ctrl+C
   kExitNoInterface = 9,   // no usable interface, or --interface is not this host's
+  kExitNotBack = 10,      // --verify: the device did not answer again after its restart
   kExitUsage = 64,
 };
 
-enum class Command { kNone, kHelp, kVersion, kInterfaces, kSearch, kWrite };
+enum class Command { kInterfaces, kSearch, kWrite };
 
 struct Options {
-  Command command = Command::kNone;
-  std::string interfaceAddress;  // empty: the first usable interface
-  std::string deviceAddress;
+  Command command = Command::kInterfaces;
+  std::string interface;             // an address or an interface name; empty: by route
+  std::vector<std::string> devices;  // dotted quads
+  bool all = false;
   std::string firmwarePath;
   bool json = false;
   bool anyFile = false;
   bool yes = false;
   bool verbose = false;
+  bool verify = false;
+  int verifyTimeoutS = 60;
+  uint16_t hostPort = 0;  // 0: the system chooses the listener's port
+  std::string password = kUpdatePassword;
   uint16_t discoveryPort = 30718;
   uint16_t queryPort = 9998;
   uint16_t updatePort = 3232;
 };
 
-// Parses argv[1..]; on a usage error returns nullopt with the reason in error.
-std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string& error);
-
-extern const char* const kUsageText;
+// Reads the command line into options. Returns -1 when a command is to run;
+// otherwise the exit status after help or the version was shown (0) or a
+// usage error was reported (kExitUsage).
+int ParseCommandLine(int argc, char** argv, const std::string& version, Options& options);
 
 }  // namespace kesto::cli

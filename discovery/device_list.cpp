@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "discovery/query_pool.h"
 #include "platform/deadline.h"
 #include "platform/format.h"
 
@@ -57,11 +58,15 @@ bool WantsRssi(const DeviceRecord& record) {
   return record.modelId == 0 && DisplayVersion(record.sketchVersion) * 100.0f >= 123.0f;
 }
 
+std::string HardwareAddressText(const std::array<uint8_t, 6>& address) {
+  return Format("%02X-%02X-%02X-%02X-%02X-%02X", address[0], address[1], address[2], address[3],
+                address[4], address[5]);
+}
+
 std::string DeviceListEntry(const DeviceRecord& record, int32_t rssi) {
-  const auto& mac = record.hardwareAddress;
-  std::string entry = Format("%s / %02X-%02X-%02X-%02X-%02X-%02X / %s / ver. %1.2f",
-                             record.addressText.c_str(), mac[0], mac[1], mac[2], mac[3], mac[4],
-                             mac[5], ModelName(record.kind, record.modelId).c_str(),
+  std::string entry = Format("%s / %s / %s / ver. %1.2f", record.addressText.c_str(),
+                             HardwareAddressText(record.hardwareAddress).c_str(),
+                             ModelName(record.kind, record.modelId).c_str(),
                              static_cast<double>(DisplayVersion(record.sketchVersion)));
   if (rssi != 0) entry += Format(" (%d dBm)", rssi);
   return entry;
@@ -69,23 +74,27 @@ std::string DeviceListEntry(const DeviceRecord& record, int32_t rssi) {
 
 std::vector<std::string> BuildDeviceList(const DeviceTable& table, int count,
                                          const QueryOptions& options) {
-  const int devices = std::clamp(count, 0, kDeviceTableSize);
+  const auto devices = static_cast<size_t>(std::clamp(count, 0, kDeviceTableSize));
   // Each query is bounded on its own; the budget bounds them all, so a table
   // of devices that each hold their query to its deadline cannot hold the list.
   const Deadline budget = Deadline::After(options.rssiBudgetMs);
+  // A failed or skipped query leaves rssi at 0: the entry then has no dBm suffix.
+  std::vector<int32_t> rssi(devices, 0);
+  std::vector<size_t> asked;
+  for (size_t i = 0; i < devices; ++i)
+    if (WantsRssi(table.records[i])) asked.push_back(i);
+  ForEachConcurrently(
+      asked.size(), kQueriesInFlight, [&](size_t k) { return table.records[asked[k]].addressText; },
+      [&](size_t k) {
+        if (budget.Passed()) return;
+        QueryOptions query = options;
+        query.exchangeDeadlineMs = budget.Cap(options.exchangeDeadlineMs);
+        QueryRssi(table.records[asked[k]], rssi[asked[k]], query);
+      });
   std::vector<std::string> entries;
-  entries.reserve(static_cast<size_t>(devices));
-  for (int i = 0; i < devices; ++i) {
-    const DeviceRecord& record = table.records[static_cast<size_t>(i)];
-    int32_t rssi = 0;
-    // A failed or skipped query leaves rssi at 0: the entry then has no dBm suffix.
-    if (WantsRssi(record) && !budget.Passed()) {
-      QueryOptions query = options;
-      query.exchangeDeadlineMs = budget.Cap(options.exchangeDeadlineMs);
-      QueryRssi(record, rssi, query);
-    }
-    entries.push_back(DeviceListEntry(record, rssi));
-  }
+  entries.reserve(devices);
+  for (size_t i = 0; i < devices; ++i)
+    entries.push_back(DeviceListEntry(table.records[i], rssi[i]));
   return entries;
 }
 

@@ -216,6 +216,14 @@ void ApplyVerLines(const VerLines& lines, DeviceRecord& record) {
     record.textVersion = *text;
 }
 
+void ApplyDeviceInfo(const DeviceInfo& info, DeviceRecord& record) {
+  if (info.sketchVersion) record.sketchVersion = *info.sketchVersion;
+  if (info.textVersion) record.textVersion = *info.textVersion;
+  record.kind = info.kind;
+  record.modelId = info.modelId;
+  record.idValue = info.idValue;
+}
+
 DumpValues ParseDump(std::string_view dump) {
   const std::string_view text = UpToNul(dump);
   const size_t model = text.find(kModelKey);
@@ -237,32 +245,38 @@ bool ApplyRssiReply(std::string_view reply, int32_t& rssi) {
   return true;
 }
 
-bool QueryDeviceInfo(DeviceRecord& record, const QueryOptions& options) {
-  record.kind = -1;
-  record.modelId = -1;
-  record.idValue = -1;
-
-  const auto ver = Exchange(record.addressText, kVerRequest, options,
+bool QueryDeviceInfo(const std::string& addressText, char kindLetter, DeviceInfo& info,
+                     const QueryOptions& options) {
+  info = DeviceInfo{};
+  const auto ver = Exchange(addressText, kVerRequest, options,
                             [&](Socket& connection, const Deadline& deadline) {
                               return ReceiveLines(connection, 2, kVerReplyLimit, options, deadline);
                             });
   if (!ver) return false;
   const std::optional<VerLines> lines = SplitVerReply(*ver);
   if (!lines) return false;
-  ApplyVerLines(*lines, record);
-  record.kind = KindFromLetter(record.kindLetter);
+  info.sketchVersion = KeyedNumber(lines->line1, kSketchKey, kSketchShortKey);
+  info.textVersion = KeyedNumber(lines->line2, kTextKey, kTextShortKey);
+  info.kind = KindFromLetter(kindLetter);
 
   if (!PauseBetweenExchanges(options)) return false;
 
   const auto dump = Exchange(
-      record.addressText, kDumpRequest, options, [&](Socket& connection, const Deadline& deadline) {
+      addressText, kDumpRequest, options, [&](Socket& connection, const Deadline& deadline) {
         return ReceiveUntilClose(connection, kDumpReplyLimit, options, deadline);
       });
   if (!dump) return false;
   const DumpValues values = ParseDump(*dump);
-  record.modelId = values.modelId;
-  record.idValue = values.idValue;
+  info.modelId = values.modelId;
+  info.idValue = values.idValue;
   return true;
+}
+
+bool QueryDeviceInfo(DeviceRecord& record, const QueryOptions& options) {
+  DeviceInfo info;
+  const bool ok = QueryDeviceInfo(record.addressText, record.kindLetter, info, options);
+  ApplyDeviceInfo(info, record);
+  return ok;
 }
 
 bool QueryRssi(const DeviceRecord& record, int32_t& rssi, const QueryOptions& options) {

@@ -56,7 +56,25 @@ DumpValues ParseDump(std::string_view dump);
 // true, and rssi is written only when the line carries "RSSI : ".
 bool ApplyRssiReply(std::string_view reply, int32_t& rssi);
 
+// What one information query learnt: the versions when the VER reply carried
+// their keys, and kind, modelId and idValue as far as the query got (-1 for
+// the steps it did not reach).
+struct DeviceInfo {
+  std::optional<int32_t> sketchVersion;
+  std::optional<int32_t> textVersion;
+  int32_t kind = kKindUnknown;
+  int32_t modelId = -1;
+  int32_t idValue = -1;
+};
+// Writes info into record as the query would have written it there.
+void ApplyDeviceInfo(const DeviceInfo& info, DeviceRecord& record);
+
 // --- Exchanges with the device's information service ---
+
+// VER then DUMP at addressText, filling info as it goes; the device's kind
+// comes from kindLetter once VER succeeded. False as QueryDeviceInfo below.
+bool QueryDeviceInfo(const std::string& addressText, char kindLetter, DeviceInfo& info,
+                     const QueryOptions& options);
 
 // VER then DUMP for the record's addressText, each on a connection of its own
 // with the pause between them. Sets kind, modelId, idValue (and the versions

@@ -2,29 +2,140 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
+#include "discovery/query_pool.h"
 #include "platform/deadline.h"
 #include "platform/errors.h"
 #include "platform/socket.h"
+#include "platform/stop_signal.h"
 
 namespace kesto {
 namespace {
 
 constexpr char kDiscoveryRequest[2] = {'L', 'N'};  // no terminator on the wire
+// Room for a full table of replies arriving together: the kernel charges each
+// small datagram well over 1 KiB. It may grant less (net.core.rmem_max); the
+// drops then show in DiscoveryStats.
+constexpr int kReceiveBufferBytes = kDeviceTableSize * 4096;
 
 using ReplyBuffer = std::array<uint8_t, kDiscoveryReplySize>;
 
-// One datagram into the reply fields of record. An over-long datagram fails
-// (and is dropped) rather than being taken cut.
-bool ReadDiscoveryReply(Socket& socket, DeviceRecord& record) {
-  ReplyBuffer reply{};
+// One reply read from the socket, and what its device's query learnt. The
+// query's thread writes info and recorded; the run reads them once the
+// query threads are joined.
+struct RepliedDevice {
+  ReplyBuffer bytes{};
+  size_t size = 0;
   sockaddr_in sender{};
-  const IoResult received = socket.ReceiveFrom(reply.data(), reply.size(), &sender, 0, nullptr);
+  std::string addressText;
+  char kindLetter = 0;
+  DeviceInfo info;
+  bool recorded = false;
+};
+
+// The counts that the run's loop decides on, kept with the query threads.
+class QueryTally {
+ public:
+  struct Counts {
+    int recorded = 0;  // queries that succeeded
+    int failed = 0;    // queries that failed (or were skipped)
+    int running = 0;   // submitted and not yet ended
+    uint64_t ended = 0;
+  };
+
+  Counts Now() const {
+    std::lock_guard lock(mutex_);
+    return counts_;
+  }
+  void Started() {
+    std::lock_guard lock(mutex_);
+    ++counts_.running;
+  }
+  void Ended(bool recorded) {
+    {
+      std::lock_guard lock(mutex_);
+      --counts_.running;
+      ++(recorded ? counts_.recorded : counts_.failed);
+      ++counts_.ended;
+    }
+    changed_.notify_all();
+  }
+  // Until a query ends after the ended-th, or the run's end.
+  void WaitForEnd(uint64_t ended, const Deadline& runEnd) const {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(runEnd.MillisecondsLeft()),
+                      [&] { return counts_.ended != ended; });
+  }
+  // Once the run is over, queries that have not begun are skipped.
+  void Close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+  }
+  bool Closed() const {
+    std::lock_guard lock(mutex_);
+    return closed_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  Counts counts_;
+  bool closed_ = false;
+};
+
+bool Stopped(const StopSignal* stop) {
+  return stop && stop->Triggered();
+}
+
+// One datagram; nullptr for an over-long one (dropped rather than taken cut),
+// a failed receive, or a sender that cannot be a device.
+std::unique_ptr<RepliedDevice> ReadDiscoveryReply(Socket& socket, uint32_t& kernelDrops) {
+  auto device = std::make_unique<RepliedDevice>();
+  const IoResult received = socket.ReceiveCounted(device->bytes.data(), device->bytes.size(),
+                                                  &device->sender, kernelDrops);
   // No device answers from such an address, and connecting to it could reach
   // this host itself or a whole group.
-  if (!received.ok() || !IsDeviceAddress(sender.sin_addr.s_addr)) return false;
-  ApplyDiscoveryReply(reply.data(), received.bytes, sender, record);
-  return true;
+  if (!received.ok() || !IsDeviceAddress(device->sender.sin_addr.s_addr)) return nullptr;
+  device->size = received.bytes;
+  DeviceRecord fields;
+  ApplyDiscoveryReply(device->bytes.data(), device->size, device->sender, fields);
+  device->addressText = fields.addressText;
+  device->kindLetter = fields.kindLetter;
+  return device;
+}
+
+// The query of one replied device, on a pool thread. Skipped once the run is
+// over or stopped; every exchange ends by the run's end.
+void QueryReplied(RepliedDevice& replied, const QueryOptions& options, const Deadline& runEnd,
+                  QueryTally& tally) {
+  bool recorded = false;
+  if (!tally.Closed() && !Stopped(options.stop)) {
+    QueryOptions bounded = options;
+    bounded.exchangeDeadlineMs = runEnd.Cap(options.exchangeDeadlineMs);
+    recorded = QueryDeviceInfo(replied.addressText, replied.kindLetter, replied.info, bounded);
+  }
+  replied.recorded = recorded;
+  tally.Ended(recorded);
+}
+
+// Writes the replies into the table in the order they came, each into the
+// slot a run querying one device at a time would have given it: a failed
+// query leaves its traces in the slot that the next reply takes over.
+void RecordInReplyOrder(const std::vector<std::unique_ptr<RepliedDevice>>& devices,
+                        DeviceTable& table) {
+  for (const auto& device : devices) {
+    if (table.count >= kDeviceTableSize) break;
+    DeviceRecord& slot = table.records[static_cast<size_t>(table.count)];
+    ApplyDiscoveryReply(device->bytes.data(), device->size, device->sender, slot);
+    ApplyDeviceInfo(device->info, slot);
+    if (device->recorded) ++table.count;
+  }
 }
 
 }  // namespace
@@ -48,38 +159,86 @@ void ApplyDiscoveryReply(const uint8_t* data, size_t size, const sockaddr_in& se
   record.kindLetter = static_cast<char>(bytes[9]);
 }
 
-int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options) {
+void ReportPhase(const DiscoveryOptions& options, SearchPhase phase) {
+  if (options.phase) options.phase(phase);
+}
+
+int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, DiscoveryStats* stats) {
   table.count = 0;
   int error = 0;
   Socket socket = Socket::Open(SOCK_DGRAM, error);
   if (error != 0) return -1;
   if (socket.Bind(MakeSocketAddress(options.localAddress, 0)) != 0) return -1;
-  // A failure of either shows up as a run without replies.
+  // A failure of any of these shows up as a run without (or with fewer) replies.
   socket.SetOption(SOL_SOCKET, SO_BROADCAST, 1);
+  socket.SetOption(SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes);
+  socket.CountDroppedDatagrams();
   socket.SendTo(kDiscoveryRequest, sizeof kDiscoveryRequest,
                 MakeSocketAddress(options.broadcastAddress, options.discoveryPort));
+  ReportPhase(options, SearchPhase::kBroadcast);
 
   QueryOptions query = options.query;
   query.localAddress = options.localAddress;
+  const StopSignal* stop = query.stop;
   const Deadline runEnd = Deadline::After(options.runLimitMs);
-  int unrecorded = 0;
-  // A full table ends the run: every further reply could only be dropped.
-  while (table.count < kDeviceTableSize && unrecorded < options.unrecordedReplyLimit &&
-         !runEnd.Passed()) {
-    // Every wait gets the full quiet time, however long the queries took,
-    // but none outlasts the run.
-    const int waited = socket.WaitReadable(runEnd.Cap(options.quietMs), query.stop);
-    if (waited == errors::kTimedOut || waited == errors::kCanceled) break;
-    if (waited != 0) return -1;
-    // A reply whose receive or query fails leaves its slot to the next reply.
-    DeviceRecord& record = table.records[static_cast<size_t>(table.count)];
-    query.exchangeDeadlineMs = runEnd.Cap(options.query.exchangeDeadlineMs);
-    if (ReadDiscoveryReply(socket, record) && QueryDeviceInfo(record, query))
-      ++table.count;
-    else
-      ++unrecorded;
+  DiscoveryStats seen;
+  QueryTally tally;
+  std::vector<std::unique_ptr<RepliedDevice>> devices;
+  bool waitFailed = false;
+  {
+    // Declared after everything its queries use, so it is joined first.
+    QueryPool pool(kQueriesInFlight);
+    Deadline quiet = Deadline::After(options.quietMs);
+    int badDatagrams = 0;
+    for (;;) {
+      const QueryTally::Counts counts = tally.Now();
+      if (Stopped(stop) || runEnd.Passed() || counts.recorded >= kDeviceTableSize ||
+          badDatagrams + counts.failed >= options.unrecordedReplyLimit)
+        break;
+      // While the queries under way could fill the table, or could make up
+      // the limit of replies that record nothing, further replies wait in the
+      // socket: the end of a query decides whether the run goes on.
+      const bool room =
+          counts.recorded + counts.running < kDeviceTableSize &&
+          badDatagrams + counts.failed + counts.running < options.unrecordedReplyLimit;
+      const bool quietOver = quiet.Passed();
+      // Once the quiet time is over, a reply that comes while queries still
+      // run waits in the socket until they have ended: then one last look.
+      if (!room || (quietOver && counts.running > 0)) {
+        tally.WaitForEnd(counts.ended, runEnd);
+        continue;
+      }
+      // The rest of the quiet time, however long the queries take; once it is
+      // over with every query ended, one last look at the socket.
+      const int waited = socket.WaitReadable(runEnd.Cap(quiet.MillisecondsLeft()), stop);
+      if (waited == errors::kTimedOut) {
+        if (quietOver) break;
+        continue;
+      }
+      if (waited == errors::kCanceled) break;
+      if (waited != 0) {
+        waitFailed = true;
+        break;
+      }
+      quiet = Deadline::After(options.quietMs);
+      ++seen.datagrams;
+      std::unique_ptr<RepliedDevice> device = ReadDiscoveryReply(socket, seen.kernelDrops);
+      if (!device) {
+        ++badDatagrams;
+        continue;
+      }
+      if (devices.empty()) ReportPhase(options, SearchPhase::kQuerying);
+      tally.Started();
+      pool.Submit(device->addressText, [&tally, &runEnd, &query, replied = device.get()] {
+        QueryReplied(*replied, query, runEnd, tally);
+      });
+      devices.push_back(std::move(device));
+    }
+    tally.Close();
   }
-  return table.count;
+  RecordInReplyOrder(devices, table);
+  if (stats) *stats = seen;
+  return waitFailed ? -1 : table.count;
 }
 
 }  // namespace kesto

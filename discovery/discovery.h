@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "discovery/device_query.h"
 #include "discovery/device_table.h"
@@ -11,6 +12,13 @@ namespace kesto {
 
 inline constexpr uint16_t kDiscoveryPort = 30718;
 inline constexpr size_t kDiscoveryReplySize = 30;
+
+// Where a search stands, for a front end to show.
+enum class SearchPhase {
+  kBroadcast,  // "LN" sent, waiting for replies
+  kQuerying,   // the first reply's device is being asked for its information
+  kListing,    // building the list entries (and asking for signal strengths)
+};
 
 struct DiscoveryOptions {
   Ipv4Address localAddress = 0;  // every socket binds here, port 0
@@ -25,6 +33,19 @@ struct DiscoveryOptions {
   // Port, time limits and stop of the device queries; the stop also ends the
   // run. The queries bind to localAddress above, whatever query.localAddress says.
   QueryOptions query;
+  // Told of each phase as it begins, on the searching thread; keep it short.
+  // DiscoverDevices reports kBroadcast and kQuerying; whoever builds the
+  // list reports kListing (see ReportPhase).
+  std::function<void(SearchPhase)> phase;
+};
+
+// Calls options.phase when there is one.
+void ReportPhase(const DiscoveryOptions& options, SearchPhase phase);
+
+// What a run saw besides the devices, for a verbose report.
+struct DiscoveryStats {
+  int datagrams = 0;         // read from the reply socket
+  uint32_t kernelDrops = 0;  // dropped by the kernel for want of room, where it tells
 };
 
 // Whether a reply's sender can be a device: not 0.0.0.0/8, not multicast, not
@@ -37,12 +58,16 @@ void ApplyDiscoveryReply(const uint8_t* data, size_t size, const sockaddr_in& se
                          DeviceRecord& record);
 
 // One discovery run: broadcast "LN", take replies until quietMs passes without
-// one, query each replying device and record it when the query succeeds.
+// one and every query has ended, query each replying device (up to
+// kQueriesInFlight at once, each as soon as its reply is read) and record it
+// when the query succeeds. The table holds the devices in the order of their
+// replies, slot by slot as a run one device at a time would leave it.
 // Returns the number recorded, or -1 when the socket cannot be created or
 // bound or a wait fails. table.count always holds the devices recorded. The
 // run also ends, with the devices recorded so far, when the table is full
 // (nothing more could be recorded), after unrecordedReplyLimit replies that
 // recorded nothing, after runLimitMs, and when the stop fires.
-int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options);
+int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options,
+                    DiscoveryStats* stats = nullptr);
 
 }  // namespace kesto

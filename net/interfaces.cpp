@@ -35,4 +35,10 @@ bool IsHostAddress(Ipv4Address address) {
   return false;
 }
 
+std::optional<Ipv4Address> InterfaceAddressNamed(const std::string& name) {
+  for (const SystemAddress& entry : ReadSystemAddresses())
+    if (entry.interfaceName == name) return entry.address;
+  return std::nullopt;
+}
+
 }  // namespace kesto

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,5 +54,13 @@ std::string InterfaceEntryText(const InterfaceRecord& record);
 
 // True when address is one of this host's IPv4 addresses (any interface, loopback included).
 bool IsHostAddress(Ipv4Address address);
+
+// The local address the routing table would send from to reach destination,
+// or nullopt when there is no route. Nothing is sent.
+std::optional<Ipv4Address> RouteLocalAddress(Ipv4Address destination);
+
+// The first IPv4 address of the interface called name (loopback included),
+// e.g. "eth1"; nullopt when there is none.
+std::optional<Ipv4Address> InterfaceAddressNamed(const std::string& name);
 
 }  // namespace kesto

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,11 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 void UseUtf8Console();
 
 bool StandardErrorIsTerminal();
+bool StandardInputIsTerminal();
+
+// Raises the soft limit of open descriptors towards wanted, as far as the hard
+// limit allows (nothing to do where sockets have no such limit).
+void RaiseOpenFileLimit(size_t wanted);
 
 int CurrentProcessId();
 

@@ -1,5 +1,8 @@
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "platform/process.h"
 #include "platform/stop_signal.h"
@@ -32,6 +35,18 @@ void UseUtf8Console() {}
 
 bool StandardErrorIsTerminal() {
   return isatty(STDERR_FILENO) != 0;
+}
+
+bool StandardInputIsTerminal() {
+  return isatty(STDIN_FILENO) != 0;
+}
+
+void RaiseOpenFileLimit(size_t wanted) {
+  const auto target = static_cast<rlim_t>(wanted);
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= target) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? target : std::min(target, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 int CurrentProcessId() {

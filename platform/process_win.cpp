@@ -43,6 +43,15 @@ bool StandardErrorIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+bool StandardInputIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+void RaiseOpenFileLimit(size_t) {
+  // Winsock sockets count against no descriptor limit.
+}
+
 int CurrentProcessId() {
   return static_cast<int>(GetCurrentProcessId());
 }

@@ -81,6 +81,17 @@ class Socket {
   // for a whole one.
   IoResult ReceiveFrom(void* buffer, size_t size, sockaddr_in* from, int timeoutMs,
                        const StopSignal* stop);
+  // One datagram without waiting, and the address it was sent to (the
+  // socket's IP_PKTINFO option on): a local address for a datagram sent to
+  // this host alone, INADDR_BROADCAST when the system does not tell.
+  IoResult ReceiveWithDestination(void* buffer, size_t size, sockaddr_in& from,
+                                  Ipv4Address& destination);
+  // Asks the kernel to tell, with each datagram, how many it has dropped on
+  // this socket for want of buffer room. Where it cannot tell, nothing.
+  void CountDroppedDatagrams();
+  // ReceiveFrom without waiting. dropped is set to the kernel's count of
+  // datagrams dropped so far when it reports one, and left as it was otherwise.
+  IoResult ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t& dropped);
 
   // Sends every byte; ends with errors::kTimedOut when no byte moves for stallMs.
   IoResult SendAll(const void* data, size_t size, int stallMs, const StopSignal* stop);

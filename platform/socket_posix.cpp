@@ -159,6 +159,63 @@ IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
   }
 }
 
+IoResult Socket::ReceiveWithDestination(void* buffer, size_t size, sockaddr_in& from,
+                                        Ipv4Address& destination) {
+  iovec vector{buffer, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr message{};
+  message.msg_name = &from;
+  message.msg_namelen = sizeof from;
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t got = recvmsg(handle_, &message, MSG_DONTWAIT);
+  if (got < 0) return {0, errno};
+  if (message.msg_flags & MSG_TRUNC) return {0, EMSGSIZE};
+  destination = INADDR_BROADCAST;
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
+    in_pktinfo info{};
+    std::memcpy(&info, CMSG_DATA(header), sizeof info);
+    destination = info.ipi_addr.s_addr;
+  }
+  return {static_cast<size_t>(got), 0};
+}
+
+void Socket::CountDroppedDatagrams() {
+#ifdef SO_RXQ_OVFL
+  SetOption(SOL_SOCKET, SO_RXQ_OVFL, 1);
+#endif
+}
+
+IoResult Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t& dropped) {
+#ifdef SO_RXQ_OVFL
+  sockaddr_in sender{};
+  iovec vector{buffer, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))] = {};
+  msghdr message{};
+  message.msg_name = &sender;
+  message.msg_namelen = sizeof sender;
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  // MSG_TRUNC: the real length, so that an over-long datagram is refused (as in ReceiveFrom).
+  const ssize_t received = recvmsg(handle_, &message, MSG_TRUNC | MSG_DONTWAIT);
+  if (received < 0) return {0, errno == EAGAIN ? ETIMEDOUT : errno};
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header))
+    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL)
+      std::memcpy(&dropped, CMSG_DATA(header), sizeof dropped);
+  if (from) *from = sender;
+  if (static_cast<size_t>(received) > size) return {size, EMSGSIZE};
+  return {static_cast<size_t>(received), 0};
+#else
+  (void)dropped;
+  return ReceiveFrom(buffer, size, from, 0, nullptr);
+#endif
+}
+
 IoResult Socket::TrySend(const void* data, size_t size) {
   for (;;) {
     const ssize_t sent = send(handle_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);

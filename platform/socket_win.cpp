@@ -284,6 +284,55 @@ IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
   return {static_cast<size_t>(received), 0};
 }
 
+IoResult Socket::ReceiveWithDestination(void* buffer, size_t size, sockaddr_in& from,
+                                        Ipv4Address& destination) {
+  // WSARecvMsg is reached only through its extension pointer.
+  static const LPFN_WSARECVMSG receive = [] {
+    LPFN_WSARECVMSG function = nullptr;
+    const SOCKET probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (probe == INVALID_SOCKET) return function;
+    GUID id = WSAID_WSARECVMSG;
+    DWORD bytes = 0;
+    WSAIoctl(probe, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &function, sizeof function,
+             &bytes, nullptr, nullptr);
+    closesocket(probe);
+    return function;
+  }();
+  if (!receive) return ReceiveFrom(buffer, size, &from, 0, nullptr);
+  WSABUF data{};
+  data.len = static_cast<ULONG>(ClampedLength(size));
+  data.buf = static_cast<char*>(buffer);
+  alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+  WSAMSG message{};
+  message.name = reinterpret_cast<sockaddr*>(&from);
+  message.namelen = sizeof from;
+  message.lpBuffers = &data;
+  message.dwBufferCount = 1;
+  message.Control.len = sizeof control;
+  message.Control.buf = control;
+  DWORD got = 0;
+  if (receive(handle_, &message, &got, nullptr, nullptr) == SOCKET_ERROR)
+    return {0, LastSocketError()};
+  if (message.dwFlags & MSG_TRUNC) return {0, errors::kMessageTooLong};
+  destination = INADDR_BROADCAST;
+  for (WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message); header;
+       header = WSA_CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
+    IN_PKTINFO info{};
+    std::memcpy(&info, WSA_CMSG_DATA(header), sizeof info);
+    destination = info.ipi_addr.s_addr;
+  }
+  return {static_cast<size_t>(got), 0};
+}
+
+void Socket::CountDroppedDatagrams() {
+  // Winsock keeps no count of datagrams dropped for want of room.
+}
+
+IoResult Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t&) {
+  return ReceiveFrom(buffer, size, from, 0, nullptr);
+}
+
 IoResult Socket::TrySend(const void* data, size_t size) {
   const int sent = send(handle_, static_cast<const char*>(data), ClampedLength(size), 0);
   if (sent == SOCKET_ERROR) return {0, LastSocketError()};

@@ -5,7 +5,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
-  libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libssl-dev libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-ipafont-gothic
   clang libclang-rt-14-dev
   iproute2

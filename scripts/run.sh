@@ -20,7 +20,7 @@ fi
 case "$mode" in
   --real) exec "$bin/app/kesto-fw-gui" ;;
   --cli)
-    "$bin/sim/kesto-sim" --duration 60 &
+    "$bin/sim/kesto-sim" --duration 60 >/dev/null &
     sim=$!
     trap 'kill $sim 2>/dev/null' EXIT
     sleep 0.5

@@ -1,6 +1,7 @@
 // Parsing of the one-line device descriptions given on the command line, in a
 // config file or by tests.
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -61,6 +62,7 @@ std::optional<std::array<uint8_t, 6>> ParseMac(std::string_view text) {
 
 bool* BooleanFault(DeviceFaults& faults, std::string_view name) {
   if (name == "noDiscoveryReply") return &faults.noDiscoveryReply;
+  if (name == "noBroadcastReply") return &faults.noBroadcastReply;
   if (name == "replyTwice") return &faults.replyTwice;
   if (name == "verWithoutKeys") return &faults.verWithoutKeys;
   if (name == "verWithoutCr") return &faults.verWithoutCr;
@@ -145,6 +147,7 @@ std::string ApplyNumericFault(DeviceFaults& faults, std::string_view name,
   if (name == "answerOnlyInvitation") return setInt(faults.answerOnlyInvitation, 0, INT_MAX);
   if (name == "connectDelayMs") return setInt(faults.connectDelayMs, 0, kMaxDelayMs);
   if (name == "ackDelayMs") return setInt(faults.ackDelayMs, 0, kMaxDelayMs);
+  if (name == "restartMs") return setInt(faults.restartMs, 0, kMaxDelayMs);
   return Format("unknown fault '%.*s'", static_cast<int>(name.size()), name.data());
 }
 
@@ -224,6 +227,37 @@ DeviceConfig MakeDevice(std::string address, char kindLetter, uint8_t serial, in
   return device;
 }
 
+std::vector<DeviceConfig> FleetDevices(size_t count) {
+  constexpr uint32_t kFirstHost = 0x7f000102;  // 127.0.1.2
+  std::vector<DeviceConfig> fleet;
+  for (size_t i = 0; i < std::min(count, kMaxFleetSize); ++i) {
+    const int n = static_cast<int>(i);
+    DeviceConfig device;
+    device.address = Ipv4Text(htonl(kFirstHost + static_cast<uint32_t>(i)));
+    device.kindLetter = "BLTW"[i % 4];
+    device.hardwareAddress = {
+        0x02, 0x00, 0x00, 0x00, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i & 0xff)};
+    device.sketchVersion = 118 + n % 12;  // 1.18 .. 1.29: some ask for RSSI, some not
+    device.textVersion = 1 + n % 5;
+    device.id = 1 + n % 14;  // never 15 (TMODE)
+    switch (device.kindLetter) {
+      case 'B':
+        device.model = n % 7;  // KS-B20 .. KS-B26
+        break;
+      case 'L':
+        device.rssi = -40 - n % 50;
+        break;
+      case 'W':
+        device.model = 17 + n % 2;  // KS-W17, KS-W18
+        break;
+      default:
+        break;
+    }
+    fleet.push_back(device);
+  }
+  return fleet;
+}
+
 std::vector<std::string> FaultNames(const DeviceFaults& f) {
   std::vector<std::string> names;
   const auto flag = [&](bool on, const char* name) {
@@ -234,6 +268,7 @@ std::vector<std::string> FaultNames(const DeviceFaults& f) {
     if (value != normal) names.push_back(std::string(name) + ":" + std::to_string(value));
   };
   flag(f.noDiscoveryReply, "noDiscoveryReply");
+  flag(f.noBroadcastReply, "noBroadcastReply");
   flag(f.replyTwice, "replyTwice");
   number(static_cast<long long>(f.replyLength), 30, "replyLength");
   number(f.replyDelayMs, 0, "replyDelayMs");
@@ -256,6 +291,7 @@ std::vector<std::string> FaultNames(const DeviceFaults& f) {
   flag(f.strangerFirst, "strangerFirst");
   flag(f.finalError, "finalError");
   number(f.ackDelayMs, 0, "ackDelayMs");
+  number(f.restartMs, 0, "restartMs");
   flag(f.randomDiscoveryReply, "randomDiscoveryReply");
   flag(f.randomInfoReply, "randomInfoReply");
   flag(f.randomAnswer, "randomAnswer");

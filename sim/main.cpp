@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,6 +37,8 @@ constexpr const char* kUsage =
     "                        text=3,model=17,id=2,rssi=-58,password=PELICANUS,\n"
     "                        fault=infoHang,fault=replyDelayMs:200\n"
     "  --config FILE         add the devices of FILE: one SPEC per line, '#' comments\n"
+    "  --fleet N             add N well-behaved devices (at most 256) at 127.0.1.2 and\n"
+    "                        up, kinds B, L, T and W in turn\n"
     "  --discovery-port N    discovery port (default 30718)\n"
     "  --query-port N        information service port (default 9998)\n"
     "  --update-port N       update receiver port (default 3232)\n"
@@ -54,7 +57,8 @@ constexpr const char* kUsage =
     "Without --device or --config: four devices, B at 127.0.0.2, L at 127.0.0.3,\n"
     "T at 127.0.0.4 and W at 127.0.0.5.\n"
     "\n"
-    "Faults (fault=NAME): noDiscoveryReply replyTwice verWithoutKeys verWithoutCr\n"
+    "Faults (fault=NAME): noDiscoveryReply noBroadcastReply replyTwice verWithoutKeys "
+    "verWithoutCr\n"
     "  verOneLineThenClose dumpWithoutModel dumpWithoutId infoHang rssiMissing\n"
     "  updateNoAnswer junkAnswer rejectAuth noAuthReply neverConnect\n"
     "  closeInsteadOfFinal strangerFirst finalError\n"
@@ -63,8 +67,9 @@ constexpr const char* kUsage =
     "  answerFromStranger splitAcks finalGluedToAck floodFromPhantoms\n"
     "Faults with a number (fault=NAME:N): replyLength replyDelayMs\n"
     "  answerOnlyInvitation connectDelayMs stallAfterBytes ackDelayMs seed dripMs\n"
-    "  resetShortBytes closeShortBytes ackPieceSize floodReplies floodIntervalMs\n"
+    "  resetShortBytes closeShortBytes ackPieceSize floodReplies floodIntervalMs restartMs\n"
     "\n"
+    "Prints a line for each invitation and each finished write session.\n"
     "Exit status: 0 after a stop, 1 when a service cannot be bound, 2 on bad usage.\n";
 
 struct Options {
@@ -158,7 +163,8 @@ int ParseArguments(int argc, char** argv, Options& options) {
     }
     const bool takesValue = arg == "--device" || arg == "--config" || arg == "--discovery-port" ||
                             arg == "--query-port" || arg == "--update-port" ||
-                            arg == "--duration" || arg == "--hostile-count" || arg == "--received";
+                            arg == "--duration" || arg == "--hostile-count" || arg == "--fleet" ||
+                            arg == "--received";
     if (!takesValue) {
       std::fprintf(stderr, "kesto-sim: unknown option '%s' (see --help)\n", argv[i]);
       return 2;
@@ -174,6 +180,16 @@ int ParseArguments(int argc, char** argv, Options& options) {
     } else if (arg == "--config") {
       anyDevice = true;
       if (!AddConfigFile(std::string(value), options)) return 2;
+    } else if (arg == "--fleet") {
+      const auto count = Number<size_t>(value, 1, kesto::sim::kMaxFleetSize);
+      if (!count) {
+        std::fprintf(stderr, "kesto-sim: bad fleet size '%s' (1..%zu)\n", argv[i],
+                     kesto::sim::kMaxFleetSize);
+        return 2;
+      }
+      anyDevice = true;
+      const auto fleet = kesto::sim::FleetDevices(*count);
+      options.devices.insert(options.devices.end(), fleet.begin(), fleet.end());
     } else if (arg == "--received") {
       options.receivedFolder = value;
     } else if (arg == "--hostile-count") {
@@ -249,6 +265,13 @@ int main(int argc, char** argv) {
   kesto::StopOnInterrupt(interrupt);
 
   kesto::sim::Simulator simulator(options.devices, options.ports, !options.anySource);
+  // What the devices received, one line each, for a script to check.
+  std::mutex reportMutex;
+  simulator.SetReport([&reportMutex](const std::string& line) {
+    std::lock_guard lock(reportMutex);
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  });
   if (!options.receivedFolder.empty()) {
     simulator.OnSession([folder = options.receivedFolder](size_t, const UpdateSession& session) {
       std::ofstream file(folder + "/" + session.deviceAddress + ".bin",

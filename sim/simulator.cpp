@@ -19,6 +19,8 @@
 #include <thread>
 
 #include "platform/errors.h"
+#include "platform/format.h"
+#include "platform/process.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 #include "sim/device_protocol.h"
@@ -58,6 +60,13 @@ bool IsLoopback(Ipv4Address address) {
 
 bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+// A large fleet holds several descriptors per device, and a writer in the
+// same process (a benchmark, a test) opens its own: raise the soft limit as
+// far as the hard one allows, when it is below what the fleet needs.
+void EnsureDescriptors(size_t devices) {
+  RaiseOpenFileLimit(devices * 4 + kMaxConnections + 256);
 }
 
 Ipv4Address StrangerOf(Ipv4Address device) {
@@ -127,7 +136,8 @@ struct Simulator::Impl final : TransferHost {
         ports(p),
         loopbackOnly(loopback),
         invitations(devices.size(), 0),
-        sessions(devices.size()) {}
+        sessions(devices.size()),
+        restartUntil(devices.size()) {}
 
   const std::vector<DeviceConfig> devices;
   const Ports ports;
@@ -140,7 +150,9 @@ struct Simulator::Impl final : TransferHost {
   std::vector<int> invitations;
   std::vector<std::vector<UpdateSession>> sessions;
   int strangers = 0;
-  std::function<void(size_t, const UpdateSession&)> sessionObserver;  // set before Start
+  std::vector<Clock::time_point> restartUntil;     // restartMs: silent until then
+  std::function<void(const std::string&)> report;  // set before Start, then only read
+  std::function<void(size_t, const UpdateSession&)> sessionObserver;  // likewise
 
   // Running state; touched only by Start and Stop (and the workers list by workers).
   std::unique_ptr<StopSignal> stop;
@@ -186,6 +198,7 @@ int Simulator::Impl::Bind(LoopState& state) const {
   if (error) return error;
   if ((error = state.discovery.SetOption(SOL_SOCKET, SO_REUSEADDR, 1)) ||
       (error = state.discovery.SetOption(SOL_SOCKET, SO_BROADCAST, 1)) ||
+      (error = state.discovery.SetOption(IPPROTO_IP, IP_PKTINFO, 1)) ||
       (error = state.discovery.Bind(MakeSocketAddress(INADDR_ANY, ports.discovery))))
     return error;
 
@@ -294,21 +307,31 @@ Clock::time_point Simulator::Impl::NextWake(const LoopState& state, Clock::time_
 void Simulator::Impl::HandleDiscovery(LoopState& state, Clock::time_point now) {
   uint8_t request[64];
   sockaddr_in from{};
-  const IoResult r = state.discovery.ReceiveFrom(request, sizeof request, &from, 0, nullptr);
+  Ipv4Address destination = 0;
+  const IoResult r =
+      state.discovery.ReceiveWithDestination(request, sizeof request, from, destination);
   if (!r.ok() || r.bytes != 2 || request[0] != 'L' || request[1] != 'N') return;
   if (!Allowed(from.sin_addr.s_addr)) return;
+  std::vector<bool> restarting(devices.size());
   {
     std::lock_guard lock(mutex);
     ++discoveryRequests;
+    for (size_t i = 0; i < devices.size(); ++i) restarting[i] = restartUntil[i] > now;
   }
   changed.notify_all();
   // Replies wait in a timer queue, so one device's delay holds up no other.
   // Strangers and phantoms can only be spoken for on loopback, where every
   // 127.x.y.z address is this host's.
   const bool loopback = IsLoopback(from.sin_addr.s_addr);
+  // A request sent to one device's address is that device's alone.
+  const auto addressed =
+      std::find_if(state.devices.begin(), state.devices.end(),
+                   [&](const DeviceEndpoint& e) { return e.address == destination; });
   for (size_t i = 0; i < devices.size(); ++i) {
     const DeviceFaults& faults = devices[i].faults;
-    if (faults.noDiscoveryReply) continue;
+    const bool direct = addressed != state.devices.end();
+    if (direct && &state.devices[i] != &*addressed) continue;
+    if (faults.noDiscoveryReply || restarting[i] || (!direct && faults.noBroadcastReply)) continue;
     const auto due = now + milliseconds(faults.replyDelayMs);
     const Ipv4Address source =
         faults.discoveryFromStranger && loopback ? StrangerOf(state.devices[i].address) : 0;
@@ -369,6 +392,8 @@ void Simulator::Impl::OnInvitation(LoopState& state, size_t device, const Invita
     count = ++invitations[device];
   }
   changed.notify_all();
+  if (report)
+    report(Format("invitation %s port %u", devices[device].address.c_str(), invitation.port));
   // A new invitation starts over, as when the writer missed the first answer.
   endpoint.pending.reset();
   const DeviceConfig& config = devices[device];
@@ -577,11 +602,16 @@ void Simulator::Impl::PumpAnswer(InfoConnection& connection, Clock::time_point n
 
 void Simulator::Impl::Finished(size_t device, UpdateSession session) {
   if (sessionObserver) sessionObserver(device, session);
+  const std::string line = Format("session %s bytes %zu accepted %d", session.deviceAddress.c_str(),
+                                  session.image.size(), session.accepted ? 1 : 0);
   {
     std::lock_guard lock(mutex);
+    if (session.accepted && devices[device].faults.restartMs > 0)
+      restartUntil[device] = Clock::now() + milliseconds(devices[device].faults.restartMs);
     sessions[device].push_back(std::move(session));
   }
   changed.notify_all();
+  if (report) report(line);
 }
 
 void Simulator::Impl::StrangerServed() {
@@ -622,6 +652,10 @@ Simulator::~Simulator() {
   Stop();
 }
 
+void Simulator::SetReport(std::function<void(const std::string&)> report) {
+  impl_->report = std::move(report);
+}
+
 void Simulator::OnSession(
     std::function<void(size_t device, const UpdateSession& session)> observer) {
   impl_->sessionObserver = std::move(observer);
@@ -629,6 +663,7 @@ void Simulator::OnSession(
 
 int Simulator::Start() {
   if (impl_->loop.joinable()) return errors::kAlready;
+  EnsureDescriptors(impl_->devices.size());
   auto state = std::make_unique<LoopState>();
   if (const int error = impl_->Bind(*state)) return error;
   auto stop = std::make_unique<StopSignal>();

@@ -20,6 +20,9 @@ namespace kesto::sim {
 struct DeviceFaults {
   // Discovery responder (UDP).
   bool noDiscoveryReply = false;
+  // Silent to broadcasts (another subnet, client isolation), yet answers a
+  // request sent to its own address.
+  bool noBroadcastReply = false;
   bool replyTwice = false;
   size_t replyLength = 30;  // 31 gives an over-long reply; fewer a short one
   int replyDelayMs = 0;     // wait before replying (fixes the order of replies)
@@ -49,6 +52,9 @@ struct DeviceFaults {
   bool finalError = false;  // "MD5 Check Failed\r\n" instead of "OK"
   // (An image whose MD5 does not match the invitation gets that answer anyway.)
   int ackDelayMs = 0;  // wait before each acknowledgement (a slower network)
+  // After taking an image, the device restarts: no discovery answer and no
+  // information service for this long.
+  int restartMs = 0;
 
   // Hostile behaviour. Every random choice comes from seed, so a run with the
   // same seed (and the same requests) makes the same choices again.
@@ -92,6 +98,15 @@ struct DeviceConfig {
 // A device whose hardware address ends in serial (02-00-00-00-00-<serial>).
 DeviceConfig MakeDevice(std::string address, char kindLetter, uint8_t serial, int sketchVersion,
                         int model, int id);
+
+// The most devices a fleet holds: a full device table of the writer.
+inline constexpr size_t kMaxFleetSize = 256;
+
+// count (at most kMaxFleetSize) well-behaved devices at 127.0.1.2 and up:
+// kinds B, L, T and W in turn, with model ids and versions of their kind, the
+// hardware address 02-00-00-00-<i / 256>-<i % 256>; the WiFi ones report a
+// signal strength.
+std::vector<DeviceConfig> FleetDevices(size_t count);
 
 struct Ports {
   uint16_t discovery = 30718;
@@ -144,11 +159,16 @@ class Simulator {
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
 
+  // Called, from any of the simulator's threads, with one line for each
+  // invitation ("invitation ADDR port P") and each finished session
+  // ("session ADDR bytes N accepted 0|1"). Set before Start.
+  void SetReport(std::function<void(const std::string&)> report);
   // Called with every session as it is recorded, on the simulator's thread
   // and before the device's final answer goes out. Set before Start.
   void OnSession(std::function<void(size_t device, const UpdateSession& session)> observer);
 
   // Binds every service. 0, or the error of the first failure (nothing left running).
+  // Raises the process's soft limit of open descriptors when many devices need it.
   int Start();
   void Stop();
 

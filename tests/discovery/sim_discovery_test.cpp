@@ -94,12 +94,30 @@ TEST_F(SimDiscoveryTest, FourKindsInReplyOrderWithTheirEntries) {
             }));
 }
 
-TEST_F(SimDiscoveryTest, DeviceAnsweringTwiceIsRecordedTwice) {
-  auto twice = Device("127.0.0.2", 'B', 0x02);
-  twice.faults.replyTwice = true;
+// Fifty devices queried side by side come out in reply order, not in the
+// order their queries end: the first to reply answers slowest. A device whose
+// query fails is left out; one that answers twice is there twice.
+TEST_F(SimDiscoveryTest, FleetListedInReplyOrder) {
+  std::vector<sim::DeviceConfig> fleet = sim::FleetDevices(50);
+  fleet[0].faults.dripMs = 2;
+  fleet[7].faults.verWithoutCr = true;
+  fleet[11].faults.replyTwice = true;
+  DiscoveryOptions options = Start(fleet);
+  std::vector<std::string> expected;
+  for (const sim::DeviceConfig& device : fleet) {
+    if (device.faults.verWithoutCr) continue;
+    DeviceRecord record;
+    record.addressText = device.address;
+    record.hardwareAddress = device.hardwareAddress;
+    record.kind = KindFromLetter(device.kindLetter);
+    record.modelId = device.model;
+    record.sketchVersion = device.sketchVersion;
+    const std::string entry = DeviceListEntry(record, WantsRssi(record) ? device.rssi : 0);
+    expected.insert(expected.end(), device.faults.replyTwice ? 2 : 1, entry);
+  }
   DeviceTable table;
-  const int count = DiscoverDevices(table, Start({twice}));
-  EXPECT_EQ(Addresses(table, count), (std::vector<std::string>{"127.0.0.2", "127.0.0.2"}));
+  const int count = DiscoverDevices(table, options);
+  EXPECT_EQ(BuildDeviceList(table, count, options.query), expected);
 }
 
 TEST_F(SimDiscoveryTest, OverlongReplyIsSkipped) {

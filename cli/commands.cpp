@@ -1,0 +1,114 @@
+#include "cli/commands.h"
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/operator_texts.h"
+#include "cli/output.h"
+#include "discovery/device_list.h"
+#include "discovery/direct.h"
+#include "net/interfaces.h"
+#include "platform/socket.h"
+#include "platform/stop_signal.h"
+
+namespace kesto::cli {
+
+int ChooseLocalAddress(const Options& options, std::optional<Ipv4Address> toward,
+                       Ipv4Address& local) {
+  if (!options.interface.empty()) {
+    if (const auto address = ParseIpv4(options.interface)) {
+      if (!IsHostAddress(*address)) {
+        PrintError(options.interface + " is not an address of this host");
+        return kExitNoInterface;
+      }
+      local = *address;
+      return 0;
+    }
+    if (const auto address = InterfaceAddressNamed(options.interface)) {
+      local = *address;
+      return 0;
+    }
+    PrintError("no IPv4 address on an interface called " + options.interface);
+    return kExitNoInterface;
+  }
+  if (toward) {
+    if (const auto address = RouteLocalAddress(*toward)) {
+      local = *address;
+      return 0;
+    }
+  }
+  const InterfaceTable table = EnumerateInterfaces();
+  if (table.empty()) {
+    PrintError(kMessageNoInterface);
+    return kExitNoInterface;
+  }
+  local = table[0].address;
+  return 0;
+}
+
+DiscoveryOptions MakeDiscoveryOptions(const Options& options, Ipv4Address local,
+                                      const StopSignal& stop) {
+  DiscoveryOptions discovery;
+  discovery.localAddress = local;
+  discovery.discoveryPort = options.discoveryPort;
+  discovery.query.localAddress = local;
+  discovery.query.port = options.queryPort;
+  discovery.query.stop = &stop;
+  return discovery;
+}
+
+int RunInterfaces(const Options& options) {
+  const InterfaceTable table = EnumerateInterfaces();
+  if (table.empty()) {
+    PrintError(kMessageNoInterface);
+    return kExitNoInterface;
+  }
+  for (const InterfaceRecord& record : table) {
+    if (options.json)
+      PrintJsonLine(InterfaceJson(record));
+    else
+      std::cout << InterfaceEntryText(record) << '\n';
+  }
+  return kExitOk;
+}
+
+int RunSearch(const Options& options, const StopSignal& stop) {
+  std::vector<Ipv4Address> addresses;
+  for (const std::string& device : options.devices) addresses.push_back(*ParseIpv4(device));
+  Ipv4Address local = 0;
+  const auto toward = addresses.empty() ? std::nullopt : std::optional(addresses[0]);
+  if (const int status = ChooseLocalAddress(options, toward, local)) return status;
+  const DiscoveryOptions discovery = MakeDiscoveryOptions(options, local, stop);
+  DeviceTable table;
+  std::vector<DirectAnswer> answers;
+  DiscoveryStats stats;
+  const int found = addresses.empty() ? DiscoverDevices(table, discovery, &stats)
+                                      : DiscoverDevicesAt(table, addresses, discovery, &answers);
+  if (options.verbose && addresses.empty()) PrintSearchStats(stats);
+  if (found < 0) {
+    PrintError("the search on " + Ipv4Text(local) + " failed");
+    return kExitNetworkError;
+  }
+  if (stop.Triggered()) return kExitCancelled;
+  ReportPhase(discovery, SearchPhase::kListing);
+  const std::vector<std::string> entries = BuildDeviceList(table, found, discovery.query);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (options.json)
+      PrintJsonLine(DeviceJson(table.records[i], entries[i]));
+    else
+      std::cout << entries[i] << '\n';
+  }
+  int status = kExitOk;
+  for (size_t i = 0; i < answers.size(); ++i) {
+    if (answers[i] == DirectAnswer::kRecorded) continue;
+    PrintError(options.devices[i] + (answers[i] == DirectAnswer::kNoAnswer
+                                         ? " did not answer"
+                                         : " answered, but its information query failed"));
+    status = kExitNotFound;
+  }
+  if (found == 0 && addresses.empty() && !options.json) PrintError("no device found");
+  return status;
+}
+
+}  // namespace kesto::cli

@@ -1,0 +1,105 @@
+#include "cli/output.h"
+
+#include <iostream>
+
+#include "discovery/device_list.h"
+#include "platform/format.h"
+#include "platform/socket.h"
+
+namespace kesto::cli {
+
+std::string ForTerminal(std::string text) {
+  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+  return text;
+}
+
+std::string PrintableLog(std::string_view piece) {
+  std::string out;
+  out.reserve(piece.size());
+  for (const char c : piece) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\r' && c != '\n' && c != '\t') || byte == 0x7f)
+      out += Format("\\x%02x", byte);
+    else if (c != '\r')
+      out += c;
+  }
+  return out;
+}
+
+void PrintError(const std::string& text) {
+  std::cerr << "kesto-fw: " << ForTerminal(text) << '\n';
+}
+
+void PrintSearchStats(const DiscoveryStats& stats) {
+  std::cerr << Format("search: %d replies read, %u dropped by the system\n", stats.datagrams,
+                      stats.kernelDrops);
+}
+
+void PrintJsonLine(const nlohmann::ordered_json& object) {
+  std::cout << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
+            << std::flush;
+}
+
+std::string VersionTextOf(const DeviceRecord& record) {
+  return Format("%1.2f", static_cast<double>(DisplayVersion(record.sketchVersion)));
+}
+
+nlohmann::ordered_json DeviceJson(const DeviceRecord& record, const std::string& entry) {
+  return {{"replyAddress", Ipv4Text(record.replyAddress.sin_addr.s_addr)},
+          {"replyPort", ntohs(record.replyAddress.sin_port)},
+          {"hardwareAddress", HardwareAddressText(record.hardwareAddress)},
+          {"addressText", record.addressText},
+          {"replyByte5High", record.replyByte5High},
+          {"replyByte6High", record.replyByte6High},
+          {"replyByte8", record.replyByte8},
+          {"kindLetter", std::string(1, record.kindLetter)},
+          {"sketchVersion", record.sketchVersion},
+          {"textVersion", record.textVersion},
+          {"kind", record.kind},
+          {"modelId", record.modelId},
+          {"idValue", record.idValue},
+          {"model", ModelName(record.kind, record.modelId)},
+          {"version", VersionTextOf(record)},
+          {"entry", entry}};
+}
+
+nlohmann::ordered_json InterfaceJson(const InterfaceRecord& record) {
+  return {{"address", Ipv4Text(record.address)},
+          {"name", record.friendlyName},
+          {"mask", Ipv4Text(record.mask)}};
+}
+
+ProgressPrinter::ProgressPrinter(bool terminal, uint64_t imageBytes)
+    : terminal_(terminal), imageBytes_(imageBytes) {}
+
+ProgressPrinter::~ProgressPrinter() {
+  if (terminal_ && last_ >= 0) std::cerr << '\n';
+}
+
+void ProgressPrinter::Show(int percent) {
+  if (percent == last_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (last_ < 0) start_ = now;
+  last_ = percent;
+  if (!terminal_) {
+    // A log file wants a few lines, not one per percent.
+    if (percent / 10 != lastLine_ / 10 || percent == 100) {
+      lastLine_ = percent;
+      std::cerr << "progress " << percent << "%\n";
+    }
+    return;
+  }
+  const double bytes = static_cast<double>(imageBytes_) * percent / 100.0;
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  const double rate = seconds > 0.05 ? bytes / seconds : 0.0;  // bytes per second
+  const std::string left =
+      rate > 0 ? Format("%.0f s left", (static_cast<double>(imageBytes_) - bytes) / rate) : "";
+  const int filled = percent * 30 / 100;
+  std::cerr << '\r' << '[' << std::string(static_cast<size_t>(filled), '#')
+            << std::string(static_cast<size_t>(30 - filled), ' ') << "] "
+            << Format("%3d%% %.0f/%.0f KiB %.1f KiB/s %s\x1b[K", percent, bytes / 1024,
+                      static_cast<double>(imageBytes_) / 1024, rate / 1024, left.c_str())
+            << std::flush;
+}
+
+}  // namespace kesto::cli

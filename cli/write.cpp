@@ -1,0 +1,371 @@
+// kesto-fw write: the checks the window makes before a write, for one device
+// or many, then the writes one after another and their results.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/operator_texts.h"
+#include "cli/commands.h"
+#include "cli/output.h"
+#include "discovery/device_list.h"
+#include "discovery/direct.h"
+#include "platform/deadline.h"
+#include "platform/files.h"
+#include "platform/format.h"
+#include "platform/process.h"
+#include "platform/socket.h"
+#include "platform/stop_signal.h"
+#include "update/md5.h"
+#include "update/update_run.h"
+#include "update/write_rules.h"
+
+namespace kesto::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A restarting device may still answer for a moment right after its "OK".
+constexpr int kVerifyFirstPauseMs = 1000;
+// One direct request per this long while waiting for the device to come back.
+constexpr int kVerifyAttemptMs = 1000;
+
+constexpr int kToWrite = -1;  // Target::status before the target has a result
+
+struct Image {
+  std::string path;
+  uint64_t bytes = 0;
+  std::string md5;
+};
+
+struct Target {
+  std::string address;
+  Ipv4Address local = 0;
+  std::optional<DeviceRecord> record;
+  DirectAnswer answer = DirectAnswer::kNoAnswer;  // why there is no record
+  int status = kToWrite;
+  std::string message;
+  std::optional<DeviceRecord> after;  // --verify: the device as it came back
+  bool told = false;                  // its message was printed already
+  double seconds = 0;
+};
+
+std::string FileNameOf(const std::string& path) {
+  return std::string(kesto::FileNameOf(path));
+}
+
+// The image must be there, readable and not empty before anything is sent.
+// 0, or the exit status after the error was printed.
+int ExamineImage(const std::string& path, Image& image) {
+  const auto fileError = [&](int error, const std::string& reason) {
+    const std::string text = ResultMessage({WriteResult::kFileError, error});
+    PrintError(text + (reason.empty() ? "" : " (" + reason + ")") + ": " + path);
+    return static_cast<int>(WriteResult::kFileError);
+  };
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(PathFromUtf8(path), error))
+    return error ? fileError(error.value(), "") : fileError(0, "not a regular file");
+  image.path = path;
+  image.bytes = std::filesystem::file_size(PathFromUtf8(path), error);
+  if (error) return fileError(error.value(), "");
+  if (image.bytes == 0) return fileError(0, "the file is empty");
+  Md5Digest digest{};
+  errno = 0;
+  if (!FileMd5(path, digest, kChunkSize * 64)) return fileError(errno, "");
+  image.md5 = DigestText(digest);
+  return 0;
+}
+
+bool Confirm(const std::string& question) {
+  std::cerr << ForTerminal(question) << " [y/N] " << std::flush;
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+int ExitStatusFor(const WriteOutcome& outcome) {
+  switch (outcome.result) {
+    case WriteResult::kNetworkError:
+      return kExitNetworkError;
+    case WriteResult::kCancelled:
+      return kExitCancelled;
+    default:
+      return static_cast<int>(outcome.result);  // the window's codes 0..4
+  }
+}
+
+// The listener a write opens, tried on every local address before anything
+// is sent. 0, or the exit status after the error was printed.
+int ProbeListeners(const Options& options, const std::vector<Ipv4Address>& locals) {
+  std::vector<Ipv4Address> tried;
+  for (const Ipv4Address address : locals) {
+    if (std::find(tried.begin(), tried.end(), address) != tried.end()) continue;
+    tried.push_back(address);
+    const std::string local = Ipv4Text(address);
+    const int error = ProbeListenerPort(local, options.hostPort, {});  // its log is not the run's
+    if (error == 0) continue;
+    if (options.hostPort != 0)
+      PrintError(Format("port %u on %s is not available (%s); nothing was sent", options.hostPort,
+                        local.c_str(), SystemErrorText(error).c_str()));
+    else
+      PrintError(std::string(kMessageFirewall) + " (" + SystemErrorText(error) + ")");
+    return kExitRefused;
+  }
+  return 0;
+}
+
+// Devices the broadcast did not find are asked directly, from the local
+// address that routes to each.
+void AskMissingDirectly(const Options& options, std::vector<Target>& targets,
+                        const StopSignal& stop) {
+  std::map<Ipv4Address, std::vector<Target*>> byLocal;
+  for (Target& target : targets)
+    if (!target.record) byLocal[target.local].push_back(&target);
+  for (auto& [local, group] : byLocal) {
+    std::vector<Ipv4Address> addresses;
+    for (const Target* target : group) addresses.push_back(*ParseIpv4(target->address));
+    DeviceTable table;
+    std::vector<DirectAnswer> answers;
+    DiscoverDevicesAt(table, addresses, MakeDiscoveryOptions(options, local, stop), &answers);
+    for (size_t i = 0; i < group.size(); ++i) {
+      group[i]->answer = i < answers.size() ? answers[i] : DirectAnswer::kNoAnswer;
+      for (int k = 0; k < table.count; ++k)
+        if (table.records[static_cast<size_t>(k)].addressText == group[i]->address)
+          group[i]->record = table.records[static_cast<size_t>(k)];
+    }
+  }
+}
+
+// The window's checks, per device: found, not in TMODE, a file name that fits.
+void CheckTarget(const Options& options, const std::string& local, Target& target) {
+  if (!target.record) {
+    target.status = kExitNotFound;
+    target.message = target.answer == DirectAnswer::kQueryFailed
+                         ? "device " + target.address +
+                               " answered, but its information query failed; nothing was sent"
+                         : "device " + target.address + " did not answer, neither the search on " +
+                               local + " nor a direct request; nothing was sent";
+  } else if (IsRefusedForTmode(*target.record)) {
+    target.status = kExitRefused;
+    target.message = kMessageTmode;
+  } else if (const std::string prefix = FilePrefixForKind(target.record->kind);
+             !FileNameMatchesPrefix(FileNameOf(options.firmwarePath), prefix, options.anyFile)) {
+    target.status = kExitRefused;
+    target.message =
+        std::string(kMessageWrongFile) + " (expected a name beginning with \"" + prefix + "\")";
+  }
+}
+
+// Waits, bounded by --verify-timeout, until the device answers a direct
+// request again after its restart.
+std::optional<DeviceRecord> AwaitRestart(const Options& options, const Target& target,
+                                         const StopSignal& stop) {
+  const Deadline end = Deadline::After(options.verifyTimeoutS * 1000);
+  if (!stop.SleepFor(end.Cap(kVerifyFirstPauseMs))) return std::nullopt;
+  const Ipv4Address address = *ParseIpv4(target.address);
+  while (!end.Passed() && !stop.Triggered()) {
+    const Deadline attemptEnd = Deadline::After(kVerifyAttemptMs);
+    DiscoveryOptions discovery = MakeDiscoveryOptions(options, target.local, stop);
+    discovery.quietMs = end.Cap(kVerifyAttemptMs);
+    discovery.runLimitMs = end.MillisecondsLeft();
+    DeviceTable table;
+    if (DiscoverDevicesAt(table, {address}, discovery) > 0) return table.records[0];
+    if (!stop.SleepFor(end.Cap(attemptEnd.MillisecondsLeft()))) break;
+  }
+  return std::nullopt;
+}
+
+void WriteTarget(const Options& options, const Image& image, bool several, Target& target,
+                 const StopSignal& stop) {
+  const auto start = Clock::now();
+  UpdateRequest request;
+  request.deviceAddress = target.address;
+  request.localAddress = Ipv4Text(target.local);
+  request.listenerPort = options.hostPort;
+  request.devicePort = options.updatePort;
+  request.password = options.password;
+  request.firmwarePath = image.path;
+
+  bool lineOpen = false;  // the log's last piece did not end its line
+  if (options.verbose && several) std::cerr << "== " << target.address << '\n';
+  ProgressPrinter progress(StandardErrorIsTerminal(), image.bytes);
+  UpdateHooks hooks;
+  hooks.log = [&](std::string_view piece) {
+    if (!options.verbose || piece.empty()) return;
+    std::cerr << PrintableLog(piece) << std::flush;
+    lineOpen = piece.back() != '\n';
+  };
+  if (!options.verbose) hooks.progress = [&](int percent) { progress.Show(percent); };
+  hooks.stop = &stop;
+  const WriteOutcome outcome = RunUpdate(request, hooks);
+  if (lineOpen) std::cerr << '\n';
+  target.status = ExitStatusFor(outcome);
+  target.message = ResultMessage(outcome);
+  if (outcome.succeeded() && options.verify) {
+    target.after = AwaitRestart(options, target, stop);
+    if (!target.after) {
+      target.status = stop.Triggered() ? kExitCancelled : kExitNotBack;
+      target.message =
+          stop.Triggered()
+              ? std::string("written; the wait for the device's restart was cancelled")
+              : Format("written, but the device did not answer again within %d s after its restart",
+                       options.verifyTimeoutS);
+    }
+  }
+  target.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void Report(const Options& options, const Image& image, bool several, bool written,
+            const Target& target) {
+  if (options.json) {
+    const DeviceRecord* record = target.record ? &*target.record : nullptr;
+    PrintJsonLine(
+        {{"address", target.address},
+         {"hardwareAddress", record ? HardwareAddressText(record->hardwareAddress) : ""},
+         {"kind", record ? nlohmann::ordered_json(record->kind) : nlohmann::ordered_json()},
+         {"model", record ? ModelName(record->kind, record->modelId) : ""},
+         {"file", image.path},
+         {"bytes", image.bytes},
+         {"md5", image.md5},
+         {"result", target.status},
+         {"message", ForTerminal(target.message)},
+         {"seconds", target.seconds},
+         {"versionBefore", record ? nlohmann::ordered_json(VersionTextOf(*record)) : nullptr},
+         {"versionAfter", target.after ? nlohmann::ordered_json(VersionTextOf(*target.after))
+                                       : nlohmann::ordered_json()}});
+    return;
+  }
+  if (!written) {
+    if (!target.told) PrintError(target.address + ": " + target.message);
+    return;
+  }
+  const std::string prefix = several ? target.address + ": " : "";
+  std::cout << prefix << ForTerminal(target.message) << '\n';
+  if (target.after)
+    std::cout << prefix << "back after its restart: " << DeviceListEntry(*target.after, 0) << '\n';
+  std::cout << std::flush;
+}
+
+void PrintSummary(const Options& options, const std::vector<Target>& targets) {
+  std::ostream& out = options.json ? std::cerr : std::cout;
+  for (const Target& target : targets) {
+    std::string message = ForTerminal(target.message);
+    message = message.substr(0, message.find('\n'));
+    out << Format("%-15s %3d %7.1f s  %s", target.address.c_str(), target.status, target.seconds,
+                  message.c_str())
+        << '\n';
+  }
+}
+
+}  // namespace
+
+int RunWrite(const Options& options, const StopSignal& stop) {
+  Image image;
+  if (const int status = ExamineImage(options.firmwarePath, image)) return status;
+
+  std::vector<Target> targets;
+  Ipv4Address searchLocal = 0;
+  for (const std::string& device : options.devices) {
+    if (std::any_of(targets.begin(), targets.end(),
+                    [&](const Target& t) { return t.address == device; }))
+      continue;
+    Target& target = targets.emplace_back();
+    target.address = device;
+    if (const int status = ChooseLocalAddress(options, ParseIpv4(device), target.local))
+      return status;
+  }
+  if (targets.empty()) {  // --all
+    if (const int status = ChooseLocalAddress(options, std::nullopt, searchLocal)) return status;
+  } else {
+    searchLocal = targets[0].local;
+  }
+  std::vector<Ipv4Address> locals{searchLocal};
+  for (const Target& target : targets) locals.push_back(target.local);
+  if (const int status = ProbeListeners(options, locals)) return status;
+
+  const auto cancelled = [] {
+    PrintError("cancelled; nothing was written");
+    return kExitCancelled;
+  };
+  DeviceTable table;
+  DiscoveryStats stats;
+  const int found =
+      DiscoverDevices(table, MakeDiscoveryOptions(options, searchLocal, stop), &stats);
+  if (options.verbose) PrintSearchStats(stats);
+  if (stop.Triggered()) return cancelled();
+  if (options.all) {
+    if (found < 0) {
+      PrintError("the search on " + Ipv4Text(searchLocal) + " failed");
+      return kExitNetworkError;
+    }
+    for (int i = 0; i < found; ++i) {
+      const DeviceRecord& record = table.records[static_cast<size_t>(i)];
+      const std::string prefix = FilePrefixForKind(record.kind);
+      if (prefix.empty() || !FileNameMatchesPrefix(FileNameOf(image.path), prefix, false)) continue;
+      Target& target = targets.emplace_back();
+      target.address = record.addressText;
+      target.local = searchLocal;
+      target.record = record;
+    }
+    if (targets.empty()) {
+      PrintError("no device found on the network of " + Ipv4Text(searchLocal) +
+                 " whose kind fits " + FileNameOf(image.path));
+      return kExitNotFound;
+    }
+  } else {
+    for (Target& target : targets)
+      for (int i = 0; i < found; ++i)
+        if (table.records[static_cast<size_t>(i)].addressText == target.address)
+          target.record = table.records[static_cast<size_t>(i)];
+    AskMissingDirectly(options, targets, stop);
+    if (stop.Triggered()) return cancelled();
+  }
+
+  std::string entries;
+  for (Target& target : targets) {
+    CheckTarget(options, Ipv4Text(searchLocal), target);
+    if (target.status == kToWrite)
+      entries += (entries.empty() ? "" : "\n") + DeviceListEntry(*target.record, 0);
+  }
+  if (!options.yes && !entries.empty()) {
+    std::string refusal;
+    if (!StandardInputIsTerminal())
+      refusal =
+          "standard input is not a terminal, so nothing was written; add --yes to write "
+          "without the question";
+    else if (!Confirm(WriteConfirmationText(image.path, entries)))
+      refusal = "not confirmed; nothing was written";
+    if (!refusal.empty()) {
+      PrintError(refusal);
+      for (Target& target : targets)
+        if (target.status == kToWrite) {
+          target.status = kExitCancelled;
+          target.message = refusal;
+          target.told = true;
+        }
+    }
+  }
+
+  const bool several = targets.size() > 1;
+  for (Target& target : targets) {
+    const bool write = target.status == kToWrite;
+    if (write && stop.Triggered()) {
+      target.status = kExitCancelled;
+      target.message = ResultMessage({WriteResult::kCancelled, 0});
+    } else if (write) {
+      WriteTarget(options, image, several, target, stop);
+    }
+    Report(options, image, several, write, target);
+  }
+  if (several) PrintSummary(options, targets);
+  for (const Target& target : targets)
+    if (target.status != kExitOk) return target.status;
+  return kExitOk;
+}
+
+}  // namespace kesto::cli

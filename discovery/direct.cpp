@@ -1,0 +1,63 @@
+#include "discovery/direct.h"
+
+#include <algorithm>
+#include <array>
+
+#include "platform/deadline.h"
+#include "platform/errors.h"
+#include "platform/socket.h"
+
+namespace kesto {
+
+int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addresses,
+                      const DiscoveryOptions& options, std::vector<DirectAnswer>* answers) {
+  table.count = 0;
+  std::vector<DirectAnswer> state(addresses.size(), DirectAnswer::kNoAnswer);
+  std::vector<bool> replied(addresses.size(), false);
+  const auto finish = [&](int result) {
+    if (answers) *answers = state;
+    return result;
+  };
+  int error = 0;
+  Socket socket = Socket::Open(SOCK_DGRAM, error);
+  if (error != 0) return finish(-1);
+  if (socket.Bind(MakeSocketAddress(options.localAddress, 0)) != 0) return finish(-1);
+  constexpr char kRequest[2] = {'L', 'N'};
+  for (const Ipv4Address address : addresses)
+    socket.SendTo(kRequest, sizeof kRequest, MakeSocketAddress(address, options.discoveryPort));
+
+  QueryOptions query = options.query;
+  query.localAddress = options.localAddress;
+  const Deadline runEnd = Deadline::After(options.runLimitMs);
+  int unrecorded = 0;
+  const auto waiting = [&] { return std::find(replied.begin(), replied.end(), false); };
+  while (waiting() != replied.end() && table.count < kDeviceTableSize &&
+         unrecorded < options.unrecordedReplyLimit && !runEnd.Passed()) {
+    const int waited = socket.WaitReadable(runEnd.Cap(options.quietMs), query.stop);
+    if (waited == errors::kTimedOut || waited == errors::kCanceled) break;
+    if (waited != 0) return finish(-1);
+    std::array<uint8_t, kDiscoveryReplySize> reply{};
+    sockaddr_in sender{};
+    const IoResult received = socket.ReceiveFrom(reply.data(), reply.size(), &sender, 0, nullptr);
+    const auto asked = std::find(addresses.begin(), addresses.end(), sender.sin_addr.s_addr);
+    const size_t index = static_cast<size_t>(asked - addresses.begin());
+    if (!received.ok() || asked == addresses.end() || replied[index] ||
+        !IsDeviceAddress(sender.sin_addr.s_addr)) {
+      ++unrecorded;
+      continue;
+    }
+    replied[index] = true;
+    DeviceRecord& record = table.records[static_cast<size_t>(table.count)];
+    ApplyDiscoveryReply(reply.data(), received.bytes, sender, record);
+    query.exchangeDeadlineMs = runEnd.Cap(options.query.exchangeDeadlineMs);
+    if (QueryDeviceInfo(record, query)) {
+      state[index] = DirectAnswer::kRecorded;
+      ++table.count;
+    } else {
+      state[index] = DirectAnswer::kQueryFailed;
+    }
+  }
+  return finish(table.count);
+}
+
+}  // namespace kesto

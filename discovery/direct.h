@@ -1,0 +1,30 @@
+#pragma once
+
+#include "platform/net_types.h"
+
+#include <vector>
+
+#include "discovery/discovery.h"
+
+namespace kesto {
+
+// What became of one address asked directly.
+enum class DirectAnswer {
+  kNoAnswer,     // no discovery reply came from it
+  kQueryFailed,  // it replied, but its information query failed
+  kRecorded,     // it replied and is in the table
+};
+
+// Asks the devices at addresses directly, for networks a broadcast does not
+// reach (another subnet, client isolation): one "LN" to each address's
+// discovery port, then the broadcast run's reply handling and information
+// query. Replies from other senders, and second replies, are dropped. The run
+// ends when every address has replied, after quietMs without a reply, after
+// runLimitMs or unrecordedReplyLimit, and when the stop fires. Returns the
+// number recorded (table.count), or -1 when the socket cannot be created or
+// bound or a wait fails. answers, when given, gets one entry per address.
+int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addresses,
+                      const DiscoveryOptions& options,
+                      std::vector<DirectAnswer>* answers = nullptr);
+
+}  // namespace kesto
