@@ -53,6 +53,9 @@ void AddNetworkOptions(CLI::App& command, Options& options) {
 int ParseCommandLine(int argc, char** argv, const std::string& version, Options& options) {
   CLI::App app("Finds KESTO devices on the local IPv4 network and writes firmware into them.",
                "kesto-fw");
+  // Options are "--name" everywhere; on Windows CLI11 would also take "/name",
+  // and with it a file path such as "/fw/KS_N.bin" for an unknown option.
+  app.allow_windows_style_options(false);
   app.set_version_flag("--version", version);
   app.require_subcommand(1);
   app.footer(kExitStatusText);
