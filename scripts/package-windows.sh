@@ -20,7 +20,7 @@ version=$(sed -n 's/^project(KestoFirmwareWriter VERSION \([0-9.]*\).*/\1/p' CMa
 # Windows line ends, so that every editor shows it right.
 sed 's/$/\r/' >"$stage/README.txt" <<TEXT
 KESTO firmware writer ${version} for 64-bit Windows
-=====================================================
+================================================
 
 kesto-fw.exe   finds KESTO devices on the local IPv4 network and writes firmware
                into them (command line; the same core as the window)
@@ -30,7 +30,7 @@ No installation: unpack anywhere and run from a Command Prompt or PowerShell.
 
   kesto-fw interfaces
   kesto-fw search [--interface ADDR] [--json]
-  kesto-fw write --device ADDR [--interface ADDR] [--yes] [--verbose] FILE
+  kesto-fw write --device ADDR [--interface ADDR] [--host-port N] [--yes] FILE
   kesto-fw --help          (all options and the exit status of each outcome)
 
 Firewall
