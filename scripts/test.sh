@@ -21,6 +21,7 @@ windows_stage() {
   nice -n 5 cmake --build --preset windows -j "$jobs"
   # Wine's server and its services outlive the programs they serve: started
   # here, away from ctest, they cannot hold its output pipes open.
+  mkdir -p "$WINEPREFIX"
   /usr/lib/wine/wineserver -p
   /usr/lib/wine/wine64 build/windows/cli/kesto-fw.exe --version >/dev/null 2>&1 </dev/null
   local status=0
