@@ -30,13 +30,6 @@ namespace kesto::app {
 inline constexpr const char* kWindowTitle =
     "KESTO-Nシリーズ / 無線KESTO ファームウェアアップデータ";
 
-// The device ports the window talks to; tests and the demo move them.
-struct DevicePorts {
-  uint16_t discovery = kDiscoveryPort;
-  uint16_t query = kQueryPort;
-  uint16_t update = kUpdatePort;
-};
-
 // Time limits of a search and of its device queries.
 struct SearchLimits {
   int quietMs = DiscoveryOptions{}.quietMs;  // the search ends after this long without a reply

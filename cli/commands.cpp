@@ -51,9 +51,9 @@ DiscoveryOptions MakeDiscoveryOptions(const Options& options, Ipv4Address local,
                                       const StopSignal& stop) {
   DiscoveryOptions discovery;
   discovery.localAddress = local;
-  discovery.discoveryPort = options.discoveryPort;
+  discovery.discoveryPort = options.ports.discovery;
   discovery.query.localAddress = local;
-  discovery.query.port = options.queryPort;
+  discovery.query.port = options.ports.query;
   discovery.query.stop = &stop;
   return discovery;
 }

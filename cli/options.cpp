@@ -37,13 +37,13 @@ void AddNetworkOptions(CLI::App& command, Options& options) {
                   "interface")
       ->type_name("ADDR|NAME");
   const char* testing = "Testing (simulated devices on other ports)";
-  command.add_option("--discovery-port", options.discoveryPort)
+  command.add_option("--discovery-port", options.ports.discovery)
       ->check(CLI::Range(1, 65535).description(""))
       ->group(testing);
-  command.add_option("--query-port", options.queryPort)
+  command.add_option("--query-port", options.ports.query)
       ->check(CLI::Range(1, 65535).description(""))
       ->group(testing);
-  command.add_option("--update-port", options.updatePort)
+  command.add_option("--update-port", options.ports.update)
       ->check(CLI::Range(1, 65535).description(""))
       ->group(testing);
 }

@@ -187,7 +187,7 @@ void WriteTarget(const Options& options, const Image& image, bool several, Targe
   request.deviceAddress = target.address;
   request.localAddress = Ipv4Text(target.local);
   request.listenerPort = options.hostPort;
-  request.devicePort = options.updatePort;
+  request.devicePort = options.ports.update;
   request.password = options.password;
   request.firmwarePath = image.path;
 

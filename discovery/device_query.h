@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "discovery/device_ports.h"
 #include "discovery/device_table.h"
 #include "platform/net_types.h"
 
@@ -12,7 +13,6 @@ namespace kesto {
 
 class StopSignal;
 
-inline constexpr uint16_t kQueryPort = 9998;
 
 struct QueryOptions {
   Ipv4Address localAddress = 0;  // chosen local address, network order

@@ -10,7 +10,6 @@
 
 namespace kesto {
 
-inline constexpr uint16_t kDiscoveryPort = 30718;
 inline constexpr size_t kDiscoveryReplySize = 30;
 
 // Where a search stands, for a front end to show.

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "discovery/device_ports.h"
+
 namespace kesto::sim {
 
 // Fault switches of one simulated device. All off by default.
@@ -108,11 +110,7 @@ inline constexpr size_t kMaxFleetSize = 256;
 // signal strength.
 std::vector<DeviceConfig> FleetDevices(size_t count);
 
-struct Ports {
-  uint16_t discovery = 30718;
-  uint16_t query = 9998;
-  uint16_t update = 3232;
-};
+using Ports = DevicePorts;
 
 // "address=127.0.0.3,kind=W,mac=02-00-00-00-00-07,sketch=125,text=3,model=17,id=2,
 //  rssi=-58,password=PELICANUS,fault=infoHang,fault=replyDelayMs:200"
