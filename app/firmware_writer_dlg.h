@@ -30,13 +30,6 @@ namespace kesto::app {
 inline constexpr const char* kWindowTitle =
     "KESTO-Nシリーズ / 無線KESTO ファームウェアアップデータ";
 
-// The device ports the window talks to; tests and the demo move them.
-struct DevicePorts {
-  uint16_t discovery = kDiscoveryPort;
-  uint16_t query = kQueryPort;
-  uint16_t update = kUpdatePort;
-};
-
 // Time limits of a search and of its device queries.
 struct SearchLimits {
   int quietMs = DiscoveryOptions{}.quietMs;  // the search ends after this long without a reply
@@ -133,7 +126,7 @@ class CFirmwareWriterDlg : public QDialog {
   const std::string versionText_;
   int hiddenModeCounter_;
   InterfaceTable interfaceTable_;
-  in_addr_t selectedLocalAddress_ = 0;
+  Ipv4Address selectedLocalAddress_ = 0;
   DeviceTable table_;
   QString firmwarePath_;
   std::string log_;

@@ -14,7 +14,8 @@
 
 namespace kesto::cli {
 
-int ChooseLocalAddress(const Options& options, std::optional<in_addr_t> toward, in_addr_t& local) {
+int ChooseLocalAddress(const Options& options, std::optional<Ipv4Address> toward,
+                       Ipv4Address& local) {
   if (!options.interface.empty()) {
     if (const auto address = ParseIpv4(options.interface)) {
       if (!IsHostAddress(*address)) {
@@ -46,13 +47,13 @@ int ChooseLocalAddress(const Options& options, std::optional<in_addr_t> toward, 
   return 0;
 }
 
-DiscoveryOptions MakeDiscoveryOptions(const Options& options, in_addr_t local,
+DiscoveryOptions MakeDiscoveryOptions(const Options& options, Ipv4Address local,
                                       const StopSignal& stop) {
   DiscoveryOptions discovery;
   discovery.localAddress = local;
-  discovery.discoveryPort = options.discoveryPort;
+  discovery.discoveryPort = options.ports.discovery;
   discovery.query.localAddress = local;
-  discovery.query.port = options.queryPort;
+  discovery.query.port = options.ports.query;
   discovery.query.stop = &stop;
   return discovery;
 }
@@ -73,9 +74,9 @@ int RunInterfaces(const Options& options) {
 }
 
 int RunSearch(const Options& options, const StopSignal& stop) {
-  std::vector<in_addr_t> addresses;
+  std::vector<Ipv4Address> addresses;
   for (const std::string& device : options.devices) addresses.push_back(*ParseIpv4(device));
-  in_addr_t local = 0;
+  Ipv4Address local = 0;
   const auto toward = addresses.empty() ? std::nullopt : std::optional(addresses[0]);
   if (const int status = ChooseLocalAddress(options, toward, local)) return status;
   const DiscoveryOptions discovery = MakeDiscoveryOptions(options, local, stop);

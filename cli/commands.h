@@ -1,6 +1,6 @@
 #pragma once
 
-#include <netinet/in.h>
+#include "platform/net_types.h"
 
 #include <optional>
 
@@ -21,9 +21,10 @@ int RunWrite(const Options& options, const StopSignal& stop);
 // interface's name), else the one the routing table uses toward the device,
 // else the first usable interface. 0, or the exit status after an error was
 // printed.
-int ChooseLocalAddress(const Options& options, std::optional<in_addr_t> toward, in_addr_t& local);
+int ChooseLocalAddress(const Options& options, std::optional<Ipv4Address> toward,
+                       Ipv4Address& local);
 
-DiscoveryOptions MakeDiscoveryOptions(const Options& options, in_addr_t local,
+DiscoveryOptions MakeDiscoveryOptions(const Options& options, Ipv4Address local,
                                       const StopSignal& stop);
 
 }  // namespace kesto::cli

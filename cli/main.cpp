@@ -1,33 +1,24 @@
 // kesto-fw: the firmware writer on the command line. Same core as the window.
-#include <csignal>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "kesto/version.h"
+#include "platform/process.h"
 #include "platform/stop_signal.h"
 #include "platform/version_text.h"
 
-namespace {
-
-// Ctrl+C ends a running search or write through the same stop the window uses.
-// A signal handler can reach nothing but a global; Trigger() only write()s.
-kesto::StopSignal* g_interrupt = nullptr;
-
-void OnInterrupt(int) {
-  if (g_interrupt) g_interrupt->Trigger();
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   using namespace kesto::cli;
+  kesto::UseUtf8Console();
+  // The arguments as UTF-8 on every system, file names included.
+  std::vector<std::string> texts{argc > 0 ? argv[0] : "kesto-fw"};
+  for (std::string& text : kesto::ProgramArguments(argc, argv)) texts.push_back(std::move(text));
   // "kesto-fw help" as the earlier versions took it.
-  std::vector<char*> arguments(argv, argv + argc);
-  char helpFlag[] = "--help";
-  if (argc == 2 && std::strcmp(argv[1], "help") == 0) arguments[1] = helpFlag;
+  if (texts.size() == 2 && texts[1] == "help") texts[1] = "--help";
+  std::vector<char*> arguments;
+  for (std::string& text : texts) arguments.push_back(text.data());
   Options options;
   const std::string version =
       "kesto-fw " + kesto::VersionText(kesto::kVersionMajor, kesto::kVersionMinor,
@@ -37,12 +28,9 @@ int main(int argc, char** argv) {
       status >= 0)
     return status;
 
+  // Ctrl+C ends a running search or write through the same stop the window uses.
   kesto::StopSignal stop;
-  g_interrupt = &stop;
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  kesto::StopOnInterrupt(stop);
 
   switch (options.command) {
     case Command::kInterfaces:

@@ -37,13 +37,13 @@ void AddNetworkOptions(CLI::App& command, Options& options) {
                   "interface")
       ->type_name("ADDR|NAME");
   const char* testing = "Testing (simulated devices on other ports)";
-  command.add_option("--discovery-port", options.discoveryPort)
+  command.add_option("--discovery-port", options.ports.discovery)
       ->check(CLI::Range(1, 65535).description(""))
       ->group(testing);
-  command.add_option("--query-port", options.queryPort)
+  command.add_option("--query-port", options.ports.query)
       ->check(CLI::Range(1, 65535).description(""))
       ->group(testing);
-  command.add_option("--update-port", options.updatePort)
+  command.add_option("--update-port", options.ports.update)
       ->check(CLI::Range(1, 65535).description(""))
       ->group(testing);
 }
@@ -53,6 +53,9 @@ void AddNetworkOptions(CLI::App& command, Options& options) {
 int ParseCommandLine(int argc, char** argv, const std::string& version, Options& options) {
   CLI::App app("Finds KESTO devices on the local IPv4 network and writes firmware into them.",
                "kesto-fw");
+  // Options are "--name" everywhere; on Windows CLI11 would also take "/name",
+  // and with it a file path such as "/fw/KS_N.bin" for an unknown option.
+  app.allow_windows_style_options(false);
   app.set_version_flag("--version", version);
   app.require_subcommand(1);
   app.footer(kExitStatusText);

@@ -36,9 +36,7 @@ struct Options {
   int verifyTimeoutS = 60;
   uint16_t hostPort = 0;  // 0: the system chooses the listener's port
   std::string password = kUpdatePassword;
-  uint16_t discoveryPort = 30718;
-  uint16_t queryPort = 9998;
-  uint16_t updatePort = 3232;
+  DevicePorts ports;
 };
 
 // Reads the command line into options. Returns -1 when a command is to run;

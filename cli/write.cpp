@@ -1,7 +1,5 @@
 // kesto-fw write: the checks the window makes before a write, for one device
 // or many, then the writes one after another and their results.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -18,7 +16,9 @@
 #include "discovery/device_list.h"
 #include "discovery/direct.h"
 #include "platform/deadline.h"
+#include "platform/files.h"
 #include "platform/format.h"
+#include "platform/process.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 #include "update/md5.h"
@@ -45,7 +45,7 @@ struct Image {
 
 struct Target {
   std::string address;
-  in_addr_t local = 0;
+  Ipv4Address local = 0;
   std::optional<DeviceRecord> record;
   DirectAnswer answer = DirectAnswer::kNoAnswer;  // why there is no record
   int status = kToWrite;
@@ -56,7 +56,7 @@ struct Target {
 };
 
 std::string FileNameOf(const std::string& path) {
-  return std::filesystem::path(path).filename().string();
+  return std::string(kesto::FileNameOf(path));
 }
 
 // The image must be there, readable and not empty before anything is sent.
@@ -68,10 +68,10 @@ int ExamineImage(const std::string& path, Image& image) {
     return static_cast<int>(WriteResult::kFileError);
   };
   std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error))
+  if (!std::filesystem::is_regular_file(PathFromUtf8(path), error))
     return error ? fileError(error.value(), "") : fileError(0, "not a regular file");
   image.path = path;
-  image.bytes = std::filesystem::file_size(path, error);
+  image.bytes = std::filesystem::file_size(PathFromUtf8(path), error);
   if (error) return fileError(error.value(), "");
   if (image.bytes == 0) return fileError(0, "the file is empty");
   Md5Digest digest{};
@@ -101,9 +101,9 @@ int ExitStatusFor(const WriteOutcome& outcome) {
 
 // The listener a write opens, tried on every local address before anything
 // is sent. 0, or the exit status after the error was printed.
-int ProbeListeners(const Options& options, const std::vector<in_addr_t>& locals) {
-  std::vector<in_addr_t> tried;
-  for (const in_addr_t address : locals) {
+int ProbeListeners(const Options& options, const std::vector<Ipv4Address>& locals) {
+  std::vector<Ipv4Address> tried;
+  for (const Ipv4Address address : locals) {
     if (std::find(tried.begin(), tried.end(), address) != tried.end()) continue;
     tried.push_back(address);
     const std::string local = Ipv4Text(address);
@@ -123,11 +123,11 @@ int ProbeListeners(const Options& options, const std::vector<in_addr_t>& locals)
 // address that routes to each.
 void AskMissingDirectly(const Options& options, std::vector<Target>& targets,
                         const StopSignal& stop) {
-  std::map<in_addr_t, std::vector<Target*>> byLocal;
+  std::map<Ipv4Address, std::vector<Target*>> byLocal;
   for (Target& target : targets)
     if (!target.record) byLocal[target.local].push_back(&target);
   for (auto& [local, group] : byLocal) {
-    std::vector<in_addr_t> addresses;
+    std::vector<Ipv4Address> addresses;
     for (const Target* target : group) addresses.push_back(*ParseIpv4(target->address));
     DeviceTable table;
     std::vector<DirectAnswer> answers;
@@ -167,7 +167,7 @@ std::optional<DeviceRecord> AwaitRestart(const Options& options, const Target& t
                                          const StopSignal& stop) {
   const Deadline end = Deadline::After(options.verifyTimeoutS * 1000);
   if (!stop.SleepFor(end.Cap(kVerifyFirstPauseMs))) return std::nullopt;
-  const in_addr_t address = *ParseIpv4(target.address);
+  const Ipv4Address address = *ParseIpv4(target.address);
   while (!end.Passed() && !stop.Triggered()) {
     const Deadline attemptEnd = Deadline::After(kVerifyAttemptMs);
     DiscoveryOptions discovery = MakeDiscoveryOptions(options, target.local, stop);
@@ -187,13 +187,13 @@ void WriteTarget(const Options& options, const Image& image, bool several, Targe
   request.deviceAddress = target.address;
   request.localAddress = Ipv4Text(target.local);
   request.listenerPort = options.hostPort;
-  request.devicePort = options.updatePort;
+  request.devicePort = options.ports.update;
   request.password = options.password;
   request.firmwarePath = image.path;
 
   bool lineOpen = false;  // the log's last piece did not end its line
   if (options.verbose && several) std::cerr << "== " << target.address << '\n';
-  ProgressPrinter progress(isatty(STDERR_FILENO) != 0, image.bytes);
+  ProgressPrinter progress(StandardErrorIsTerminal(), image.bytes);
   UpdateHooks hooks;
   hooks.log = [&](std::string_view piece) {
     if (!options.verbose || piece.empty()) return;
@@ -269,7 +269,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   if (const int status = ExamineImage(options.firmwarePath, image)) return status;
 
   std::vector<Target> targets;
-  in_addr_t searchLocal = 0;
+  Ipv4Address searchLocal = 0;
   for (const std::string& device : options.devices) {
     if (std::any_of(targets.begin(), targets.end(),
                     [&](const Target& t) { return t.address == device; }))
@@ -284,7 +284,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   } else {
     searchLocal = targets[0].local;
   }
-  std::vector<in_addr_t> locals{searchLocal};
+  std::vector<Ipv4Address> locals{searchLocal};
   for (const Target& target : targets) locals.push_back(target.local);
   if (const int status = ProbeListeners(options, locals)) return status;
 
@@ -334,7 +334,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   }
   if (!options.yes && !entries.empty()) {
     std::string refusal;
-    if (isatty(STDIN_FILENO) == 0)
+    if (!StandardInputIsTerminal())
       refusal =
           "standard input is not a terminal, so nothing was written; add --yes to write "
           "without the question";

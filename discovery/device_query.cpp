@@ -1,15 +1,13 @@
 #include "discovery/device_query.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <limits>
 #include <thread>
 
 #include "platform/deadline.h"
+#include "platform/errors.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 
@@ -103,7 +101,7 @@ std::optional<QueryConnection> OpenQueryConnection(const std::string& addressTex
   sockets.anchor = Socket::Open(SOCK_STREAM, error);
   if (error != 0 || sockets.anchor.Bind(MakeSocketAddress(options.localAddress, 0)) != 0)
     return std::nullopt;
-  const std::optional<in_addr_t> device = ParseIpv4(addressText);
+  const std::optional<Ipv4Address> device = ParseIpv4(addressText);
   if (!device) return std::nullopt;
   sockets.connection = Socket::Open(SOCK_STREAM, error);
   if (error != 0) return std::nullopt;
@@ -117,7 +115,7 @@ std::optional<QueryConnection> OpenQueryConnection(const std::string& addressTex
 // exchange's deadline.
 IoResult ReceiveWithin(Socket& socket, void* buffer, size_t size, const QueryOptions& options,
                        const Deadline& deadline) {
-  if (deadline.Passed()) return {0, ETIMEDOUT};
+  if (deadline.Passed()) return {0, errors::kTimedOut};
   return socket.Receive(buffer, size, deadline.Cap(options.receiveTimeoutMs), options.stop);
 }
 

@@ -1,22 +1,21 @@
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "discovery/device_ports.h"
 #include "discovery/device_table.h"
+#include "platform/net_types.h"
 
 namespace kesto {
 
 class StopSignal;
 
-inline constexpr uint16_t kQueryPort = 9998;
 
 struct QueryOptions {
-  in_addr_t localAddress = 0;  // chosen local address, network order
+  Ipv4Address localAddress = 0;  // chosen local address, network order
   uint16_t port = kQueryPort;
   int connectTimeoutMs = 3000;
   int receiveTimeoutMs = 3000;  // no byte for this long fails the query

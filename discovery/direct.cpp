@@ -1,17 +1,15 @@
 #include "discovery/direct.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 
 #include "platform/deadline.h"
+#include "platform/errors.h"
 #include "platform/socket.h"
 
 namespace kesto {
 
-int DiscoverDevicesAt(DeviceTable& table, const std::vector<in_addr_t>& addresses,
+int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addresses,
                       const DiscoveryOptions& options, std::vector<DirectAnswer>* answers) {
   table.count = 0;
   std::vector<DirectAnswer> state(addresses.size(), DirectAnswer::kNoAnswer);
@@ -25,7 +23,7 @@ int DiscoverDevicesAt(DeviceTable& table, const std::vector<in_addr_t>& addresse
   if (error != 0) return finish(-1);
   if (socket.Bind(MakeSocketAddress(options.localAddress, 0)) != 0) return finish(-1);
   constexpr char kRequest[2] = {'L', 'N'};
-  for (const in_addr_t address : addresses)
+  for (const Ipv4Address address : addresses)
     socket.SendTo(kRequest, sizeof kRequest, MakeSocketAddress(address, options.discoveryPort));
 
   QueryOptions query = options.query;
@@ -36,7 +34,7 @@ int DiscoverDevicesAt(DeviceTable& table, const std::vector<in_addr_t>& addresse
   while (waiting() != replied.end() && table.count < kDeviceTableSize &&
          unrecorded < options.unrecordedReplyLimit && !runEnd.Passed()) {
     const int waited = socket.WaitReadable(runEnd.Cap(options.quietMs), query.stop);
-    if (waited == ETIMEDOUT || waited == ECANCELED) break;
+    if (waited == errors::kTimedOut || waited == errors::kCanceled) break;
     if (waited != 0) return finish(-1);
     std::array<uint8_t, kDiscoveryReplySize> reply{};
     sockaddr_in sender{};

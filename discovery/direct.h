@@ -1,6 +1,6 @@
 #pragma once
 
-#include <netinet/in.h>
+#include "platform/net_types.h"
 
 #include <vector>
 
@@ -23,7 +23,7 @@ enum class DirectAnswer {
 // runLimitMs or unrecordedReplyLimit, and when the stop fires. Returns the
 // number recorded (table.count), or -1 when the socket cannot be created or
 // bound or a wait fails. answers, when given, gets one entry per address.
-int DiscoverDevicesAt(DeviceTable& table, const std::vector<in_addr_t>& addresses,
+int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addresses,
                       const DiscoveryOptions& options,
                       std::vector<DirectAnswer>* answers = nullptr);
 

@@ -1,11 +1,7 @@
 #include "discovery/discovery.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -15,6 +11,7 @@
 
 #include "discovery/query_pool.h"
 #include "platform/deadline.h"
+#include "platform/errors.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 
@@ -143,7 +140,7 @@ void RecordInReplyOrder(const std::vector<std::unique_ptr<RepliedDevice>>& devic
 
 }  // namespace
 
-bool IsDeviceAddress(in_addr_t address) {
+bool IsDeviceAddress(Ipv4Address address) {
   const uint32_t host = ntohl(address);
   const uint32_t first = host >> 24;
   return first != 0 && first < 224;  // not "this network", multicast, reserved or broadcast
@@ -214,11 +211,11 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
       // The rest of the quiet time, however long the queries take; once it is
       // over with every query ended, one last look at the socket.
       const int waited = socket.WaitReadable(runEnd.Cap(quiet.MillisecondsLeft()), stop);
-      if (waited == ETIMEDOUT) {
+      if (waited == errors::kTimedOut) {
         if (quietOver) break;
         continue;
       }
-      if (waited == ECANCELED) break;
+      if (waited == errors::kCanceled) break;
       if (waited != 0) {
         waitFailed = true;
         break;

@@ -1,17 +1,15 @@
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 
 #include "discovery/device_query.h"
 #include "discovery/device_table.h"
+#include "platform/net_types.h"
 
 namespace kesto {
 
-inline constexpr uint16_t kDiscoveryPort = 30718;
 inline constexpr size_t kDiscoveryReplySize = 30;
 
 // Where a search stands, for a front end to show.
@@ -22,9 +20,9 @@ enum class SearchPhase {
 };
 
 struct DiscoveryOptions {
-  in_addr_t localAddress = 0;  // every socket binds here, port 0
+  Ipv4Address localAddress = 0;  // every socket binds here, port 0
   uint16_t discoveryPort = kDiscoveryPort;
-  in_addr_t broadcastAddress = INADDR_BROADCAST;
+  Ipv4Address broadcastAddress = INADDR_BROADCAST;
   int quietMs = 1000;  // the run ends after this long without a reply
   // Bounds against floods: replies that keep coming more often than quietMs
   // would otherwise keep a run going for ever. A LAN of 256 devices, each
@@ -51,7 +49,7 @@ struct DiscoveryStats {
 
 // Whether a reply's sender can be a device: not 0.0.0.0/8, not multicast, not
 // the reserved or broadcast range. Replies from other senders are dropped.
-bool IsDeviceAddress(in_addr_t address);
+bool IsDeviceAddress(Ipv4Address address);
 
 // Fills the reply fields of record from one datagram of at most 30 bytes;
 // missing bytes read as zero.

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/net_types.h"
 
 namespace kesto {
 
@@ -16,8 +16,8 @@ struct InterfaceRecord {
   uint32_t ifIndex = 0;
   std::string description;
   std::string friendlyName;
-  in_addr_t address = 0;  // network byte order
-  in_addr_t mask = 0;     // network byte order
+  Ipv4Address address = 0;  // network byte order
+  Ipv4Address mask = 0;     // network byte order
 };
 
 // At most kInterfaceTableSize records, in the order the system lists them;
@@ -26,21 +26,23 @@ using InterfaceTable = std::vector<InterfaceRecord>;
 
 // One address of one interface as the system reports it, before filtering.
 struct SystemAddress {
-  std::string interfaceName;
+  std::string interfaceName;  // the name shown to the operator (the friendly name)
+  std::string description;    // empty: the same as interfaceName
   uint32_t ifIndex = 0;
   bool up = false;
   bool running = false;
   bool loopback = false;
   size_t hardwareAddressLength = 0;
-  in_addr_t address = 0;
-  in_addr_t mask = 0;
+  Ipv4Address address = 0;
+  Ipv4Address mask = 0;
 };
 
 // Keeps the addresses an operator can search from: IPv4 on an interface that
 // is up and running, not loopback, with a hardware address; never 127.0.0.1.
 InterfaceTable BuildInterfaceTable(const std::vector<SystemAddress>& addresses);
 
-// Reads the host's interfaces (getifaddrs). Empty when they cannot be read.
+// Reads the host's interfaces (getifaddrs, GetAdaptersAddresses on Windows). Empty when they cannot
+// be read.
 std::vector<SystemAddress> ReadSystemAddresses();
 
 inline InterfaceTable EnumerateInterfaces() {
@@ -51,14 +53,14 @@ inline InterfaceTable EnumerateInterfaces() {
 std::string InterfaceEntryText(const InterfaceRecord& record);
 
 // True when address is one of this host's IPv4 addresses (any interface, loopback included).
-bool IsHostAddress(in_addr_t address);
+bool IsHostAddress(Ipv4Address address);
 
 // The local address the routing table would send from to reach destination,
 // or nullopt when there is no route. Nothing is sent.
-std::optional<in_addr_t> RouteLocalAddress(in_addr_t destination);
+std::optional<Ipv4Address> RouteLocalAddress(Ipv4Address destination);
 
 // The first IPv4 address of the interface called name (loopback included),
 // e.g. "eth1"; nullopt when there is none.
-std::optional<in_addr_t> InterfaceAddressNamed(const std::string& name);
+std::optional<Ipv4Address> InterfaceAddressNamed(const std::string& name);
 
 }  // namespace kesto

@@ -1,11 +1,9 @@
-#include <sys/socket.h>
-
 #include "net/interfaces.h"
 #include "platform/socket.h"
 
 namespace kesto {
 
-std::optional<in_addr_t> RouteLocalAddress(in_addr_t destination) {
+std::optional<Ipv4Address> RouteLocalAddress(Ipv4Address destination) {
   // Connecting a datagram socket sends nothing; it only makes the system pick
   // the route, and with it the source address, that a datagram would take.
   int error = 0;

@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cstdio>
-#include <system_error>
 
 namespace kesto {
 
@@ -31,10 +30,6 @@ std::optional<uint64_t> ParseDecimal(std::string_view text, uint64_t max) {
   const auto [where, error] = std::from_chars(text.data(), end, value);
   if (text.empty() || error != std::errc() || where != end || value > max) return std::nullopt;
   return value;
-}
-
-std::string SystemErrorText(int error) {
-  return std::system_category().message(error);
 }
 
 }  // namespace kesto

@@ -1,20 +1,23 @@
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/net_types.h"
 
 namespace kesto {
 
 class Deadline;
 class StopSignal;
 
-// Outcome of one socket transfer: bytes moved, or an errno value.
-// Time limits report ETIMEDOUT, a triggered StopSignal ECANCELED.
+// Outcome of one socket transfer: bytes moved, or a system error number
+// (platform/errors.h). Time limits report errors::kTimedOut, a triggered
+// StopSignal errors::kCanceled.
 struct IoResult {
   size_t bytes = 0;
   int error = 0;
@@ -22,30 +25,32 @@ struct IoResult {
 };
 
 // Strict dotted-quad parsing ("1.2.3.4" only); address in network byte order.
-std::optional<in_addr_t> ParseIpv4(std::string_view text);
-std::string Ipv4Text(in_addr_t address);
-sockaddr_in MakeSocketAddress(in_addr_t address, uint16_t port);
+std::optional<Ipv4Address> ParseIpv4(std::string_view text);
+std::string Ipv4Text(Ipv4Address address);
+sockaddr_in MakeSocketAddress(Ipv4Address address, uint16_t port);
 
-// An owned IPv4 socket descriptor. Every operation returns an errno value
-// (0 on success) or an IoResult; nothing throws. All waits are bounded by a
-// time limit in milliseconds and end early when the optional StopSignal fires.
+// An owned IPv4 socket. Every operation returns a system error number (0 on
+// success) or an IoResult; nothing throws. All waits are bounded by a time
+// limit in milliseconds and end early when the optional StopSignal fires.
 class Socket {
  public:
   Socket() = default;
-  explicit Socket(int fd) : fd_(fd) {}
   ~Socket() { Close(); }
-  Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Socket(Socket&& other) noexcept : handle_(other.handle_) { other.handle_ = kNoSocket; }
   Socket& operator=(Socket&& other) noexcept;
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 
   // type: SOCK_DGRAM or SOCK_STREAM. On failure the socket is invalid and
-  // error holds errno.
+  // error holds the reason.
   static Socket Open(int type, int& error);
 
-  bool valid() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  bool valid() const { return handle_ != kNoSocket; }
+  NativeSocket handle() const { return handle_; }
   void Close();
+  // Closes with a reset instead of an orderly close: what the peer has not
+  // read yet is lost.
+  void CloseWithReset();
 
   int Bind(const sockaddr_in& address);
   int Listen(int backlog);
@@ -56,20 +61,31 @@ class Socket {
   int SetNonBlocking(bool on);
   int LocalAddress(sockaddr_in& address) const;
 
-  // Returns 0, ETIMEDOUT, ECANCELED or the errno of the failed poll.
+  // Returns 0, errors::kTimedOut, errors::kCanceled or the error of the wait.
   int WaitReadable(int timeoutMs, const StopSignal* stop) const;
   int WaitWritable(int timeoutMs, const StopSignal* stop) const;
+  // Waits, without reading, until the peer closes or resets the connection.
+  int WaitForPeerClose(int timeoutMs, const StopSignal* stop) const;
 
   // Non-blocking connect bounded by timeoutMs.
   int Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop);
-  // One accept attempt on a readable listener; the new socket is blocking.
+  // One accept attempt on a readable listener.
   Socket Accept(sockaddr_in* peer, int& error);
 
   IoResult SendTo(const void* data, size_t size, const sockaddr_in& to);
-  // One datagram. A datagram longer than size fails with EMSGSIZE and is
-  // dropped, so a cut datagram is never taken for a whole one.
+  // One datagram from a socket bound to the wildcard address, sent with the
+  // given source address, which must be one of this host's (any 127.x.y.z is).
+  IoResult SendToFrom(const void* data, size_t size, Ipv4Address source, const sockaddr_in& to);
+  // One datagram. A datagram longer than size fails with
+  // errors::kMessageTooLong and is dropped, so a cut datagram is never taken
+  // for a whole one.
   IoResult ReceiveFrom(void* buffer, size_t size, sockaddr_in* from, int timeoutMs,
                        const StopSignal* stop);
+  // One datagram without waiting, and the address it was sent to (the
+  // socket's IP_PKTINFO option on): a local address for a datagram sent to
+  // this host alone, INADDR_BROADCAST when the system does not tell.
+  IoResult ReceiveWithDestination(void* buffer, size_t size, sockaddr_in& from,
+                                  Ipv4Address& destination);
   // Asks the kernel to tell, with each datagram, how many it has dropped on
   // this socket for want of buffer room. Where it cannot tell, nothing.
   void CountDroppedDatagrams();
@@ -77,20 +93,37 @@ class Socket {
   // datagrams dropped so far when it reports one, and left as it was otherwise.
   IoResult ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t& dropped);
 
-  // Sends every byte; ends with ETIMEDOUT when no byte moves for stallMs.
+  // Sends every byte; ends with errors::kTimedOut when no byte moves for stallMs.
   IoResult SendAll(const void* data, size_t size, int stallMs, const StopSignal* stop);
   // Sends every byte before the deadline, however slowly the peer takes them;
-  // ETIMEDOUT once it has passed.
+  // errors::kTimedOut once it has passed.
   IoResult SendAllBefore(const void* data, size_t size, const Deadline& deadline,
                          const StopSignal* stop);
   // One recv once data (or the peer's close: 0 bytes) is there.
   IoResult Receive(void* buffer, size_t size, int timeoutMs, const StopSignal* stop);
 
+  // One send or recv without any wait: errors::kWouldBlock when there is no
+  // room or nothing to read yet. A receive of 0 bytes is the peer's close.
+  IoResult TrySend(const void* data, size_t size);
+  IoResult TryReceive(void* buffer, size_t size);
+
   // Wakes up any thread blocked on this socket.
   void Shutdown();
+  // Tells the peer that nothing more comes (an orderly close of our half).
+  void ShutdownSend();
 
  private:
-  int fd_ = -1;
+  explicit Socket(NativeSocket handle) : handle_(handle) {}
+  IoResult TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from);
+
+  NativeSocket handle_ = kNoSocket;
 };
+
+// Waits until one of sockets is readable (or has an error or hang-up to
+// report); null and invalid entries are skipped. Returns 0 with readable[i]
+// set for each such socket, errors::kTimedOut, errors::kCanceled when stop
+// fired, or the error of the wait.
+int WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
+                    int timeoutMs, const StopSignal* stop);
 
 }  // namespace kesto

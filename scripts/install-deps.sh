@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tests and the demo need.
+# Installs the Debian 12 packages the build, the tests and the demo need, the
+# Windows build (MinGW-w64, GoogleTest sources) and its tests (Wine) included.
 # Idempotent: does nothing when everything is there already.
 set -euo pipefail
 packages=(
@@ -8,6 +9,7 @@ packages=(
   qt6-base-dev fonts-ipafont-gothic
   clang libclang-rt-14-dev
   iproute2
+  g++-mingw-w64-x86-64-posix googletest wine64 wine
 )
 # Only for redrawing docs/screenshot.png (tests/app/demo-screenshot.sh):
 # xvfb imagemagick

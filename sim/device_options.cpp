@@ -1,8 +1,6 @@
 // Parsing of the one-line device descriptions given on the command line, in a
 // config file or by tests.
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdint>

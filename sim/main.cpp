@@ -1,13 +1,12 @@
 // kesto-sim: stands in for KESTO devices on this host, for trying the writer
 // without hardware.
 
-#include <signal.h>
-
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -17,12 +16,15 @@
 
 #include "kesto/version.h"
 #include "platform/format.h"
+#include "platform/process.h"
 #include "platform/socket.h"
+#include "platform/stop_signal.h"
 #include "sim/simulator.h"
 
 namespace {
 
 using kesto::sim::DeviceConfig;
+using kesto::sim::UpdateSession;
 
 constexpr const char* kUsage =
     "Usage: kesto-sim [OPTIONS]\n"
@@ -46,7 +48,9 @@ constexpr const char* kUsage =
     "  --hostile-count N     how many hostile devices (default 8), from 127.0.0.2 on\n"
     "  --any-source          answer every sender, not only 127.0.0.0/8\n"
     "                        (for devices inside a network namespace)\n"
-    "  --duration SECONDS    stop after this long (default: until SIGINT/SIGTERM)\n"
+    "  --received FOLDER     write each image a device received (whole or not) to\n"
+    "                        FOLDER/<device address>.bin, replacing the last one\n"
+    "  --duration SECONDS    stop after this long (default: until Ctrl+C or SIGTERM)\n"
     "  --help, --version\n"
     "\n"
     "Without --device or --config: four devices, B at 127.0.0.2, L at 127.0.0.3,\n"
@@ -63,6 +67,7 @@ struct Options {
   kesto::sim::Ports ports;
   bool anySource = false;
   std::optional<long> durationSeconds;
+  std::string receivedFolder;
 };
 
 template <typename T>
@@ -143,7 +148,8 @@ int ParseArguments(int argc, char** argv, Options& options) {
     }
     const bool takesValue = arg == "--device" || arg == "--config" || arg == "--discovery-port" ||
                             arg == "--query-port" || arg == "--update-port" ||
-                            arg == "--duration" || arg == "--hostile-count" || arg == "--fleet";
+                            arg == "--duration" || arg == "--hostile-count" || arg == "--fleet" ||
+                            arg == "--received";
     if (!takesValue) {
       std::fprintf(stderr, "kesto-sim: unknown option '%s' (see --help)\n", argv[i]);
       return 2;
@@ -169,6 +175,8 @@ int ParseArguments(int argc, char** argv, Options& options) {
       anyDevice = true;
       const auto fleet = kesto::sim::FleetDevices(*count);
       options.devices.insert(options.devices.end(), fleet.begin(), fleet.end());
+    } else if (arg == "--received") {
+      options.receivedFolder = value;
     } else if (arg == "--hostile-count") {
       const auto count = Number<size_t>(value, 1, 4000);
       if (!count) {
@@ -220,26 +228,15 @@ void PrintDevice(const DeviceConfig& device) {
       device.password.empty() ? "" : " password set", FaultText(device.faults).c_str());
 }
 
-// Waits for SIGINT or SIGTERM (blocked in every thread), at most the duration.
-void WaitForStop(const sigset_t& signals, std::optional<long> seconds) {
-  if (!seconds) {
-    int signal = 0;
-    while (sigwait(&signals, &signal) != 0) {
-    }
-    return;
-  }
-  timespec left{*seconds, 0};
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += *seconds;
-  for (;;) {
-    if (sigtimedwait(&signals, nullptr, &left) >= 0 || errno != EINTR) return;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long ns =
-        (deadline.tv_sec - now.tv_sec) * 1000000000LL + (deadline.tv_nsec - now.tv_nsec);
-    if (ns <= 0) return;
-    left = {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+// Waits for Ctrl+C (or SIGTERM), at most the duration.
+void WaitForStop(const kesto::StopSignal& interrupt, std::optional<long> seconds) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end =
+      seconds ? Clock::now() + std::chrono::seconds(*seconds) : Clock::time_point::max();
+  constexpr long long kSliceMs = 3600 * 1000;
+  for (Clock::time_point now = Clock::now(); now < end; now = Clock::now()) {
+    const long long left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+    if (!interrupt.SleepFor(static_cast<int>(std::min(left, kSliceMs)))) return;
   }
 }
 
@@ -249,12 +246,8 @@ int main(int argc, char** argv) {
   Options options;
   if (const int status = ParseArguments(argc, argv, options)) return status < 0 ? 0 : status;
 
-  // Blocked before any thread starts, so only WaitForStop receives them.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  kesto::StopSignal interrupt;
+  kesto::StopOnInterrupt(interrupt);
 
   kesto::sim::Simulator simulator(options.devices, options.ports, !options.anySource);
   // What the devices received, one line each, for a script to check.
@@ -264,10 +257,18 @@ int main(int argc, char** argv) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
   });
+  if (!options.receivedFolder.empty()) {
+    simulator.OnSession([folder = options.receivedFolder](size_t, const UpdateSession& session) {
+      std::ofstream file(folder + "/" + session.deviceAddress + ".bin",
+                         std::ios::binary | std::ios::trunc);
+      file.write(reinterpret_cast<const char*>(session.image.data()),
+                 static_cast<std::streamsize>(session.image.size()));
+    });
+  }
   if (const int error = simulator.Start()) {
     std::fprintf(stderr, "kesto-sim: cannot bind the services (ports %u, %u, %u): %s\n",
                  options.ports.discovery, options.ports.query, options.ports.update,
-                 std::strerror(error));
+                 kesto::SystemErrorText(error).c_str());
     return 1;
   }
   for (const DeviceConfig& device : options.devices) PrintDevice(device);
@@ -277,7 +278,7 @@ int main(int argc, char** argv) {
   // Scripts wait for these lines in a log file.
   std::fflush(stdout);
 
-  WaitForStop(signals, options.durationSeconds);
+  WaitForStop(interrupt, options.durationSeconds);
   simulator.Stop();
   return 0;
 }

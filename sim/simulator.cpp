@@ -5,16 +5,8 @@
 
 #include "sim/simulator.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -26,7 +18,9 @@
 #include <optional>
 #include <thread>
 
+#include "platform/errors.h"
 #include "platform/format.h"
+#include "platform/process.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 #include "sim/device_protocol.h"
@@ -60,7 +54,7 @@ constexpr milliseconds kSendRetry{10};
 // First of the addresses that flood replies come from: 127.77.0.1 and up.
 constexpr uint32_t kPhantomBase = 0x7f4d0000;
 
-bool IsLoopback(in_addr_t address) {
+bool IsLoopback(Ipv4Address address) {
   return (ntohl(address) >> 24) == 127;
 }
 
@@ -68,75 +62,16 @@ bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
-int SetNonBlocking(int fd) {
-  const int flags = fcntl(fd, F_GETFL, 0);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
-  return 0;
-}
-
 // A large fleet holds several descriptors per device, and a writer in the
 // same process (a benchmark, a test) opens its own: raise the soft limit as
 // far as the hard one allows, when it is below what the fleet needs.
 void EnsureDescriptors(size_t devices) {
-  const auto wanted = static_cast<rlim_t>(devices * 4 + kMaxConnections + 256);
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
-  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
-  setrlimit(RLIMIT_NOFILE, &limit);
+  RaiseOpenFileLimit(devices * 4 + kMaxConnections + 256);
 }
 
-in_addr_t StrangerOf(in_addr_t device) {
+Ipv4Address StrangerOf(Ipv4Address device) {
   const uint32_t host = ntohl(device);
   return htonl((host & 0xffffff00u) | ((host & 0xff) == 200 ? 201u : 200u));
-}
-
-// Sends one datagram from a socket bound to the wildcard address with the
-// given source address, which must be one of this host's (any 127.x.y.z is).
-void SendFrom(const Socket& socket, const void* data, size_t size, in_addr_t source,
-              const sockaddr_in& to) {
-  iovec vector{const_cast<void*>(data), size};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  msghdr message{};
-  message.msg_name = const_cast<sockaddr_in*>(&to);
-  message.msg_namelen = sizeof to;
-  message.msg_iov = &vector;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  header->cmsg_level = IPPROTO_IP;
-  header->cmsg_type = IP_PKTINFO;
-  header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-  in_pktinfo info{};
-  info.ipi_spec_dst.s_addr = source;
-  std::memcpy(CMSG_DATA(header), &info, sizeof info);
-  sendmsg(socket.fd(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-}
-
-// One datagram and the address it was sent to: a device's own address for a
-// direct request, a broadcast address otherwise.
-IoResult ReceiveWithDestination(const Socket& socket, void* buffer, size_t size, sockaddr_in& from,
-                                in_addr_t& destination) {
-  iovec vector{buffer, size};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  msghdr message{};
-  message.msg_name = &from;
-  message.msg_namelen = sizeof from;
-  message.msg_iov = &vector;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  const ssize_t got = recvmsg(socket.fd(), &message, MSG_DONTWAIT);
-  if (got < 0) return {0, errno};
-  if (message.msg_flags & MSG_TRUNC) return {0, EMSGSIZE};
-  destination = INADDR_BROADCAST;
-  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
-    if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
-    in_pktinfo info{};
-    std::memcpy(&info, CMSG_DATA(header), sizeof info);
-    destination = info.ipi_addr.s_addr;
-  }
-  return {static_cast<size_t>(got), 0};
 }
 
 // An "AUTH" answer waiting for the writer's authentication message.
@@ -147,7 +82,7 @@ struct PendingAuth {
 };
 
 struct DeviceEndpoint {
-  in_addr_t address = 0;
+  Ipv4Address address = 0;
   Socket infoListener;
   Socket updateSocket;  // also sends the discovery replies, from the device's address
   Socket sideSocket;    // answerFromOtherPort: the update receiver's second port
@@ -175,14 +110,14 @@ struct InfoConnection {
 struct ScheduledReply {
   size_t device = 0;
   sockaddr_in to{};
-  in_addr_t source = 0;  // 0: from the device's own socket
-  int flood = 0;         // >0: the flood's nth reply; the next is queued when it goes
+  Ipv4Address source = 0;  // 0: from the device's own socket
+  int flood = 0;           // >0: the flood's nth reply; the next is queued when it goes
 };
 
 // Everything the service loop owns; made by Start, handed to the loop thread.
 struct LoopState {
   Socket discovery;
-  Socket stranger;  // wildcard-bound: speaks for strangers and phantoms (SendFrom)
+  Socket stranger;  // wildcard-bound: speaks for strangers and phantoms (SendToFrom)
   std::vector<DeviceEndpoint> devices;
   std::list<InfoConnection> connections;
   std::multimap<Clock::time_point, ScheduledReply> replies;  // equal times keep their order
@@ -217,6 +152,7 @@ struct Simulator::Impl final : TransferHost {
   int strangers = 0;
   std::vector<Clock::time_point> restartUntil;     // restartMs: silent until then
   std::function<void(const std::string&)> report;  // set before Start, then only read
+  std::function<void(size_t, const UpdateSession&)> sessionObserver;  // likewise
 
   // Running state; touched only by Start and Stop (and the workers list by workers).
   std::unique_ptr<StopSignal> stop;
@@ -234,7 +170,7 @@ struct Simulator::Impl final : TransferHost {
   void StartWorker(std::function<void(const StopSignal&)> work) override;
 
  private:
-  bool Allowed(in_addr_t sender) const { return !loopbackOnly || IsLoopback(sender); }
+  bool Allowed(Ipv4Address sender) const { return !loopbackOnly || IsLoopback(sender); }
   void HandleDiscovery(LoopState& state, Clock::time_point now);
   void SendDueReplies(LoopState& state, Clock::time_point now);
   void HandleUpdateDatagram(LoopState& state, size_t device, Socket& socket);
@@ -242,14 +178,14 @@ struct Simulator::Impl final : TransferHost {
                     const sockaddr_in& from);
   void OnAuthMessage(DeviceEndpoint& endpoint, size_t device, std::string_view message);
   void BeginTransfer(size_t device, const Invitation& invitation, const sockaddr_in& writer,
-                     std::vector<std::string> authMessages, in_addr_t from = 0);
+                     std::vector<std::string> authMessages, Ipv4Address from = 0);
   void AcceptInfo(LoopState& state, size_t device, Clock::time_point now);
   void ServeInfo(InfoConnection& connection, Random& random, Clock::time_point now);
   void Answer(InfoConnection& connection, std::string_view line, Clock::time_point now,
               Random& random);
   static void PumpAnswer(InfoConnection& connection, Clock::time_point now);
   // Where the nth reply of a device's flood comes from (0: the device itself).
-  in_addr_t FloodSource(size_t device, int n, bool loopback) const;
+  Ipv4Address FloodSource(size_t device, int n, bool loopback) const;
   std::atomic<uint32_t> transfers{0};  // numbers the transfers' random streams
   static Clock::time_point NextWake(const LoopState& state, Clock::time_point now);
 };
@@ -274,7 +210,7 @@ int Simulator::Impl::Bind(LoopState& state) const {
   for (size_t i = 0; i < devices.size(); ++i) {
     DeviceEndpoint& endpoint = state.devices[i];
     const auto address = ParseIpv4(devices[i].address);
-    if (!address) return EINVAL;
+    if (!address) return errors::kInvalidArgument;
     endpoint.address = *address;
     endpoint.random = MakeRandom(devices[i].faults.seed, static_cast<uint32_t>(i));
     if (devices[i].faults.answerFromOtherPort) {
@@ -293,14 +229,15 @@ int Simulator::Impl::Bind(LoopState& state) const {
     if ((error = endpoint.infoListener.SetOption(SOL_SOCKET, SO_REUSEADDR, 1)) ||
         (error = endpoint.infoListener.Bind(MakeSocketAddress(*address, ports.query))) ||
         (error = endpoint.infoListener.Listen(64)) ||
-        (error = SetNonBlocking(endpoint.infoListener.fd())))
+        (error = endpoint.infoListener.SetNonBlocking(true)))
       return error;
   }
   return 0;
 }
 
 void Simulator::Impl::Run(LoopState& state) {
-  std::vector<pollfd> fds;
+  std::vector<const Socket*> sockets;
+  std::vector<bool> readable;
   for (;;) {
     Clock::time_point now = Clock::now();
     SendDueReplies(state, now);
@@ -312,43 +249,42 @@ void Simulator::Impl::Run(LoopState& state) {
     }
     state.connections.remove_if([](const InfoConnection& c) { return c.closed; });
 
-    fds.clear();
-    fds.push_back({stop->Descriptor(), POLLIN, 0});
-    fds.push_back({state.discovery.fd(), POLLIN, 0});
+    sockets.clear();
+    sockets.push_back(&state.discovery);
     for (const DeviceEndpoint& endpoint : state.devices) {
-      fds.push_back({endpoint.updateSocket.fd(), POLLIN, 0});
+      sockets.push_back(&endpoint.updateSocket);
       const bool paused = endpoint.listenerPausedUntil > now;
-      fds.push_back({paused ? -1 : endpoint.infoListener.fd(), POLLIN, 0});
-      fds.push_back({endpoint.sideSocket.fd(), POLLIN, 0});  // -1 unless answerFromOtherPort
+      sockets.push_back(paused ? nullptr : &endpoint.infoListener);
+      sockets.push_back(&endpoint.sideSocket);  // invalid unless answerFromOtherPort
     }
     for (const InfoConnection& connection : state.connections)
-      fds.push_back({connection.socket.fd(), POLLIN, 0});
+      sockets.push_back(&connection.socket);
 
     const auto wait = std::chrono::ceil<milliseconds>(NextWake(state, now) - now);
-    const int ready =
-        poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait.count())));
-    if (ready < 0 && errno != EINTR) {
+    const int waited = WaitAnyReadable(
+        sockets, readable, static_cast<int>(std::max<long long>(0, wait.count())), stop.get());
+    if (waited == errors::kCanceled) return;
+    if (waited == errors::kTimedOut) continue;
+    if (waited != 0) {
       if (!stop->SleepFor(10)) return;  // out of resources: try again shortly
       continue;
     }
-    if (ready <= 0) continue;
-    if (fds[0].revents) return;
 
     now = Clock::now();
-    size_t at = 2;
-    if (fds[1].revents) HandleDiscovery(state, now);
+    size_t at = 1;
+    if (readable[0]) HandleDiscovery(state, now);
     for (size_t i = 0; i < state.devices.size(); ++i, at += 3) {
-      if (fds[at].revents) HandleUpdateDatagram(state, i, state.devices[i].updateSocket);
-      if (fds[at + 1].revents) AcceptInfo(state, i, now);
-      if (fds[at + 2].revents) HandleUpdateDatagram(state, i, state.devices[i].sideSocket);
+      if (readable[at]) HandleUpdateDatagram(state, i, state.devices[i].updateSocket);
+      if (readable[at + 1]) AcceptInfo(state, i, now);
+      if (readable[at + 2]) HandleUpdateDatagram(state, i, state.devices[i].sideSocket);
     }
     // Connections accepted just now sit at the end of the list, past the polled ones.
-    for (auto it = state.connections.begin(); at < fds.size(); ++it, ++at)
-      if (fds[at].revents) ServeInfo(*it, state.devices[it->device].random, now);
+    for (auto it = state.connections.begin(); at < readable.size(); ++it, ++at)
+      if (readable[at]) ServeInfo(*it, state.devices[it->device].random, now);
   }
 }
 
-in_addr_t Simulator::Impl::FloodSource(size_t device, int n, bool loopback) const {
+Ipv4Address Simulator::Impl::FloodSource(size_t device, int n, bool loopback) const {
   if (!devices[device].faults.floodFromPhantoms || !loopback) return 0;
   return htonl(kPhantomBase + static_cast<uint32_t>(n));
 }
@@ -371,9 +307,9 @@ Clock::time_point Simulator::Impl::NextWake(const LoopState& state, Clock::time_
 void Simulator::Impl::HandleDiscovery(LoopState& state, Clock::time_point now) {
   uint8_t request[64];
   sockaddr_in from{};
-  in_addr_t destination = 0;
+  Ipv4Address destination = 0;
   const IoResult r =
-      ReceiveWithDestination(state.discovery, request, sizeof request, from, destination);
+      state.discovery.ReceiveWithDestination(request, sizeof request, from, destination);
   if (!r.ok() || r.bytes != 2 || request[0] != 'L' || request[1] != 'N') return;
   if (!Allowed(from.sin_addr.s_addr)) return;
   std::vector<bool> restarting(devices.size());
@@ -397,7 +333,7 @@ void Simulator::Impl::HandleDiscovery(LoopState& state, Clock::time_point now) {
     if (direct && &state.devices[i] != &*addressed) continue;
     if (faults.noDiscoveryReply || restarting[i] || (!direct && faults.noBroadcastReply)) continue;
     const auto due = now + milliseconds(faults.replyDelayMs);
-    const in_addr_t source =
+    const Ipv4Address source =
         faults.discoveryFromStranger && loopback ? StrangerOf(state.devices[i].address) : 0;
     for (int k = faults.replyTwice ? 2 : 1; k > 0; --k)
       state.replies.emplace(due, ScheduledReply{i, from, source});
@@ -418,7 +354,7 @@ void Simulator::Impl::SendDueReplies(LoopState& state, Clock::time_point now) {
                                            ? RandomDiscoveryReply(endpoint.random, config)
                                            : DiscoveryReplyBytes(config);
     if (reply.source != 0)
-      SendFrom(state.stranger, bytes.data(), bytes.size(), reply.source, reply.to);
+      state.stranger.SendToFrom(bytes.data(), bytes.size(), reply.source, reply.to);
     else
       endpoint.updateSocket.SendTo(bytes.data(), bytes.size(), reply.to);
     if (reply.flood > 0 && reply.flood < config.faults.floodReplies) {
@@ -467,8 +403,8 @@ void Simulator::Impl::OnInvitation(LoopState& state, size_t device, const Invita
   if (faults.answerFromStranger) {
     // The device keeps quiet; its neighbour says "OK" and comes for the image.
     if (!IsLoopback(from.sin_addr.s_addr)) return;
-    const in_addr_t stranger = StrangerOf(endpoint.address);
-    SendFrom(state.stranger, "OK", 2, stranger, from);
+    const Ipv4Address stranger = StrangerOf(endpoint.address);
+    state.stranger.SendToFrom("OK", 2, stranger, from);
     return BeginTransfer(device, invitation, from, {}, stranger);
   }
   Socket& speaker = endpoint.sideSocket.valid() ? endpoint.sideSocket : endpoint.updateSocket;
@@ -533,7 +469,7 @@ void Simulator::Impl::OnAuthMessage(DeviceEndpoint& endpoint, size_t device,
 
 void Simulator::Impl::BeginTransfer(size_t device, const Invitation& invitation,
                                     const sockaddr_in& writer,
-                                    std::vector<std::string> authMessages, in_addr_t from) {
+                                    std::vector<std::string> authMessages, Ipv4Address from) {
   if (devices[device].faults.neverConnect && from == 0) {
     UpdateSession session;
     session.deviceAddress = devices[device].address;
@@ -565,8 +501,7 @@ void Simulator::Impl::AcceptInfo(LoopState& state, size_t device, Clock::time_po
   int error = 0;
   Socket socket = endpoint.infoListener.Accept(&peer, error);
   if (!socket.valid()) {
-    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)
-      endpoint.listenerPausedUntil = now + kAcceptPause;
+    if (errors::IsResourceShortage(error)) endpoint.listenerPausedUntil = now + kAcceptPause;
     return;
   }
   if (!Allowed(peer.sin_addr.s_addr) || state.connections.size() >= kMaxConnections) return;
@@ -583,14 +518,14 @@ void Simulator::Impl::AcceptInfo(LoopState& state, size_t device, Clock::time_po
 
 void Simulator::Impl::ServeInfo(InfoConnection& connection, Random& random, Clock::time_point now) {
   char buffer[256];
-  const ssize_t got = recv(connection.socket.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
-  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
-  if (got <= 0) {
+  const IoResult got = connection.socket.TryReceive(buffer, sizeof buffer);
+  if (got.error == errors::kWouldBlock) return;
+  if (!got.ok() || got.bytes == 0) {
     connection.closed = true;
     return;
   }
   if (connection.phase != InfoConnection::Phase::kRequest) return;  // read and dropped
-  connection.request.append(buffer, static_cast<size_t>(got));
+  connection.request.append(buffer, got.bytes);
   // The writer ends each request with LF and a NUL.
   const size_t end = connection.request.find_first_of(std::string_view("\n\0", 2));
   if (end == std::string::npos) {
@@ -635,30 +570,30 @@ void Simulator::Impl::PumpAnswer(InfoConnection& connection, Clock::time_point n
   const size_t end = std::min(connection.outgoing.size(), connection.resetAt);
   const size_t step = connection.dripMs > 0 ? 1 : end - connection.sent;
   if (connection.sent < end) {
-    const ssize_t n = send(connection.socket.fd(), connection.outgoing.data() + connection.sent,
-                           std::min(step, end - connection.sent), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+    const IoResult n = connection.socket.TrySend(connection.outgoing.data() + connection.sent,
+                                                 std::min(step, end - connection.sent));
+    if (!n.ok() && n.error != errors::kWouldBlock) {
       connection.closed = true;
       return;
     }
-    if (n > 0) connection.sent += static_cast<size_t>(n);
+    connection.sent += n.bytes;
     if (connection.sent < end) {
       connection.nextSend =
-          now + (connection.dripMs > 0 && n > 0 ? milliseconds(connection.dripMs) : kSendRetry);
+          now +
+          (connection.dripMs > 0 && n.bytes > 0 ? milliseconds(connection.dripMs) : kSendRetry);
       return;
     }
   }
   if (connection.resetAt != std::string::npos) {
     // A reset, not a close: whatever the client has not read yet is lost.
-    const linger abort{1, 0};
-    setsockopt(connection.socket.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    connection.socket.CloseWithReset();
     connection.closed = true;
     return;
   }
   // One request per connection: close our side, then wait for the client's
   // close (reading what is left, such as the request's NUL) so that no reset
   // throws away the answer before the client has read it.
-  shutdown(connection.socket.fd(), SHUT_WR);
+  connection.socket.ShutdownSend();
   connection.phase = InfoConnection::Phase::kDrain;
   connection.deadline = now + kDrainWait;
 }
@@ -666,6 +601,7 @@ void Simulator::Impl::PumpAnswer(InfoConnection& connection, Clock::time_point n
 // ---- Observations and workers
 
 void Simulator::Impl::Finished(size_t device, UpdateSession session) {
+  if (sessionObserver) sessionObserver(device, session);
   const std::string line = Format("session %s bytes %zu accepted %d", session.deviceAddress.c_str(),
                                   session.image.size(), session.accepted ? 1 : 0);
   {
@@ -720,13 +656,18 @@ void Simulator::SetReport(std::function<void(const std::string&)> report) {
   impl_->report = std::move(report);
 }
 
+void Simulator::OnSession(
+    std::function<void(size_t device, const UpdateSession& session)> observer) {
+  impl_->sessionObserver = std::move(observer);
+}
+
 int Simulator::Start() {
-  if (impl_->loop.joinable()) return EALREADY;
+  if (impl_->loop.joinable()) return errors::kAlready;
   EnsureDescriptors(impl_->devices.size());
   auto state = std::make_unique<LoopState>();
   if (const int error = impl_->Bind(*state)) return error;
   auto stop = std::make_unique<StopSignal>();
-  if (stop->Descriptor() < 0) return EMFILE;
+  if (!stop->valid()) return errors::kTooManyFiles;
   impl_->stop = std::move(stop);
   {
     std::lock_guard lock(impl_->workersMutex);

@@ -15,6 +15,8 @@
 #include <variant>
 #include <vector>
 
+#include "discovery/device_ports.h"
+
 namespace kesto::sim {
 
 // Fault switches of one simulated device. All off by default.
@@ -109,11 +111,7 @@ inline constexpr size_t kMaxFleetSize = 256;
 // signal strength.
 std::vector<DeviceConfig> FleetDevices(size_t count);
 
-struct Ports {
-  uint16_t discovery = 30718;
-  uint16_t query = 9998;
-  uint16_t update = 3232;
-};
+using Ports = DevicePorts;
 
 // "address=127.0.0.3,kind=W,mac=02-00-00-00-00-07,sketch=125,text=3,model=17,id=2,
 //  rssi=-58,password=PELICANUS,fault=infoHang,fault=replyDelayMs:200"
@@ -179,8 +177,11 @@ class Simulator {
   // invitation ("invitation ADDR port P") and each finished session
   // ("session ADDR bytes N accepted 0|1"). Set before Start.
   void SetReport(std::function<void(const std::string&)> report);
+  // Called with every session as it is recorded, on the simulator's thread
+  // and before the device's final answer goes out. Set before Start.
+  void OnSession(std::function<void(size_t device, const UpdateSession& session)> observer);
 
-  // Binds every service. 0, or the errno of the first failure (nothing left running).
+  // Binds every service. 0, or the error of the first failure (nothing left running).
   // Raises the process's soft limit of open descriptors when many devices need it.
   int Start();
   void Stop();

@@ -1,11 +1,6 @@
 #include "sim/update_transfer.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <string_view>
 
 #include "platform/deadline.h"
@@ -30,7 +25,7 @@ constexpr size_t kPieceSize = 1460;
 // Between the bytes of a split acknowledgement.
 constexpr int kSplitGapMs = 5;
 
-Socket ConnectFrom(in_addr_t local, const sockaddr_in& to, const StopSignal& stop) {
+Socket ConnectFrom(Ipv4Address local, const sockaddr_in& to, const StopSignal& stop) {
   int error = 0;
   Socket socket = Socket::Open(SOCK_STREAM, error);
   if (!socket.valid()) return socket;
@@ -43,7 +38,7 @@ Socket ConnectFrom(in_addr_t local, const sockaddr_in& to, const StopSignal& sto
 // Tells the writer nothing more comes and waits, bounded, for its close, so
 // that the last bytes are not lost to a reset.
 void CloseGracefully(Socket& socket, const StopSignal& stop) {
-  shutdown(socket.fd(), SHUT_WR);
+  socket.ShutdownSend();
   const Deadline deadline = Deadline::After(kCloseWaitMs);
   char scratch[512];
   for (;;) {
@@ -55,16 +50,10 @@ void CloseGracefully(Socket& socket, const StopSignal& stop) {
 
 // Neither reads nor answers any more; waits until the writer hangs up.
 void HoldUntilPeerCloses(const Socket& socket, const StopSignal& stop) {
-  const Deadline deadline = Deadline::After(kStallHoldMs);
-  for (;;) {
-    pollfd fds[2] = {{socket.fd(), POLLRDHUP, 0}, {stop.Descriptor(), POLLIN, 0}};
-    const int ready = poll(fds, 2, deadline.MillisecondsLeft());
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || fds[0].revents != 0 || fds[1].revents != 0) return;
-  }
+  socket.WaitForPeerClose(kStallHoldMs, &stop);
 }
 
-in_addr_t StrangerAddress(in_addr_t device) {
+Ipv4Address StrangerAddress(Ipv4Address device) {
   const uint32_t host = ntohl(device);
   const uint32_t last = (host & 0xff) == 200 ? 201 : 200;
   return htonl((host & 0xffffff00u) | last);
@@ -72,7 +61,7 @@ in_addr_t StrangerAddress(in_addr_t device) {
 
 // Connects to the writer's listener from another local address before the
 // device does. A writer that takes any connection would send it the image.
-void SendStranger(TransferHost& host, in_addr_t device, const sockaddr_in& listener,
+void SendStranger(TransferHost& host, Ipv4Address device, const sockaddr_in& listener,
                   const StopSignal& stop) {
   // Only loopback has a spare local address the stranger can be sure to own.
   if ((ntohl(device) >> 24) != 127) return;
@@ -141,13 +130,6 @@ bool ImageMatches(const std::vector<uint8_t>& image, const std::string& md5) {
   return StringMd5(image.data(), image.size(), digest) && DigestText(digest) == md5;
 }
 
-// Closes with a reset instead of an orderly close.
-void Reset(Socket& socket) {
-  const linger abort{1, 0};
-  setsockopt(socket.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  socket.Close();
-}
-
 }  // namespace
 
 void RunTransfer(TransferHost& host, const TransferJob& job, const StopSignal& stop) {
@@ -175,7 +157,7 @@ void RunTransfer(TransferHost& host, const TransferJob& job, const StopSignal& s
   if (received != Received::kAll) {
     finish(std::move(session));
     if (received == Received::kStalled) HoldUntilPeerCloses(connection, stop);
-    if (received == Received::kReset) Reset(connection);
+    if (received == Received::kReset) connection.CloseWithReset();
     return;  // otherwise closed in order, without a word
   }
   session.complete = true;

@@ -5,14 +5,13 @@
 // the image piece by piece and gives its final answer. Runs on a worker thread
 // of its own so that a slow or stalled transfer holds up nothing else.
 
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/net_types.h"
 #include "sim/device_protocol.h"
 #include "sim/simulator.h"
 
@@ -42,7 +41,7 @@ struct TransferJob {
   std::vector<std::string> authMessages;
   uint32_t seed = 0;        // the device's faults.seed
   uint32_t stream = 0;      // this transfer's own stream of random choices
-  in_addr_t from = 0;       // 0: connect from the device's address
+  Ipv4Address from = 0;     // 0: connect from the device's address
   bool asStranger = false;  // a stranger's transfer: never a session of the device
 };
 

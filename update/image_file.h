@@ -13,7 +13,7 @@ using ImageFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // Opens the image for reading without ever blocking: a pipe or a device put in
 // the image's place gives a read error instead of waiting for a writer. Empty
-// when the file cannot be opened.
-ImageFile OpenImageFile(const std::string& path);
+// when the file cannot be opened, with the system's reason in *error.
+ImageFile OpenImageFile(const std::string& path, int* error = nullptr);
 
 }  // namespace kesto

@@ -1,9 +1,6 @@
 #include "update/listener.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
-
+#include "platform/errors.h"
 #include "platform/format.h"
 
 namespace kesto {
@@ -19,7 +16,7 @@ int OpenListener(const std::string& localAddress, uint16_t port, const LogHook& 
   say("ok\r\n");
   say(Format("bind \"%s\":", localAddress.c_str()));
   const auto address = ParseIpv4(localAddress);
-  if (!address) return EADDRNOTAVAIL;
+  if (!address) return errors::kAddressNotAvailable;
   // A fixed port is taken again by every write of a batch; a connection of
   // the previous write lingering in TIME_WAIT must not refuse it. A listener
   // still open on the port is refused all the same.

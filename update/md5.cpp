@@ -1,35 +1,21 @@
 #include "update/md5.h"
 
-#include <openssl/evp.h>
-
 #include <cstdio>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "platform/md5_hasher.h"
 #include "update/image_file.h"
 
 namespace kesto {
 namespace {
 
-struct ContextDeleter {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using Md5Context = std::unique_ptr<EVP_MD_CTX, ContextDeleter>;
-
-Md5Context NewMd5Context() {
-  Md5Context context(EVP_MD_CTX_new());
-  if (context && EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) context.reset();
-  return context;
-}
-
-bool FinishDigest(EVP_MD_CTX* context, Md5Digest& digest) {
-  Md5Digest value{};
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context, value.data(), &length) != 1 || length != value.size())
-    return false;
-  digest = value;
-  return true;
+// A hasher whose provider failed counts as none.
+std::unique_ptr<Md5Hasher> NewHasher() {
+  auto hasher = std::make_unique<Md5Hasher>();
+  if (!hasher->valid()) hasher.reset();
+  return hasher;
 }
 
 }  // namespace
@@ -44,41 +30,41 @@ bool FileMd5(const std::string& path, Md5Digest& digest, size_t pieceLength) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  Md5Context context = NewMd5Context();
-  if (!context) return false;
+  Md5Hasher hasher;
+  if (!hasher.valid()) return false;
   const ImageFile file = OpenImageFile(path);
   if (!file) return false;
   bool anyPiece = false;
   for (;;) {
     const size_t read = std::fread(buffer.data(), 1, piece, file.get());
     if (read == 0) break;
-    if (EVP_DigestUpdate(context.get(), buffer.data(), read) != 1) return false;
+    if (!hasher.Add(buffer.data(), read)) return false;
     anyPiece = true;
   }
   // A read error (a directory, a failing disk) must not pass for the end of the file.
   if (std::ferror(file.get()) || !anyPiece) return false;
-  return FinishDigest(context.get(), digest);
+  return hasher.Finish(digest);
 }
 
 bool StringMd5(const void* data, size_t size, Md5Digest& digest) {
-  Md5Context context = NewMd5Context();
-  if (!context) return false;
-  if (EVP_DigestUpdate(context.get(), data, size) != 1) return false;
-  return FinishDigest(context.get(), digest);
+  Md5Hasher hasher;
+  return hasher.Add(data, size) && hasher.Finish(digest);
 }
 
-Md5Stream::Md5Stream() : context_(NewMd5Context().release()) {}
+Md5Stream::Md5Stream() : hasher_(NewHasher()) {}
 
-Md5Stream::~Md5Stream() {
-  EVP_MD_CTX_free(context_);
+Md5Stream::~Md5Stream() = default;
+
+bool Md5Stream::valid() const {
+  return hasher_ != nullptr;
 }
 
 bool Md5Stream::Add(const void* data, size_t size) {
-  return context_ && EVP_DigestUpdate(context_, data, size) == 1;
+  return hasher_ && hasher_->Add(data, size);
 }
 
 bool Md5Stream::Finish(Md5Digest& digest) {
-  return context_ && FinishDigest(context_, digest);
+  return hasher_ && hasher_->Finish(digest);
 }
 
 std::string DigestText(const Md5Digest& digest) {

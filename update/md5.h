@@ -3,11 +3,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-struct evp_md_ctx_st;  // OpenSSL's digest context
-
 namespace kesto {
+
+class Md5Hasher;
 
 using Md5Digest = std::array<uint8_t, 16>;
 
@@ -30,13 +31,13 @@ class Md5Stream {
   Md5Stream& operator=(const Md5Stream&) = delete;
 
   // False when no digest can be made; Add and Finish then fail too.
-  bool valid() const { return context_ != nullptr; }
+  bool valid() const;
   bool Add(const void* data, size_t size);
   // The digest of everything added; false when it cannot be computed.
   bool Finish(Md5Digest& digest);
 
  private:
-  evp_md_ctx_st* context_ = nullptr;
+  std::unique_ptr<Md5Hasher> hasher_;
 };
 
 // 32 lowercase hexadecimal digits.

@@ -1,11 +1,11 @@
 #include "update/result.h"
 
-#include <cerrno>
+#include "platform/errors.h"
 
 namespace kesto {
 
 WriteOutcome NetworkFailure(int error) {
-  if (error == ECANCELED) return {WriteResult::kCancelled, error};
+  if (error == errors::kCanceled) return {WriteResult::kCancelled, error};
   return {WriteResult::kNetworkError, error};
 }
 

@@ -1,11 +1,7 @@
 #include "update/update_run.h"
 
-#include <sys/socket.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <limits>
 #include <memory>
@@ -13,6 +9,8 @@
 #include <optional>
 
 #include "platform/deadline.h"
+#include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/format.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
@@ -34,29 +32,6 @@ constexpr size_t kFinalReceiveSize = 2;
 // text such as "MD5 Check Failed\r\n"; a device that talks on is cut off here.
 constexpr size_t kFinalAnswerLimit = 64;
 constexpr size_t kFinalTextLimit = 4096;
-
-// Errors after which a listener may still hand out the next connection.
-bool IsTransientAcceptError(int error) {
-  switch (error) {
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case EINTR:
-    case ECONNABORTED:
-    case EPROTO:
-    case ENETDOWN:
-    case ENOPROTOOPT:
-    case EHOSTDOWN:
-    case ENONET:
-    case EHOSTUNREACH:
-    case EOPNOTSUPP:
-    case ENETUNREACH:
-      return true;
-    default:
-      return false;
-  }
-}
 
 // One write of one image into one device. Every phase either lets the run go
 // on (nullopt) or ends it with its outcome, having closed what it opened.
@@ -110,20 +85,19 @@ class UpdateRun {
   std::optional<WriteOutcome> ExamineFile() {
     Log("まずファイルのMD5を計算する。\r\n");
     // A 64-bit size, so that a huge image is recognised instead of wrapping.
-    static_assert(sizeof(off_t) >= 8, "build with large-file support");
-    struct stat status {};
-    if (stat(request_.firmwarePath.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-      const int error = S_ISDIR(status.st_mode) ? EISDIR : errno;
+    int fileError = 0;
+    const std::optional<int64_t> size = RegularFileSize(request_.firmwarePath, &fileError);
+    if (!size) {
       Log("ERROR: Open\r\n");
-      return WriteOutcome{WriteResult::kFileError, error};
+      return WriteOutcome{WriteResult::kFileError, fileError};
     }
     // The protocol carries the size as a signed 32-bit number, and an empty
     // image is nothing a device could start from.
-    if (status.st_size > std::numeric_limits<int32_t>::max() || status.st_size == 0) {
+    if (*size > std::numeric_limits<int32_t>::max() || *size == 0) {
       Log("ERROR: Size\r\n");
       return WriteOutcome{WriteResult::kFileError, 0};
     }
-    fileSize_ = static_cast<int32_t>(status.st_size);
+    fileSize_ = static_cast<int32_t>(*size);
     Log(Format("size %d :", fileSize_));
     Md5Digest digest{};
     if (!FileMd5(request_.firmwarePath, digest, static_cast<size_t>(fileSize_))) {
@@ -150,7 +124,7 @@ class UpdateRun {
   std::optional<WriteOutcome> Invite() {
     const auto device = ParseIpv4(request_.deviceAddress);
     // Never let a malformed address turn into a broadcast.
-    if (!device) return EndWithError(EINVAL);
+    if (!device) return EndWithError(errors::kInvalidArgument);
     device_ = MakeSocketAddress(*device, request_.devicePort);
     const std::string message = Format("%d %d %d %s\n", 0, static_cast<int>(listener_.port),
                                        fileSize_, digestText_.c_str());
@@ -168,7 +142,7 @@ class UpdateRun {
 
     const int attempts = std::max(limits_.attempts, 1);
     for (int failed = 0;;) {
-      if (Stopped()) return EndWithError(ECANCELED);
+      if (Stopped()) return EndWithError(errors::kCanceled);
       Log(Format("sendto message: %s\r\n", message.c_str()));
       const IoResult sent = invitation_.SendTo(message.data(), message.size(), device_);
       if (!sent.ok()) return EndWithError(sent.error);
@@ -178,7 +152,7 @@ class UpdateRun {
         answerLength_ = answer.bytes;
         break;
       }
-      if (answer.error == ECANCELED) return EndWithError(ECANCELED);
+      if (answer.error == errors::kCanceled) return EndWithError(errors::kCanceled);
       Log("no-recv.\r\n");
       if (++failed >= attempts) return EndWith("no-recv error.\r\n", WriteResult::kDeviceError);
     }
@@ -194,11 +168,11 @@ class UpdateRun {
   IoResult ReceiveFromDevice(size_t size) {
     const Deadline deadline = Deadline::After(limits_.answerWaitMs);
     for (;;) {
-      if (deadline.Passed()) return {0, ETIMEDOUT};
+      if (deadline.Passed()) return {0, errors::kTimedOut};
       sockaddr_in sender{};
       const IoResult got = invitation_.ReceiveFrom(answer_.data(), size, &sender,
                                                    deadline.MillisecondsLeft(), hooks_.stop);
-      if (!got.ok() && got.error != EMSGSIZE) return got;
+      if (!got.ok() && got.error != errors::kMessageTooLong) return got;
       if (sender.sin_addr.s_addr != device_.sin_addr.s_addr) continue;
       if (got.ok()) device_ = sender;
       return got;
@@ -250,11 +224,11 @@ class UpdateRun {
   }
 
   std::optional<WriteOutcome> AwaitConnection() {
-    image_ = OpenImageFile(request_.firmwarePath);
+    int openError = 0;
+    image_ = OpenImageFile(request_.firmwarePath, &openError);
     if (!image_) {
-      const int error = errno;
       CloseAll();
-      return WriteOutcome{WriteResult::kFileError, error};
+      return WriteOutcome{WriteResult::kFileError, openError};
     }
     Enter(UpdatePhase::kWaitingForDevice);
     Log("Waiting for device...\r\n");
@@ -269,9 +243,9 @@ class UpdateRun {
       // Checked before each wait, so that strangers queueing up cannot keep
       // the loop going past the deadline.
       int error = deadline.Passed()
-                      ? ETIMEDOUT
+                      ? errors::kTimedOut
                       : listener_.socket.WaitReadable(deadline.MillisecondsLeft(), hooks_.stop);
-      if (error == ETIMEDOUT) {
+      if (error == errors::kTimedOut) {
         listener_.socket.Close();
         image_.reset();
         return WriteOutcome{WriteResult::kNoConnection, 0};
@@ -280,7 +254,7 @@ class UpdateRun {
       sockaddr_in peer{};
       Socket accepted = listener_.socket.Accept(&peer, error);
       if (!accepted.valid()) {
-        if (IsTransientAcceptError(error)) continue;
+        if (errors::IsTransientAcceptError(error)) continue;
         return EndWithError(error);
       }
       // Only the device that answered gets the image; anyone else is hung up on.
@@ -324,7 +298,8 @@ class UpdateRun {
       // the last one, its close is no consent (a device that takes the image
       // acknowledges it before it restarts without a word).
       if (ack.bytes == 0)
-        return EndWith(Format("recv error.%d\r\n", ECONNRESET), NetworkFailure(ECONNRESET));
+        return EndWith(Format("recv error.%d\r\n", errors::kConnectionReset),
+                       NetworkFailure(errors::kConnectionReset));
       lastAck_.assign(answer_.data(), ack.bytes);
       sent += chunk;
       if (hooks_.progress) hooks_.progress(static_cast<int>(int64_t{sent} * 100 / fileSize_));
@@ -354,11 +329,11 @@ class UpdateRun {
       const size_t want = std::min(piece.size(), kFinalAnswerLimit - wordsRead());
       const IoResult got =
           deadline.Passed()
-              ? IoResult{0, ETIMEDOUT}
+              ? IoResult{0, errors::kTimedOut}
               : connection_.Receive(piece.data(), want, deadline.MillisecondsLeft(), hooks_.stop);
       if (!got.ok()) {
         // Words already read explain the failure better than the socket's code.
-        if (!FinalAnswerWords(text).empty() && got.error != ECANCELED) break;
+        if (!FinalAnswerWords(text).empty() && got.error != errors::kCanceled) break;
         return EndWith(Format("recv error.%d\r\n", got.error), NetworkFailure(got.error));
       }
       if (got.bytes == 0) {
@@ -390,7 +365,7 @@ class UpdateRun {
 
   int32_t fileSize_ = 0;
   std::string digestText_;
-  in_addr_t localAddress_ = 0;
+  Ipv4Address localAddress_ = 0;
   sockaddr_in device_{};
   // Holds the device's answers, then each chunk and its acknowledgement.
   std::array<char, kChunkSize> answer_{};
@@ -413,7 +388,7 @@ WriteOutcome RunUpdate(const UpdateRequest& request, const UpdateHooks& hooks,
     return run.Run();
   } catch (const std::bad_alloc&) {
     // Everything the run opened is closed by its owners on the way out.
-    return WriteOutcome{WriteResult::kInternalError, ENOMEM};
+    return WriteOutcome{WriteResult::kInternalError, errors::kNoMemory};
   }
 }
 

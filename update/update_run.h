@@ -5,13 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "discovery/device_ports.h"
 #include "update/result.h"
 
 namespace kesto {
 
 class StopSignal;
 
-inline constexpr uint16_t kUpdatePort = 3232;
 inline constexpr const char* kUpdatePassword = "PELICANUS";
 inline constexpr size_t kChunkSize = 1024;
 

@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cerrno>
 #include <deque>
 #include <memory>
 
@@ -20,6 +19,7 @@
 #include "app/firmware_writer_app.h"
 #include "app/firmware_writer_dlg.h"
 #include "app/window_rules.h"
+#include "platform/errors.h"
 #include "platform/socket.h"
 #include "sim/simulator.h"
 #include "support/test_ports.h"
@@ -294,7 +294,9 @@ class WindowTest : public QObject {
 
   void aSearchThatCannotStartReturnsToIdle() {
     WindowSetup setup = TestSetup(ports_);
-    setup.startThread = [](std::thread&, std::function<void()>) { return EAGAIN; };
+    setup.startThread = [](std::thread&, std::function<void()>) {
+      return kesto::errors::kWouldBlock;
+    };
     Controls controls(Open(std::move(setup)));
     controls.search->click();
     QCOMPARE(prompts_.texts, std::vector<std::string>{"処理を開始できませんでした:11"});
@@ -411,9 +413,10 @@ class WindowTest : public QObject {
     StartWrite(controls, kStalling, "stall.bin");
     QTRY_COMPARE_WITH_TIMEOUT(prompts_.texts.size(), size_t(2), 20000);
     const QString message = QString::fromStdString(prompts_.texts[1]);
-    QVERIFY2(message.startsWith(QString("ネットワークエラー:%1 (").arg(ETIMEDOUT)),
+    QVERIFY2(message.startsWith(QString("ネットワークエラー:%1 (").arg(kesto::errors::kTimedOut)),
              qPrintable(message));
-    QVERIFY(message.contains(QString::fromStdString(kesto::SystemErrorText(ETIMEDOUT))));
+    QVERIFY(
+        message.contains(QString::fromStdString(kesto::SystemErrorText(kesto::errors::kTimedOut))));
     QCOMPARE(controls.Entries(), entries_);
     QCOMPARE(controls.list->currentRow(), int(kStalling));
     QVERIFY(!controls.write->isEnabled());

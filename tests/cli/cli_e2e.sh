@@ -3,18 +3,24 @@
 # output, exit statuses, direct requests, several devices, --verify, Ctrl+C,
 # the question before a write. Checks exit statuses, JSON fields and what the
 # simulated devices received (the simulator prints a line per invitation and
-# per finished session), never log wording.
+# per finished session, and keeps each image it received), never log wording.
+# KESTO_FW_RUNNER, when set, starts kesto-fw: the Windows build runs as
+# "/usr/lib/wine/wine64 kesto-fw.exe"; the checks that need POSIX signals or a
+# terminal are then left out, and KESTO_LOOPBACK_NAME names the loopback.
 set -u
 KESTO_FW=${1:?path to kesto-fw}
 KESTO_SIM=${2:?path to kesto-sim}
+read -r -a runner <<<"${KESTO_FW_RUNNER:-}"
+loopback_name=${KESTO_LOOPBACK_NAME:-lo}
 
 base=$((31100 + ($$ % 500) * 3))  # a private port set per run, below the ephemeral range and the gtest programs' ports
 ports=(--discovery-port "$base" --query-port $((base + 1)) --update-port $((base + 2)))
 host_port=$((base + 1500))  # the listener's fixed port, in a range no other port of this run uses
 work=$(mktemp -d)
+mkdir "$work/received"
 dev() { echo "--device address=127.0.0.$1,kind=$2,mac=02-00-00-00-00-$(printf %02X "$1"),$3"; }
 # shellcheck disable=SC2046
-"$KESTO_SIM" "${ports[@]}" --duration 200 \
+"$KESTO_SIM" "${ports[@]}" --duration 200 --received "$work/received" \
   $(dev 2 B "sketch=125,model=1,id=1") \
   $(dev 3 L "sketch=125,model=0,rssi=-58,fault=replyDelayMs:50") \
   $(dev 4 T "sketch=90,id=1,fault=replyDelayMs:100") \
@@ -25,6 +31,7 @@ dev() { echo "--device address=127.0.0.$1,kind=$2,mac=02-00-00-00-00-$(printf %0
   $(dev 9 B "sketch=125,fault=ackDelayMs:200,fault=replyDelayMs:300") \
   $(dev 10 B "sketch=125,fault=finalError,fault=replyDelayMs:350") \
   $(dev 11 B "sketch=125,fault=restartMs:600000,fault=replyDelayMs:400") \
+  $(dev 12 T "sketch=125,fault=updateNoAnswer,fault=replyDelayMs:450") \
   >"$work/sim.log" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null; kill $holder 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
@@ -42,16 +49,19 @@ expect_status() {  # expect_status NAME WANTED COMMAND...
   local name=$1 wanted=$2; shift 2
   "$@" >"$work/out" 2>"$work/err" </dev/null
   local got=$?
+  sed -i 's/\r$//' "$work/out" "$work/err"  # Windows ends lines with CR LF
   if [ "$got" -eq "$wanted" ]; then pass "$name"; else fail "$name: exit $got, wanted $wanted"; fi
 }
 # What the device at 127.0.0.N received: invitations, or images it accepted.
 invited() { grep -c "^invitation 127.0.0.$1 " "$work/sim.log"; }
 accepted() { grep -c "^session 127.0.0.$1 .* accepted 1$" "$work/sim.log"; }
-json() {  # json NAME PYTHON-CONDITION: o is the list of JSON objects on stdout, one per line
+json() {  # json NAME PYTHON-CONDITION: o is the list of JSON objects on stdout, one per line; sys.argv[3] the odd file name
   if python3 -c 'import json,sys; o=[json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]; sys.exit(0 if eval(sys.argv[2]) else 1)' \
-    "$work/out" "$2"; then pass "$1"; else fail "$1: $2"; fi
+    "$work/out" "$2" "${odd_name:-}"; then pass "$1"; else fail "$1: $2"; fi
 }
-fw() { timeout 60 "$KESTO_FW" "$@" "${ports[@]}"; }
+# Whether the device at 127.0.0.N holds FILE byte for byte as its last image.
+holds() { cmp -s "$2" "$work/received/127.0.0.$1.bin"; }
+fw() { timeout 60 "${runner[@]}" "$KESTO_FW" "$@" "${ports[@]}"; }
 nothing_sent() {  # nothing_sent NAME DEVICE WANTED COMMAND...: the status, and no invitation reached DEVICE
   local name=$1 device=$2 before; before=$(invited "$2"); shift 2
   expect_status "$name" "$@"
@@ -69,7 +79,7 @@ cat >"$work/want" <<'WANT'
 WANT
 check "search entries, the device silent to broadcasts not among them" \
   'head -n 5 "$work/out" | diff -u "$work/want" - && ! grep -q 127.0.0.7 "$work/out"'
-expect_status "search --json, interface by name" 0 fw search --interface=lo --json
+expect_status "search --json, interface by name" 0 fw search --interface="$loopback_name" --json
 json "json: one object per device, MAC as in the list" \
   'len(o) >= 5 and all(d["hardwareAddress"] == "02-00-00-00-00-%02X" % int(d["addressText"].split(".")[3]) and d["hardwareAddress"] in d["entry"] for d in o)'
 json "json carries the record" \
@@ -77,19 +87,24 @@ json "json carries the record" \
 expect_status "search --device asks directly" 0 fw search --device 127.0.0.7 --json
 json "only the device asked" '[d["addressText"] for d in o] == ["127.0.0.7"]'
 expect_status "search --device without an answer" 6 fw search --device 127.0.0.99
-expect_status "interfaces --json" 0 bash -c '"$0" interfaces --json; s=$?; [ $s -eq 0 ] || [ $s -eq 9 ]' "$KESTO_FW"
+expect_status "interfaces --json" 0 bash -c '"$@" interfaces --json; s=$?; [ $s -eq 0 ] || [ $s -eq 9 ]' - "${runner[@]}" "$KESTO_FW"
 json "interfaces: objects with an address" 'all("address" in d and "name" in d for d in o)'
 
 # ---- writes, one device
 head -c 5000 /dev/urandom >"$work/KS_N_test.bin"
 head -c 3000 /dev/urandom >"$work/KESTOWiFi_test.bin"
 head -c 30000 /dev/urandom >"$work/KS_N_slow.bin"
-cp "$work/KS_N_test.bin" "$work/KS_N_ファーム\"1.bin"
+# A name that needs quoting and is not ASCII; Windows allows no '"' in a name.
+odd_name='KS_N_ファーム"1.bin'
+[ ${#runner[@]} -eq 0 ] || odd_name='KS_N_ファーム 1.bin'
+cp "$work/KS_N_test.bin" "$work/$odd_name"
 : >"$work/KS_N_empty.bin"
 w() { fw write --interface 127.0.0.1 "$@"; }
 expect_status "write without authentication" 0 w --device 127.0.0.2 --yes "$work/KS_N_test.bin"
+check "the image arrived byte for byte" 'holds 2 "$work/KS_N_test.bin"'
 expect_status "write with authentication" 0 w --device=127.0.0.6 -y --verbose "$work/KS_N_test.bin"
-check "the device took the image" '[ $(accepted 6) -eq 1 ]'
+check "the device took the image, byte for byte" '[ $(accepted 6) -eq 1 ] && holds 6 "$work/KS_N_test.bin"'
+expect_status "a device silent to the invitation" 1 w --device 127.0.0.12 --yes --any-file "$work/KS_N_test.bin"
 expect_status "wrong password" 1 w --device 127.0.0.6 --yes --password WRONG "$work/KS_N_test.bin"
 nothing_sent "TMODE refused" 5 7 w --device 127.0.0.5 --yes "$work/KS_N_test.bin"
 nothing_sent "wrong file name refused" 3 7 w --device 127.0.0.3 --yes "$work/KS_N_test.bin"
@@ -103,10 +118,10 @@ expect_status "a device silent to broadcasts is written" 0 fw write --device 127
 check "it took the image" '[ $(accepted 7) -eq 1 ]'
 
 # ---- --host-port
-expect_status "--host-port" 0 w --device 127.0.0.2 --yes --json --host-port "$host_port" "$work/KS_N_ファーム\"1.bin"
+expect_status "--host-port" 0 w --device 127.0.0.2 --yes --json --host-port "$host_port" "$work/$odd_name"
 check "the invitation names that port" '[ "$(grep "^invitation 127.0.0.2 " "$work/sim.log" | tail -n 1)" = "invitation 127.0.0.2 port $host_port" ]'
 json "json: file and message as text" \
-  'o[0]["file"].endswith("KS_N_ファーム\"1.bin") and o[0]["message"] == "正常終了" and o[0]["bytes"] == 5000 and len(o[0]["md5"]) == 32'
+  'o[0]["file"].endswith(sys.argv[3]) and o[0]["message"] == "正常終了" and o[0]["bytes"] == 5000 and len(o[0]["md5"]) == 32'
 python3 -c 'import socket,sys,time; s=socket.socket(); s.bind(("127.0.0.1",int(sys.argv[1]))); s.listen(); time.sleep(30)' \
   "$host_port" &
 holder=$!
@@ -125,7 +140,8 @@ expect_status "--verify waits through a restart" 0 w --device 127.0.0.8 --yes --
 json "the version after the restart" 'o[0]["versionAfter"] == "1.25" and o[0]["seconds"] >= 3'
 expect_status "--verify: a device that stays away" 10 w --device 127.0.0.11 --yes --verify --verify-timeout 3 "$work/KS_N_test.bin"
 
-# ---- Ctrl+C during a write
+# ---- Ctrl+C during a write (POSIX signals: not through a runner)
+if [ ${#runner[@]} -eq 0 ]; then
 "$KESTO_FW" write --interface 127.0.0.1 --device 127.0.0.9 --yes "${ports[@]}" "$work/KS_N_slow.bin" >"$work/out" 2>"$work/err" &
 writer=$!
 for _ in $(seq 1 50); do
@@ -139,6 +155,7 @@ got=$?
 check "Ctrl+C gives exit 8" "[ $got -eq 8 ]"
 sleep 0.5
 check "the device kept its firmware" '[ $(accepted 9) -eq 0 ]'
+fi
 
 # ---- the question before a write, answered on a terminal
 ask() {  # ask ANSWER: the exit status of a write whose question gets ANSWER (EOF: none)
@@ -151,7 +168,9 @@ os.write(master, b"\x04" if sys.argv[1] == "EOF" else sys.argv[1].encode() + b"\
 sys.exit(p.wait(timeout=60))
 PY
 }
-for answer in y Y yes n no "" "yes please" EOF; do
+answers=(y Y yes n no "" "yes please" EOF)
+[ ${#runner[@]} -eq 0 ] || answers=()  # a terminal for a Windows program: not through a runner
+for answer in "${answers[@]}"; do
   before=$(accepted 2)
   ask "$answer"
   got=$?
@@ -170,8 +189,8 @@ expect_status "unknown interface name" 9 fw search --interface no-such-if0
 expect_status "usage error" 64 fw search --bogus
 expect_status "write without device" 64 fw write "$work/KS_N_test.bin"
 expect_status "--all and --device together" 64 fw write --all --device 127.0.0.2 "$work/KS_N_test.bin"
-expect_status "help per command" 0 "$KESTO_FW" write -h
-expect_status "version" 0 "$KESTO_FW" --version
+expect_status "help per command" 0 "${runner[@]}" "$KESTO_FW" write -h
+expect_status "version" 0 "${runner[@]}" "$KESTO_FW" --version
 check "version text" 'grep -q "Version 1.03" "$work/out"'
 
 echo "cli: $failures failed"

@@ -1,6 +1,5 @@
 // The pure parts of a search: the readers of the devices' replies, the list
 // entries, the device table.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <climits>

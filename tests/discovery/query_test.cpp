@@ -1,7 +1,6 @@
 // The VER / DUMP / RSSI exchanges against a scripted information service on
 // loopback, where every byte the device sends is chosen by the test.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <condition_variable>
 #include <future>
@@ -13,6 +12,7 @@
 
 #include "discovery/device_list.h"
 #include "discovery/device_query.h"
+#include "platform/errors.h"
 #include "platform/format.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
@@ -34,7 +34,7 @@ std::string VerAnswer(int sketch, int text) {
 std::string DumpAnswer(int model, int id) {
   return Format("NAME : board\r\nMODEL: %d\r\nID: %d\r\nMODE : RUN\r\n", model, id);
 }
-in_addr_t Loopback(int k) {
+Ipv4Address Loopback(int k) {
   return htonl(INADDR_LOOPBACK - 1 + static_cast<uint32_t>(k));
 }
 
@@ -56,7 +56,7 @@ class ScriptedService {
       ADD_FAILURE() << "no service at 127.0.0." << k;
     else
       thread_ = std::thread([this] {
-        while (listener_.WaitReadable(kLongWaitMs, &stop_) != ECANCELED) {
+        while (listener_.WaitReadable(kLongWaitMs, &stop_) != errors::kCanceled) {
           int ignored = 0;
           Socket connection = listener_.Accept(nullptr, ignored);
           if (connection.valid()) Serve(std::move(connection));

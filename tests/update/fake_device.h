@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -84,9 +82,7 @@ class FakeUpdateDevice {
   }
   void CloseConnection() { tcp_.Close(); }
   void ResetConnection() {  // a reset instead of an orderly end
-    const linger abort{1, 0};
-    setsockopt(tcp_.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    tcp_.Close();
+    tcp_.CloseWithReset();
   }
 
  private:

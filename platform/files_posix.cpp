@@ -1,0 +1,36 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/files.h"
+
+namespace kesto {
+
+std::optional<std::int64_t> RegularFileSize(const std::string& path, int* error) {
+  // A 64-bit size, so that a huge file is recognised instead of wrapping.
+  static_assert(sizeof(off_t) >= 8, "build with large-file support");
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (error) *error = S_ISDIR(status.st_mode) ? EISDIR : errno;
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(status.st_size);
+}
+
+std::FILE* OpenFileForReading(const std::string& path, int* error) {
+  // A regular file reads the same with or without O_NONBLOCK.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "rb");
+  if (!file && error) *error = errno;
+  if (!file && fd >= 0) close(fd);
+  return file;
+}
+
+std::string_view FileNameOf(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace kesto

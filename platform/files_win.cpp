@@ -1,0 +1,63 @@
+// Paths are UTF-8 everywhere in the program; Windows takes them as UTF-16.
+// Errors are Windows' own (GetLastError), like the socket errors.
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/winsock.h"
+
+namespace kesto {
+
+std::optional<std::int64_t> RegularFileSize(const std::string& path, int* error) {
+  const std::wstring wide = WideFromUtf8(path);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (wide.empty() || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
+    if (error) *error = wide.empty() ? ERROR_INVALID_NAME : static_cast<int>(GetLastError());
+    return std::nullopt;
+  }
+  if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+    if (error)
+      *error = data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? errors::kIsDirectory
+                                                                : ERROR_INVALID_FUNCTION;
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>((std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow);
+}
+
+std::FILE* OpenFileForReading(const std::string& path, int* error) {
+  // A Windows file never blocks its reader the way a POSIX FIFO can. Others
+  // may still rename or delete it while it is open, as on POSIX.
+  const std::wstring wide = WideFromUtf8(path);
+  const HANDLE handle = wide.empty()
+                            ? INVALID_HANDLE_VALUE
+                            : CreateFileW(wide.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (error) *error = wide.empty() ? ERROR_INVALID_NAME : static_cast<int>(GetLastError());
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    if (error) *error = ERROR_TOO_MANY_OPEN_FILES;
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "rb");
+  if (!file) {
+    _close(fd);
+    if (error) *error = ERROR_TOO_MANY_OPEN_FILES;
+  }
+  return file;
+}
+
+std::string_view FileNameOf(std::string_view path) {
+  const size_t separator = path.find_last_of("/\\");
+  return separator == std::string_view::npos ? path : path.substr(separator + 1);
+}
+
+}  // namespace kesto
