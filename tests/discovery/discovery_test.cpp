@@ -1,5 +1,4 @@
-// Discovery runs on loopback against the device simulator: reply order and
-// sizes, slot reuse, the full table, floods, the run's limit, stops.
+// Searches against the simulator: reply order, the full table, limits, stops.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,5 +1,4 @@
-// The pure parts of a search: the readers of the devices' replies, the list
-// entries, the device table.
+// A search's pure parts: reply readers, list entries, the device table.
 #include <gtest/gtest.h>
 
 #include <climits>

@@ -1,5 +1,4 @@
-// The VER / DUMP / RSSI exchanges against a scripted information service on
-// loopback, where every byte the device sends is chosen by the test.
+// VER / DUMP / RSSI against a scripted information service: every byte chosen.
 #include <gtest/gtest.h>
 
 #include <condition_variable>

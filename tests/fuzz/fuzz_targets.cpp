@@ -71,8 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CHECK(ok == (cr != text.npos));
   if (!ok || text.substr(0, cr).find("RSSI : ") == text.npos) CHECK(rssi == 0x5a5a5a5a);
 #elif defined(KESTO_FUZZ_NUMBERS)
-  // The atoi-like reader against the C library, cut to 32 bits; the strtoul-like
-  // one must only never fail.
+  // The atoi-like reader against the C library, cut to 32 bits.
   ReadUnsignedNumber(std::string(input));
   CHECK(ReadIntNumber(std::string(input)) ==
         std::clamp<long long>(std::strtoll(cText.c_str(), nullptr, 10), INT32_MIN, INT32_MAX));

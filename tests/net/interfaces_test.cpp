@@ -1,9 +1,5 @@
-// Which local addresses an operator is offered: from synthetic system lists,
-// and from this host's own list (no root needed).
+// The addresses offered, from synthetic lists and from this host's (no root needed).
 #include <gtest/gtest.h>
-#ifdef __linux__
-#include <net/if.h>
-#endif
 
 #include <string>
 #include <tuple>
@@ -57,10 +53,10 @@ TEST(ReadSystemAddresses, LoopbackIsReadWithItsFlagsAndNeverOffered) {
   }
   EXPECT_EQ(loEntries, 1);
   ASSERT_NE(loopback, nullptr);
-  // lo has an all-zero hardware address of six bytes
-  EXPECT_EQ(std::tuple(loopback->interfaceName, loopback->ifIndex, loopback->up, loopback->running,
-                       loopback->loopback, loopback->hardwareAddressLength, loopback->mask),
-            std::tuple("lo", if_nametoindex("lo"), true, true, true, 6u, *ParseIpv4("255.0.0.0")));
+  EXPECT_EQ(
+      std::tuple(loopback->interfaceName, loopback->ifIndex > 0, loopback->up, loopback->running,
+                 loopback->loopback, loopback->hardwareAddressLength, loopback->mask),
+      std::tuple("lo", true, true, true, true, 6u, *ParseIpv4("255.0.0.0")));
   for (const InterfaceRecord& record : BuildInterfaceTable(system))
     EXPECT_NE(record.address, htonl(INADDR_LOOPBACK));
   EXPECT_TRUE(IsHostAddress(htonl(INADDR_LOOPBACK)));

@@ -1,8 +1,8 @@
 // The core against hostile simulated devices, a search and four writes per
 // round: every run ends within a bound computed from its limits; a success
 // only when the device holds the very image; nothing for strangers; no
-// descriptor or thread left. Rounds: KESTO_SOAK_ROUNDS (default 3). A failure
-// names the round's seed and its devices as --device specs for kesto-sim.
+// descriptor or thread left. Rounds: KESTO_SOAK_ROUNDS (default 3); a failure
+// names its seed and devices as kesto-sim --device specs.
 #include <dirent.h>
 #include <gtest/gtest.h>
 

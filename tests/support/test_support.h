@@ -19,14 +19,10 @@ namespace kesto::testing {
 
 class TempDir {
  public:
-  TempDir() {
-    std::random_device random;
-    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-      const auto candidate =
-          std::filesystem::temp_directory_path() / ("kesto-test-" + std::to_string(random()));
-      std::error_code error;
-      if (std::filesystem::create_directory(candidate, error)) path_ = candidate;
-    }
+  TempDir()
+      : path_(std::filesystem::temp_directory_path() /
+              ("kesto-test-" + std::to_string(std::random_device()()))) {
+    std::filesystem::create_directories(path_);
   }
   ~TempDir() {
     std::error_code ignored;

@@ -331,8 +331,7 @@ TEST_F(UpdateProtocol, SystemErrorOneIsANetworkErrorNotADeviceError) {
 #endif
 
 // A stranger flooding the invitation socket with "OK" neither answers in the
-// device's name nor stretches the wait (strangers connecting first or asking
-// for the image: the simulator's faults in sim_test).
+// device's name nor stretches the wait (other strangers: sim_test).
 TEST_F(UpdateProtocol, StrangersFloodIsIgnored) {
   UseImage(1024);
   std::atomic<bool> runEnded{false};

@@ -1,5 +1,4 @@
-// The update core's pure parts: digests, the device's answers, the write
-// rules, outcomes, the listener probe; and a socket wait under a signal.
+// The update core's pure parts, the listener probe, a socket wait under a signal.
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <pthread.h>
