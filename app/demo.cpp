@@ -48,7 +48,6 @@ std::vector<sim::DeviceConfig> DemoDevices() {
 
 InterfaceTable DemoInterfaces() {
   InterfaceRecord loopback;
-  loopback.description = "lo";
   loopback.friendlyName = "lo";
   loopback.address = *ParseIpv4("127.0.0.1");
   return {loopback};

@@ -18,9 +18,7 @@ InterfaceTable BuildInterfaceTable(const std::vector<SystemAddress>& addresses) 
   for (const SystemAddress& entry : addresses) {
     if (table.size() >= kInterfaceTableSize) break;
     if (!IsUsable(entry)) continue;
-    const std::string& description =
-        entry.description.empty() ? entry.interfaceName : entry.description;
-    table.push_back({entry.ifIndex, description, entry.interfaceName, entry.address, entry.mask});
+    table.push_back({entry.interfaceName, entry.address, entry.mask});
   }
   return table;
 }

@@ -13,8 +13,6 @@ inline constexpr size_t kInterfaceTableSize = 256;
 
 // One usable local IPv4 address.
 struct InterfaceRecord {
-  uint32_t ifIndex = 0;
-  std::string description;
   std::string friendlyName;
   Ipv4Address address = 0;  // network byte order
   Ipv4Address mask = 0;     // network byte order
@@ -27,8 +25,6 @@ using InterfaceTable = std::vector<InterfaceRecord>;
 // One address of one interface as the system reports it, before filtering.
 struct SystemAddress {
   std::string interfaceName;  // the name shown to the operator (the friendly name)
-  std::string description;    // empty: the same as interfaceName
-  uint32_t ifIndex = 0;
   bool up = false;
   bool running = false;
   bool loopback = false;

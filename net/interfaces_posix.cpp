@@ -33,7 +33,6 @@ std::vector<SystemAddress> ReadSystemAddresses() {
     if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !entry->ifa_name) continue;
     SystemAddress address;
     address.interfaceName = entry->ifa_name;
-    address.ifIndex = if_nametoindex(entry->ifa_name);
     address.up = entry->ifa_flags & IFF_UP;
     address.running = entry->ifa_flags & IFF_RUNNING;
     address.loopback = entry->ifa_flags & IFF_LOOPBACK;

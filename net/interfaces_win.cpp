@@ -52,8 +52,6 @@ std::vector<SystemAddress> ReadSystemAddresses() {
       if (!address || address->sa_family != AF_INET) continue;
       SystemAddress entry;
       entry.interfaceName = Utf8(adapter->FriendlyName);
-      entry.description = Utf8(adapter->Description);
-      entry.ifIndex = adapter->IfIndex;
       entry.up = adapter->OperStatus == IfOperStatusUp;
       entry.running = entry.up;
       entry.loopback = adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK;

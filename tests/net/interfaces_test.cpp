@@ -12,10 +12,9 @@ namespace kesto {
 namespace {
 
 // A usable address unless a test spoils one property.
-SystemAddress Usable(const char* name, uint32_t index, Ipv4Address address) {
+SystemAddress Usable(const char* name, Ipv4Address address) {
   SystemAddress entry;
   entry.interfaceName = name;
-  entry.ifIndex = index;
   entry.up = entry.running = true;
   entry.hardwareAddressLength = 6;
   entry.address = address;
@@ -23,9 +22,9 @@ SystemAddress Usable(const char* name, uint32_t index, Ipv4Address address) {
 }
 
 TEST(BuildInterfaceTable, KeepsOnlyUsableAddressesInSystemOrderUpTo256) {
-  std::vector<SystemAddress> system{Usable("eth1", 7, *ParseIpv4("192.168.1.5"))};
+  std::vector<SystemAddress> system{Usable("eth1", *ParseIpv4("192.168.1.5"))};
   for (int spoiled = 0; spoiled < 5; ++spoiled) {
-    SystemAddress entry = Usable("bad", 8, *ParseIpv4("192.168.2.5"));
+    SystemAddress entry = Usable("bad", *ParseIpv4("192.168.2.5"));
     entry.up = spoiled != 0;
     entry.running = spoiled != 1;
     entry.loopback = spoiled == 2;
@@ -33,12 +32,11 @@ TEST(BuildInterfaceTable, KeepsOnlyUsableAddressesInSystemOrderUpTo256) {
     if (spoiled == 4) entry.address = htonl(INADDR_LOOPBACK);  // never, whatever carries it
     system.push_back(entry);
   }
-  for (uint32_t i = 0; i < 300; ++i) system.push_back(Usable("eth0", 4711, htonl(0x0A000001 + i)));
+  for (uint32_t i = 0; i < 300; ++i) system.push_back(Usable("eth0", htonl(0x0A000001 + i)));
   const InterfaceTable table = BuildInterfaceTable(system);
   ASSERT_EQ(table.size(), kInterfaceTableSize);
-  EXPECT_EQ(
-      std::tuple(InterfaceEntryText(table[0]), table[0].ifIndex, InterfaceEntryText(table[1])),
-      std::tuple("192.168.1.5 (eth1)", 7u, "10.0.0.1 (eth0)"));
+  EXPECT_EQ(std::tuple(InterfaceEntryText(table[0]), InterfaceEntryText(table[1])),
+            std::tuple("192.168.1.5 (eth1)", "10.0.0.1 (eth0)"));
   EXPECT_EQ(table.back().address, htonl(0x0A000001 + 254));
 }
 
@@ -53,10 +51,9 @@ TEST(ReadSystemAddresses, LoopbackIsReadWithItsFlagsAndNeverOffered) {
   }
   EXPECT_EQ(loEntries, 1);
   ASSERT_NE(loopback, nullptr);
-  EXPECT_EQ(
-      std::tuple(loopback->interfaceName, loopback->ifIndex > 0, loopback->up, loopback->running,
-                 loopback->loopback, loopback->hardwareAddressLength, loopback->mask),
-      std::tuple("lo", true, true, true, true, 6u, *ParseIpv4("255.0.0.0")));
+  EXPECT_EQ(std::tuple(loopback->interfaceName, loopback->up, loopback->running, loopback->loopback,
+                       loopback->hardwareAddressLength, loopback->mask),
+            std::tuple("lo", true, true, true, 6u, *ParseIpv4("255.0.0.0")));
   for (const InterfaceRecord& record : BuildInterfaceTable(system))
     EXPECT_NE(record.address, htonl(INADDR_LOOPBACK));
   EXPECT_TRUE(IsHostAddress(htonl(INADDR_LOOPBACK)));
