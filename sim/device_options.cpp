@@ -121,7 +121,7 @@ const std::vector<FaultSwitch>& Switches() {
       {"splitAcks", &F::splitAcks},
       {"finalGluedToAck", &F::finalGluedToAck},
       {"floodReplies", &F::floodReplies, 0, 1000000},
-      // printed whenever there is a flood, so that the spec keeps its pace
+      // printed whenever there is a flood, so that a printed device keeps its pace
       {"floodIntervalMs", &F::floodIntervalMs, 0, kMaxDelayMs,
        [](const F& f) { return f.floodReplies > 0; }},
       {"floodFromPhantoms", &F::floodFromPhantoms},
