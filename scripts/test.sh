@@ -74,4 +74,5 @@ if ! wait "$windows"; then
   echo "The Windows stage failed (log: build/windows-stage.log)" >&2
   exit 1
 fi
-tail -n 4 build/windows-stage.log
+grep '^Windows stage' build/windows-stage.log
+grep 'tests passed' build/windows-stage.log
