@@ -44,7 +44,13 @@ done
 failures=0
 pass() { echo "ok - $1"; }
 fail() { echo "FAILED - $1"; cat "$work/out" "$work/err"; failures=$((failures + 1)); }
-check() { if eval "$2"; then pass "$1"; else fail "$1: $2"; fi; }  # check NAME SHELL-CONDITION
+# check NAME SHELL-CONDITION. The simulator reports a session once its side
+# has ended, which may be a moment after the writer's exit: up to 3 s of retries.
+check() {
+  local try
+  for try in $(seq 30); do eval "$2" && { pass "$1"; return; }; sleep 0.1; done
+  fail "$1: $2"
+}
 expect_status() {  # expect_status NAME WANTED COMMAND...
   local name=$1 wanted=$2; shift 2
   "$@" >"$work/out" 2>"$work/err" </dev/null
