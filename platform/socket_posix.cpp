@@ -159,18 +159,34 @@ IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
   }
 }
 
-IoResult Socket::ReceiveWithDestination(void* buffer, size_t size, sockaddr_in& from,
-                                        Ipv4Address& destination) {
+namespace {
+
+// One datagram by recvmsg, with room for ancillary data in control; message
+// keeps pointing at control for the caller's CMSG walk.
+ssize_t ReceiveMessage(int handle, void* buffer, size_t size, sockaddr_in& from, char* control,
+                       size_t controlSize, int flags, msghdr& message) {
   iovec vector{buffer, size};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  msghdr message{};
+  message = {};
   message.msg_name = &from;
   message.msg_namelen = sizeof from;
   message.msg_iov = &vector;
   message.msg_iovlen = 1;
   message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  const ssize_t got = recvmsg(handle_, &message, MSG_DONTWAIT);
+  message.msg_controllen = controlSize;
+  const ssize_t received = recvmsg(handle, &message, flags);
+  message.msg_iov = nullptr;  // vector ends here
+  message.msg_iovlen = 0;
+  return received;
+}
+
+}  // namespace
+
+IoResult Socket::ReceiveWithDestination(void* buffer, size_t size, sockaddr_in& from,
+                                        Ipv4Address& destination) {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr message{};
+  const ssize_t got =
+      ReceiveMessage(handle_, buffer, size, from, control, sizeof control, MSG_DONTWAIT, message);
   if (got < 0) return {0, errno};
   if (message.msg_flags & MSG_TRUNC) return {0, EMSGSIZE};
   destination = INADDR_BROADCAST;
@@ -192,17 +208,11 @@ void Socket::CountDroppedDatagrams() {
 IoResult Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t& dropped) {
 #ifdef SO_RXQ_OVFL
   sockaddr_in sender{};
-  iovec vector{buffer, size};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))] = {};
   msghdr message{};
-  message.msg_name = &sender;
-  message.msg_namelen = sizeof sender;
-  message.msg_iov = &vector;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
   // MSG_TRUNC: the real length, so that an over-long datagram is refused (as in ReceiveFrom).
-  const ssize_t received = recvmsg(handle_, &message, MSG_TRUNC | MSG_DONTWAIT);
+  const ssize_t received = ReceiveMessage(handle_, buffer, size, sender, control, sizeof control,
+                                          MSG_TRUNC | MSG_DONTWAIT, message);
   if (received < 0) return {0, errno == EAGAIN ? ETIMEDOUT : errno};
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header))
     if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL)
