@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/wide_text.h"
+
 namespace kesto {
 
 // Starts Winsock 2.2 once for the process (WSAStartup on first use, WSACleanup
@@ -17,8 +19,5 @@ int StartWinsock();
 inline int LastSocketError() {
   return WSAGetLastError();
 }
-
-std::wstring WideFromUtf8(const std::string& text);
-std::string Utf8FromWide(const wchar_t* text);
 
 }  // namespace kesto
