@@ -10,10 +10,12 @@ scripts/install-deps.sh
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 
-# The Windows stage: kesto-fw.exe, kesto-sim.exe and the core tests built with
-# MinGW-w64, the tests run under Wine, and the command-line end-to-end test with
-# kesto-fw.exe under Wine against the Linux kesto-sim. The prefix of Wine lives
-# in the build folder, so every run starts from nothing.
+# The Windows stage: kesto-fw.exe, kesto-fw-gui.exe, kesto-sim.exe and the
+# tests built with MinGW-w64, the tests run under Wine, the command-line
+# end-to-end test with kesto-fw.exe and the window's test that drives the real
+# dialog, both against the Linux kesto-sim. The prefix of Wine is made afresh
+# on every run: one whose making was interrupted can stay broken (it sees no
+# network interfaces). Its display driver is null, so dialogs need no X.
 windows_stage() {
   local start=$SECONDS
   export WINEDEBUG=-all WINEPREFIX="$PWD/build/windows/wine-prefix"
@@ -21,8 +23,12 @@ windows_stage() {
   nice -n 5 cmake --build --preset windows -j "$jobs"
   # Wine's server and its services outlive the programs they serve: started
   # here, away from ctest, they cannot hold its output pipes open.
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
   /usr/lib/wine/wineserver -p
+  unset DISPLAY
+  /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null
   /usr/lib/wine/wine64 build/windows/cli/kesto-fw.exe --version >/dev/null 2>&1 </dev/null
   local status=0
   ctest --preset windows -j "$jobs" || status=$?
