@@ -1,11 +1,14 @@
 #include "app/demo.h"
 
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
-
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <system_error>
+#include <vector>
 
+#include "app/demo_devices.h"
+#include "platform/files.h"
 #include "platform/socket.h"
 
 namespace kesto::app {
@@ -21,14 +24,28 @@ sim::DeviceConfig Device(const char* address, char kindLetter, uint8_t serial, i
 }
 
 // Bytes that look like an image and are the same on every run.
-QByteArray SampleImage(int size, uint32_t seed) {
-  QByteArray image(size, '\0');
+std::vector<char> SampleImage(size_t size, uint32_t seed) {
+  std::vector<char> image(size);
   uint32_t state = seed;
   for (char& byte : image) {
     state = state * 1664525u + 1013904223u;
     byte = static_cast<char>(state >> 24);
   }
   return image;
+}
+
+// A new folder of its own under the system's temporary folder; empty when
+// none could be made.
+std::filesystem::path MakeTemporaryFolder() {
+  std::error_code error;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  if (error) return {};
+  std::random_device random;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::filesystem::path folder = base / ("kesto-demo-" + std::to_string(random()));
+    if (std::filesystem::create_directory(folder, error)) return folder;
+  }
+  return {};
 }
 
 }  // namespace
@@ -53,29 +70,47 @@ InterfaceTable DemoInterfaces() {
   return {loopback};
 }
 
-bool WriteDemoSamples(const QString& folder) {
+bool WriteDemoSamples(const std::string& folder) {
   struct Sample {
     const char* name;
-    int size;
+    size_t size;
   };
   constexpr Sample kSamples[] = {
       {"KS_N_demo.bin", 48 * 1024}, {"KESTOWiFi_demo.bin", 40 * 1024}, {"PQ_demo.bin", 32 * 1024}};
   bool written = true;
   uint32_t seed = 1;
   for (const Sample& sample : kSamples) {
-    QFile file(QDir(folder).filePath(QString::fromLatin1(sample.name)));
-    const QByteArray image = SampleImage(sample.size, seed++);
-    written = file.open(QIODevice::WriteOnly) && file.write(image) == image.size() && written;
+    const std::vector<char> image = SampleImage(sample.size, seed++);
+    std::ofstream file(PathFromUtf8(folder) / sample.name, std::ios::binary | std::ios::trunc);
+    file.write(image.data(), static_cast<std::streamsize>(image.size()));
+    file.close();
+    written = !file.fail() && written;
   }
   return written;
 }
 
-DemoBench::DemoBench() : simulator_(DemoDevices()) {
-  if (folder_.isValid()) WriteDemoSamples(folder_.path());
+struct DemoBench::Parts {
+  std::filesystem::path folder = MakeTemporaryFolder();
+  sim::Simulator simulator{DemoDevices()};
+};
+
+DemoBench::DemoBench() : parts_(std::make_unique<Parts>()) {
+  if (!parts_->folder.empty()) WriteDemoSamples(SampleFolder());
 }
 
-QString DemoBench::SampleFolder() const {
-  return folder_.isValid() ? folder_.path() : QString();
+DemoBench::~DemoBench() {
+  parts_->simulator.Stop();
+  std::error_code ignored;
+  if (!parts_->folder.empty()) std::filesystem::remove_all(parts_->folder, ignored);
+}
+
+int DemoBench::Start() {
+  return parts_->simulator.Start();
+}
+
+std::string DemoBench::SampleFolder() const {
+  const std::u8string text = parts_->folder.u8string();
+  return std::string(text.begin(), text.end());
 }
 
 }  // namespace kesto::app

@@ -1,40 +1,41 @@
 #pragma once
 
-#include <QString>
-#include <QTemporaryDir>
-
-#include <vector>
-
-#include "net/interfaces.h"
-#include "sim/simulator.h"
-
-namespace kesto::app {
-
 // Devices for trying the whole flow on one machine without devices or root:
 // one of each kind letter on loopback, one in TMODE, one wireless with a
-// signal strength, two asking for the update password.
-std::vector<sim::DeviceConfig> DemoDevices();
+// signal strength, two asking for the update password. The simulator stays
+// inside demo.cpp, so a front end needs nothing of it.
+
+#include <memory>
+#include <string>
+
+#include "net/interfaces.h"
+
+namespace kesto::app {
 
 // Only "127.0.0.1 (lo)": the demo must never search or write on a real network.
 InterfaceTable DemoInterfaces();
 
 // Writes the sample images "KS_N_demo.bin", "KESTOWiFi_demo.bin" and
-// "PQ_demo.bin" into folder. False when one cannot be written.
-bool WriteDemoSamples(const QString& folder);
+// "PQ_demo.bin" into folder (UTF-8). False when one cannot be written.
+bool WriteDemoSamples(const std::string& folder);
 
 // The demo devices on their usual ports, and a temporary folder of samples
 // that goes away with the object.
 class DemoBench {
  public:
   DemoBench();
+  ~DemoBench();
+  DemoBench(const DemoBench&) = delete;
+  DemoBench& operator=(const DemoBench&) = delete;
+
   // 0 when the devices run, else the errno of the failed bind.
-  int Start() { return simulator_.Start(); }
-  // Empty when the folder could not be made.
-  QString SampleFolder() const;
+  int Start();
+  // UTF-8; empty when the folder could not be made.
+  std::string SampleFolder() const;
 
  private:
-  QTemporaryDir folder_;
-  sim::Simulator simulator_;
+  struct Parts;
+  std::unique_ptr<Parts> parts_;
 };
 
 }  // namespace kesto::app

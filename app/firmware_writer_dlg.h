@@ -1,7 +1,10 @@
 #pragma once
 
-#include <QDialog>
-#include <QString>
+// The window's behaviour, without a toolkit: what the controls show when, the
+// checks before a write, the hand-over of searches and writes to worker
+// threads, and the report of their outcome. A front end (Qt, Win32) owns the
+// controls and forwards their events; the behaviour reaches the controls only
+// through WindowFrontEnd.
 
 #include <cstdint>
 #include <functional>
@@ -9,21 +12,14 @@
 #include <string>
 #include <string_view>
 
-#include "app/operator_texts.h"
-#include "app/prompts.h"
+#include "app/window_front_end.h"
+#include "app/window_rules.h"
 #include "app/workers.h"
 #include "discovery/device_query.h"
 #include "discovery/device_table.h"
 #include "discovery/discovery.h"
 #include "net/interfaces.h"
 #include "update/update_run.h"
-
-class QComboBox;
-class QLabel;
-class QListWidget;
-class QPlainTextEdit;
-class QProgressBar;
-class QPushButton;
 
 namespace kesto::app {
 
@@ -44,95 +40,99 @@ struct WindowSetup {
   DevicePorts ports;
   SearchLimits searchLimits;
   UpdateLimits updateLimits;
-  uint16_t hostPort = 0;   // the listener's fixed port, 0: the system chooses
-  QString firmwareFolder;  // where the file dialog opens; empty: its default
+  uint16_t hostPort = 0;       // the listener's fixed port, 0: the system chooses
+  std::string firmwareFolder;  // UTF-8; where the file dialog opens; empty: its default
+  // The caption; a front end that reads its own version resource passes that.
+  std::string versionText = ProgramVersionText();
   ThreadStarter startThread = StartThread;
 };
 
+// Why the window may be asked to close.
+enum class CloseRequest { kEscape, kCloseBox };
+
 // The one window of the program: interface selector, search, device list,
 // write, and the hidden log pane and progress bar. Searches and writes run on
-// worker threads that reach the controls only through queued calls, so this
-// thread never waits for them.
-class CFirmwareWriterDlg : public QDialog {
-  Q_OBJECT
-
+// worker threads that reach the window only through frontEnd.Post, so the
+// window's thread never waits for them.
+class CFirmwareWriterDlg {
  public:
-  CFirmwareWriterDlg(WindowSetup setup, Prompts& prompts, QWidget* parent = nullptr);
-  ~CFirmwareWriterDlg() override;
+  CFirmwareWriterDlg(WindowSetup setup, WindowFrontEnd& frontEnd);
+  // Stops a running worker and joins it.
+  ~CFirmwareWriterDlg();
+  CFirmwareWriterDlg(const CFirmwareWriterDlg&) = delete;
+  CFirmwareWriterDlg& operator=(const CFirmwareWriterDlg&) = delete;
 
   // Reads the interfaces and makes the window idle. Without a usable
-  // interface it tells the operator, ends itself with -1 and returns false.
+  // interface it tells the operator, ends the modal run with -1 and returns
+  // false.
   bool OnInitDialog();
-  // OnInitDialog and the modal run; the run's result, -1 when it never began.
-  int DoModal();
 
   // Idle: selector, Search, device list and Write enabled, version caption
   // shown. Busy: those disabled, progress bar shown at 0 in its place.
   void SetIdle(bool idle);
-
   // Appends one piece to the log as it is, adding no line break.
   void AppendLog(std::string_view piece);
-  const std::string& LogText() const { return log_; }
+
+  // Events, each from the front end on the window's thread.
+  void OnInterfaceChanged(int row);
+  // Write is enabled exactly when a row is selected.
+  void OnDeviceSelectionChanged();
+  void OnSearch();
+  // The checks in their order, then the launch.
+  void OnWrite();
+  // A key-down without Alt, for the hidden sequence: the letter's upper-case
+  // code ('A'..'Z', both Qt::Key_A.. and VK_A..); other keys do not match.
+  void OnKeyDown(int key);
+  // Escape or the close box: true when the window may close now (the front
+  // end then ends its modal run). Escape does nothing while a search or a
+  // write runs; the close box during a write asks first and stops the write
+  // on OK; the close box during a search stops the search. Enter never
+  // reaches here: front ends swallow it.
+  bool OnClose(CloseRequest request);
+  // Stops and joins a running worker; what it has posted is dropped.
+  void Shutdown();
 
   int HiddenModeCounter() const { return hiddenModeCounter_; }
   const DeviceTable& Devices() const { return table_; }
   std::string SelectedLocalAddress() const;
-  const QString& FirmwarePath() const { return firmwarePath_; }
-
+  const std::string& FirmwarePath() const { return firmwarePath_; }  // UTF-8
+  // Everything appended since the log was last cleared.
+  const std::string& LogText() const { return log_; }
   // Whether a search or a write runs on a worker thread.
   bool Running() const { return worker_ != nullptr; }
-
-  // Closing stops a running worker and joins it first.
-  void done(int result) override;
-  // The close box and Escape. During a write the operator is asked first,
-  // since closing abandons the write.
-  void reject() override;
-
- protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
-  // A stray Escape or Enter must not end a run: while busy both do nothing,
-  // and Enter never closes the window.
-  void keyPressEvent(QKeyEvent* event) override;
+  bool Writing() const { return writing_; }
 
  private:
-  void CreateControls();
-  void OnInterfaceChanged(int row);
-  void OnDeviceSelectionChanged();
-  void OnSearch();
   void OnSearchFinished(SearchOutcome outcome);
-  void OnWrite();
   void LaunchWrite(const std::string& deviceAddress);
   void ReportWrite(const WriteOutcome& outcome);
+  void ClearLog();
   // What the busy window's bar says; "%p" stands for the percentage.
   void ShowPhase(const char* format);
   int SelectedRow() const;
   bool StartWorker(std::function<void(const StopSignal&)> body);
-  void StopWorker();
-  // Queues call on this window's thread; dropped when the run has been stopped since.
+  // Queues call on the window's thread; dropped when the run has been stopped
+  // since, or the window is gone.
   void Post(uint64_t run, std::function<void()> call);
 
   WindowSetup setup_;
-  Prompts& prompts_;
-
-  QLabel* interfaceLabel_ = nullptr;
-  QComboBox* interfaceSelector_ = nullptr;
-  QPushButton* searchButton_ = nullptr;
-  QListWidget* deviceList_ = nullptr;
-  QPlainTextEdit* logPane_ = nullptr;
-  QPushButton* writeButton_ = nullptr;
-  QProgressBar* progressBar_ = nullptr;
-  QLabel* versionCaption_ = nullptr;
-
-  const std::string versionText_;
-  int hiddenModeCounter_;
+  WindowFrontEnd& frontEnd_;
+  int hiddenModeCounter_ = kHiddenModeStart;
   InterfaceTable interfaceTable_;
   Ipv4Address selectedLocalAddress_ = 0;
   DeviceTable table_;
-  QString firmwarePath_;
+  std::string firmwarePath_;
   std::string log_;
   std::unique_ptr<WorkerThread> worker_;  // at most one search or write at a time
-  uint64_t run_ = 0;                      // counts started and stopped runs
-  bool writing_ = false;                  // the worker runs a write, not a search
+  // Counts started and stopped runs; posts hold it weakly, so that a post
+  // that outlives the window finds it gone.
+  std::shared_ptr<uint64_t> run_ = std::make_shared<uint64_t>(0);
+  bool writing_ = false;  // the worker runs a write, not a search
 };
+
+// What the bar says in each phase of a write, and of a search.
+const char* PhaseFormat(UpdatePhase phase);
+const char* SearchFormat(SearchPhase phase);
+inline constexpr const char* kPreparingFormat = "準備中…";
 
 }  // namespace kesto::app

@@ -10,7 +10,9 @@
 #include <QTimer>
 
 #include "app/demo.h"
-#include "app/firmware_writer_dlg.h"
+#include "app/demo_devices.h"
+#include "app/qt/firmware_writer_window.h"
+#include "support/test_support.h"
 
 using namespace kesto::app;
 
@@ -30,14 +32,14 @@ int main(int argc, char** argv) {
   std::vector<kesto::sim::DeviceConfig> devices = DemoDevices();
   devices[3].faults.stallAfterBytes = 18 * 1024;  // of 40 KiB
   kesto::sim::Simulator simulator(devices);
-  QTemporaryDir folder;
-  if (simulator.Start() != 0 || !WriteDemoSamples(folder.path())) return 1;
+  const kesto::testing::TempDir folder;
+  if (simulator.Start() != 0 || !WriteDemoSamples(folder.PathOf(""))) return 1;
   Answers prompts;
-  prompts.file = folder.filePath("KESTOWiFi_demo.bin");
+  prompts.file = QString::fromStdString(folder.PathOf("KESTOWiFi_demo.bin"));
   WindowSetup setup;
   setup.interfaces = DemoInterfaces;
   setup.updateLimits.stallMs = 60000;
-  CFirmwareWriterDlg window(std::move(setup), prompts);
+  FirmwareWriterWindow window(std::move(setup), prompts);
   if (!window.OnInitDialog()) return 1;
 
   auto* list = window.findChild<QListWidget*>("deviceList");

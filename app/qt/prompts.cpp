@@ -1,4 +1,4 @@
-#include "app/prompts.h"
+#include "app/qt/prompts.h"
 
 #include <QFileDialog>
 #include <QMessageBox>

@@ -1,4 +1,4 @@
-#include "app/firmware_writer_app.h"
+#include "app/qt/firmware_writer_app.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "app/demo.h"
-#include "app/firmware_writer_dlg.h"
-#include "app/prompts.h"
+#include "app/qt/firmware_writer_window.h"
+#include "app/qt/prompts.h"
 #include "app/window_rules.h"
 #include "kesto/version.h"
 #include "platform/format.h"
@@ -111,8 +111,8 @@ int CFirmwareWriterApp::InitInstance() {
     setup.interfaces = DemoInterfaces;
     setup.firmwareFolder = demo->SampleFolder();
   }
-  CFirmwareWriterDlg dialog(std::move(setup), prompts);
-  return dialog.DoModal() == -1 ? 1 : 0;
+  FirmwareWriterWindow window(std::move(setup), prompts);
+  return window.DoModal() == -1 ? 1 : 0;
 }
 
 }  // namespace kesto::app

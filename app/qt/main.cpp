@@ -1,4 +1,4 @@
-#include "app/firmware_writer_app.h"
+#include "app/qt/firmware_writer_app.h"
 
 int main(int argc, char** argv) {
   kesto::app::CFirmwareWriterApp app(argc, argv);
