@@ -81,7 +81,8 @@ void DialogFrontEnd::ClearDeviceRows() {
 }
 
 void DialogFrontEnd::AddDeviceRow(const std::string& text) {
-  Send(ControlId::kDeviceList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(ControlText(text).c_str()));
+  Send(ControlId::kDeviceList, LB_ADDSTRING, 0,
+       reinterpret_cast<LPARAM>(ControlText(text).c_str()));
 }
 
 void DialogFrontEnd::RemoveDeviceRow(int row) {
@@ -107,9 +108,9 @@ void DialogFrontEnd::ClearDeviceSelection() {
 }
 
 bool DialogFrontEnd::ShowMessage(const std::string& text, bool okCancel) {
-  const int answer = MessageBoxW(dialog_, ControlText(text).c_str(),
-                                 WideFromUtf8(kApplicationName).c_str(),
-                                 okCancel ? MB_OKCANCEL : MB_OK);
+  const int answer =
+      MessageBoxW(dialog_, ControlText(text).c_str(), WideFromUtf8(kApplicationName).c_str(),
+                  okCancel ? MB_OKCANCEL : MB_OK);
   return !okCancel || answer == IDOK;
 }
 

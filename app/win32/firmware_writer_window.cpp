@@ -1,6 +1,8 @@
 #include "app/win32/firmware_writer_window.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
 
 #include "app/win32/dialog_front_end.h"
 
@@ -31,8 +33,8 @@ void OnCommand(Session& session, int id, int code) {
       break;
     case static_cast<int>(ControlId::kInterfaceSelector):
       if (code == CBN_SELCHANGE)
-        core.OnInterfaceChanged(static_cast<int>(SendDlgItemMessageW(
-            session.frontEnd.Dialog(), id, CB_GETCURSEL, 0, 0)));
+        core.OnInterfaceChanged(static_cast<int>(
+            SendDlgItemMessageW(session.frontEnd.Dialog(), id, CB_GETCURSEL, 0, 0)));
       break;
     case static_cast<int>(ControlId::kDeviceList):
       if (code == LBN_SELCHANGE) core.OnDeviceSelectionChanged();
@@ -50,9 +52,9 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
     auto* session = reinterpret_cast<Session*>(lParam);
     SetWindowLongPtrW(dialog, DWLP_USER, lParam);
     session->frontEnd.Attach(dialog);
-    session->icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr),
-                                                  MAKEINTRESOURCEW(kWindowIcon), IMAGE_ICON, 0, 0,
-                                                  LR_DEFAULTSIZE | LR_SHARED));
+    session->icon =
+        static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kWindowIcon),
+                                      IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED));
     SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(session->icon));
     SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(session->icon));
     SendDlgItemMessageW(dialog, static_cast<int>(ControlId::kProgressBar), PBM_SETRANGE32, 0, 100);

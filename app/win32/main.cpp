@@ -1,5 +1,6 @@
 // kesto-fw-gui.exe: the window of the firmware writer for Windows.
 #include <windows.h>
+// After windows.h, which it needs.
 #include <commctrl.h>
 
 #include <CLI/CLI.hpp>
@@ -77,7 +78,8 @@ int Run(const StartOptions& options) {
   if (options.demo) {
     demo = std::make_unique<DemoBench>();
     if (const int error = demo->Start(); error != 0)
-      Tell(Format("デモ用の模擬デバイスを起動できませんでした: %s", SystemErrorText(error).c_str()));
+      Tell(
+          Format("デモ用の模擬デバイスを起動できませんでした: %s", SystemErrorText(error).c_str()));
     setup.interfaces = DemoInterfaces;
     setup.firmwareFolder = demo->SampleFolder();
   }

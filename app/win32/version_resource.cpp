@@ -12,8 +12,7 @@ namespace kesto::app {
 std::string OwnVersionText() {
   // The program file may sit on a long path.
   std::vector<wchar_t> path(32768, L'\0');
-  const DWORD length =
-      GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
   if (length == 0 || length >= path.size()) return ProgramVersionText();
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeW(path.data(), &ignored);

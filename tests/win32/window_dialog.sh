@@ -15,7 +15,7 @@ dev() { echo "--device address=127.0.0.$1,kind=$2,mac=02-00-00-00-00-0$1,sketch=
 "$simulator" --discovery-port "$base" --query-port $((base + 1)) --update-port $((base + 2)) \
   --duration 300 --received "$work/received" \
   $(dev 2 B model=1,id=1) $(dev 3 L model=0,rssi=-58) $(dev 4 W model=17,id=15) \
-  $(dev 5 B model=1,id=1,fault=updateNoAnswer) $(dev 6 B model=1,id=1,fault=ackDelayMs:300) \
+  $(dev 5 B model=1,id=1,fault=updateNoAnswer) $(dev 6 B model=1,id=1,fault=stallAfterBytes:2048) \
   >"$work/sim.log" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
