@@ -18,7 +18,7 @@ if [ "$mode" != "--cli" ] && [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 case "$mode" in
-  --real) exec "$bin/app/kesto-fw-gui" ;;
+  --real) exec "$bin/app/qt/kesto-fw-gui" ;;
   --cli)
     "$bin/sim/kesto-sim" --duration 60 >/dev/null &
     sim=$!
@@ -31,5 +31,5 @@ case "$mode" in
     echo "\$ kesto-fw write --device 127.0.0.2 --interface 127.0.0.1 --yes $image"
     "$bin/cli/kesto-fw" write --device 127.0.0.2 --interface 127.0.0.1 --yes "$image"
     ;;
-  *) exec "$bin/app/kesto-fw-gui" --demo ;;
+  *) exec "$bin/app/qt/kesto-fw-gui" --demo ;;
 esac
