@@ -22,6 +22,11 @@ trap 'kill $sim 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 for _ in $(seq 100); do grep -qs answering "$work/sim.log" && break; sleep 0.05; done
 head -c 10000 /dev/urandom >"$work/KS_N_test.bin"
 cp "$work/KS_N_test.bin" "$work/other.bin"
-# Wine's drive Z: is the Linux root.
+# Wine's drive Z: is the Linux root. The output goes through a file: the first
+# window starts Wine's desktop process, which inherits it and outlives the test.
 KESTO_TEST_PORTS="$base,$((base + 1)),$((base + 2))" KESTO_TEST_FOLDER="Z:${work//\//\\}" \
-  "${runner[@]}" "$test_program" || { cat "$work/sim.log"; exit 1; }
+  "${runner[@]}" "$test_program" >"$work/test.log" 2>&1
+status=$?
+cat "$work/test.log"
+[ "$status" -eq 0 ] || cat "$work/sim.log"
+exit "$status"

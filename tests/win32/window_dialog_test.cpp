@@ -188,6 +188,12 @@ void Operate(Driver& d) {
   ASSERT_EQ(d.Rows(), want);
   d.Click(ControlId::kWriteButton);  // enabled although nothing is selected
   EXPECT_EQ(d.Message(), kMessageSelectDevice);
+  // scripts/windows-screenshot.sh takes its picture here, with the wireless row chosen.
+  if (const char* picture = std::getenv("KESTO_SCREENSHOT")) {
+    d.Select(1);
+    std::ofstream{picture}.put('1');
+    Eventually([&] { return !std::ifstream{picture}; });
+  }
 
   ASSERT_NO_FATAL_FAILURE(d.Write(0, "KS_N_test.bin", IDOK));
   EXPECT_EQ(d.Message(0), "正常終了");
