@@ -12,9 +12,10 @@ cmake --build --preset default --target kesto-sim >/dev/null
 work=$(mktemp -d)
 trap 'WINEPREFIX="$work/prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all KESTO_RUNNER=/usr/lib/wine/wine64
-# The dialog's 329 x 240 units at 9 pt are 576 x 390 pixels; with no window
-# manager there is no title bar, so the screen is the client area.
-xvfb-run -a -s "-screen 0 576x390x24" bash -c '
+# With no window manager nobody draws the frame and the title bar: they stay
+# as black as the screen around them, and trimming the black leaves the
+# dialog's client area (329 x 240 units at 9 pt: 576 x 390 pixels).
+xvfb-run -a -s "-screen 0 800x600x24" bash -c '
   # The stand-in for the Windows dialog font, with nearly its metrics.
   /usr/lib/wine/wine64 reg add "HKCU\\Software\\Wine\\Fonts\\Replacements" \
     /v "ＭＳ Ｐゴシック" /d IPAPGothic /f >/dev/null 2>&1
@@ -24,5 +25,5 @@ xvfb-run -a -s "-screen 0 576x390x24" bash -c '
   import -window root "$1/shot.png"
   rm -f "$1/ready"
   wait $! || { cat "$1/test.log"; exit 1; }' _ "$work"
-convert "$work/shot.png" -strip -colors 64 PNG8:"$top/docs/screenshot-windows.png"
+convert "$work/shot.png" -trim +repage -strip -colors 64 PNG8:"$top/docs/screenshot-windows.png"
 echo "$top/docs/screenshot-windows.png"
