@@ -21,14 +21,18 @@ windows_stage() {
   export WINEDEBUG=-all WINEPREFIX="$PWD/build/windows/wine-prefix"
   cmake --preset windows -DKESTO_E2E_SIMULATOR="$PWD/build/default/sim/kesto-sim" >/dev/null
   nice -n 5 cmake --build --preset windows -j "$jobs"
-  # Wine's server and its services outlive the programs they serve: started
-  # here, away from ctest, they cannot hold its output pipes open.
   /usr/lib/wine/wineserver -k 2>/dev/null || true
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  /usr/lib/wine/wineserver -p
   unset DISPLAY
+  # Making the prefix starts its desktop process before the null driver is
+  # set; it keeps no driver until the prefix's processes are ended.
   /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  /usr/lib/wine/wineserver -w
+  # Wine's server and its services outlive the programs they serve: started
+  # here, away from ctest, they cannot hold its output pipes open.
+  /usr/lib/wine/wineserver -p
   /usr/lib/wine/wine64 build/windows/cli/kesto-fw.exe --version >/dev/null 2>&1 </dev/null
   local status=0
   ctest --preset windows -j "$jobs" || status=$?
