@@ -226,6 +226,7 @@ class WindowOnLoopback : public ::testing::Test {
     folder_->Write("KS_N_test.bin", kt::PatternBytes(20 * 1024 + 100));
     folder_->Write("stall.bin", kt::PatternBytes(16 * 1024));
     folder_->Write("firmware.img", kt::PatternBytes(6000));
+    folder_->Write("KS_N_empty.bin", "");
   }
   static void TearDownTestSuite() {
     simulator_.reset();
@@ -319,13 +320,13 @@ TEST_F(WindowOnLoopback, FileChoiceAndConfirmation) {
   EXPECT_TRUE(window->ui.texts[ControlId::kLogPane].empty());
 
   window->Select(kSecured);
-  window->ui.files = {Sample("ks_n_test.bin"), Sample("KS_N_test.bin")};
+  window->ui.files = {Sample("ks_n_test.bin"), Sample("KS_N_empty.bin"), Sample("KS_N_test.bin")};
   window->ui.answers = {false};  // Cancel at the confirmation
-  window->dlg.OnWrite();
-  window->dlg.OnWrite();
-  ASSERT_EQ(window->ui.messages.size(), 2u);
+  for (int press = 0; press < 3; ++press) window->dlg.OnWrite();
+  ASSERT_EQ(window->ui.messages.size(), 3u);
   EXPECT_EQ(window->ui.messages[0], kMessageWrongFile);
-  EXPECT_EQ(window->ui.messages[1], WriteConfirmationText(Sample("KS_N_test.bin"), entries_[0]));
+  EXPECT_TRUE(window->ui.messages[1].starts_with("ファームウェアファイルエラー ("));  // empty
+  EXPECT_EQ(window->ui.messages[2], WriteConfirmationText(Sample("KS_N_test.bin"), entries_[0]));
   EXPECT_EQ(window->dlg.FirmwarePath(), Sample("KS_N_test.bin"));
   EXPECT_TRUE(window->ui.Idle());
   EXPECT_FALSE(window->dlg.Running());
