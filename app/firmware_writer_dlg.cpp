@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "app/operator_texts.h"
-#include "platform/files.h"
 #include "platform/format.h"
 #include "platform/socket.h"
+#include "update/preflight.h"
 #include "update/write_rules.h"
 
 namespace kesto::app {
@@ -177,33 +177,32 @@ void CFirmwareWriterDlg::OnWrite() {
     frontEnd_.ShowMessage(kMessageSelectDevice, false);
     return;
   }
-  const auto log = [this](std::string_view piece) { AppendLog(piece); };
-  if (ProbeListenerPort(SelectedLocalAddress(), setup_.hostPort, log) != 0) {
-    frontEnd_.ShowMessage(kMessageFirewall, false);
-    return;
-  }
   const DeviceRecord& record = table_.records[static_cast<size_t>(row)];
-  if (IsRefusedForTmode(record)) {
-    frontEnd_.ShowMessage(kMessageTmode, false);
+  const auto log = [this](std::string_view piece) { AppendLog(piece); };
+  // The listener first: a device in TMODE is refused only after it.
+  if (Refused(CheckListener(SelectedLocalAddress(), setup_.hostPort, log)) ||
+      Refused(CheckDevice(record)))
     return;
-  }
-  const std::string prefix = FilePrefixForKind(record.kind);
   const bool hiddenMode = hiddenModeCounter_ == kHiddenModeOn;
+  const std::string filter = FileDialogFilter(FilePrefixForKind(record.kind), hiddenMode);
 
   // Each write starts on an empty log, the probe's lines included.
   ClearLog();
-  const std::string path =
-      frontEnd_.OpenFirmwareFile(FileDialogFilter(prefix, hiddenMode), setup_.firmwareFolder);
-  if (path.empty()) return;
-  if (!FileNameMatchesPrefix(FileNameOf(path), prefix, hiddenMode)) {
-    frontEnd_.ShowMessage(kMessageWrongFile, false);
+  const std::string path = frontEnd_.OpenFirmwareFile(filter, setup_.firmwareFolder);
+  if (path.empty() || Refused(CheckFileName(record, path, hiddenMode)) ||
+      Refused(ExamineImage(path)))
     return;
-  }
   firmwarePath_ = path;
   if (!frontEnd_.ShowMessage(WriteConfirmationText(firmwarePath_, frontEnd_.DeviceRowText(row)),
                              true))
     return;
   LaunchWrite(record.addressText);
+}
+
+bool CFirmwareWriterDlg::Refused(const PreflightResult& check) {
+  if (check.passed()) return false;
+  frontEnd_.ShowMessage(PreflightMessage(check), false);
+  return true;
 }
 
 void CFirmwareWriterDlg::LaunchWrite(const std::string& deviceAddress) {

@@ -19,6 +19,7 @@
 #include "discovery/device_table.h"
 #include "discovery/discovery.h"
 #include "net/interfaces.h"
+#include "update/preflight.h"
 #include "update/update_run.h"
 
 namespace kesto::app {
@@ -104,6 +105,8 @@ class CFirmwareWriterDlg {
 
  private:
   void OnSearchFinished(SearchOutcome outcome);
+  // Tells the operator why a check before a write failed; false when it passed.
+  bool Refused(const PreflightResult& check);
   void LaunchWrite(const std::string& deviceAddress);
   void ReportWrite(const WriteOutcome& outcome);
   void ClearLog();

@@ -13,6 +13,7 @@
 #include "app/demo.h"
 #include "app/qt/firmware_writer_app.h"
 #include "app/qt/firmware_writer_window.h"
+#include "platform/socket.h"
 #include "support/test_ports.h"
 
 using namespace kesto::app;
@@ -36,7 +37,7 @@ WindowSetup QuietSetup(int quietMs = 300) {
   setup.interfaces = [] {
     kesto::InterfaceTable table = DemoInterfaces();
     table.push_back(table[0]);
-    table[1].friendlyName = "lo2";
+    table[1].address = *kesto::ParseIpv4("127.0.0.2");
     return table;
   };
   setup.ports = {ports.discovery, ports.query, ports.update};
@@ -72,6 +73,11 @@ class WindowTest : public QObject {
     QCOMPARE(CFirmwareWriterApp(argc, argv).InitInstance(), 64);
   }
 
+  void nameFiltersForTheFileDialog() {
+    QCOMPARE(QtNameFilters("Firmware file (KS_N*.bin)|KS_N*.bin|all files(*.*)|*.*||"),
+             (QStringList{"Firmware file (KS_N*.bin) (KS_N*.bin)", "all files(*.*) (*)"}));
+  }
+
   void widgetsReachTheBehaviour() {
     AnswerOk prompts;
     FirmwareWriterWindow window(QuietSetup(3'600'000), prompts);  // a search ends by the close
@@ -91,7 +97,8 @@ class WindowTest : public QObject {
     QVERIFY(window.findChild<QWidget*>("logPane")->isHidden());
 
     selector->setCurrentIndex(1);
-    QCOMPARE(window.Core().SelectedLocalAddress(), std::string("127.0.0.1"));
+    QCOMPARE(window.Core().SelectedLocalAddress(), std::string("127.0.0.2"));
+    selector->setCurrentIndex(0);
     window.AddDeviceRow("a device");
     list->setCurrentRow(0);
     QVERIFY(write->isEnabled());
