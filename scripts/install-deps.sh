@@ -11,7 +11,8 @@ packages=(
   iproute2
   g++-mingw-w64-x86-64-posix googletest wine64 wine
 )
-# Only for redrawing docs/screenshot.png (tests/app/demo-screenshot.sh):
+# Only for redrawing docs/screenshot.png and docs/screenshot-windows.png
+# (tests/app/demo-screenshot.sh, scripts/windows-screenshot.sh):
 # xvfb imagemagick
 missing=()
 for package in "${packages[@]}"; do

@@ -239,6 +239,9 @@ void Operate(Driver& d) {
   EXPECT_EQ(Text(caption), "Version 1.03");
   d.Post(WM_KEYDOWN, 'J', list);
   EXPECT_TRUE(Eventually([&] { return Text(caption) == "Version 1.03 *"; }));
+  d.Post(WM_SYSCHAR, 's');  // Alt+S, the Search button's mnemonic: the mark outlasts the run
+  EXPECT_TRUE(Eventually([&] { return d.Busy(); }));
+  EXPECT_TRUE(Eventually([&] { return d.Busy(false) && Text(caption) == "Version 1.03 *"; }));
 }
 
 }  // namespace
