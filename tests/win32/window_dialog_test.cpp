@@ -148,6 +148,15 @@ const Expected kTemplate[] = {
 
 void CheckTemplate(const Driver& d) {
   EXPECT_EQ(Text(d.dialog), kWindowTitle);
+  const LONG frame = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;  // no size, no min/max
+  EXPECT_EQ(GetWindowLongW(d.dialog, GWL_STYLE) &
+                (frame | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX),
+            frame);
+  EXPECT_TRUE(GetWindowLongW(d.dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+  RECT client, size{0, 0, 329, 240};
+  GetClientRect(d.dialog, &client);
+  MapDialogRect(d.dialog, &size);
+  EXPECT_TRUE(EqualRect(&client, &size));
   HWND control = GetWindow(d.dialog, GW_CHILD);
   for (const Expected& want : kTemplate) {
     SCOPED_TRACE(want.text);
