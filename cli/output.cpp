@@ -35,6 +35,11 @@ void PrintSearchStats(const DiscoveryStats& stats) {
                       stats.kernelDrops);
 }
 
+std::string SearchFailureText(Ipv4Address local, int systemError) {
+  return Format("the search on %s failed: error %d (%s)", Ipv4Text(local).c_str(), systemError,
+                SystemErrorText(systemError).c_str());
+}
+
 void PrintJsonLine(const nlohmann::ordered_json& object) {
   std::cout << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
             << std::flush;

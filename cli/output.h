@@ -28,6 +28,9 @@ void PrintError(const std::string& text);
 // and those the system dropped for want of room.
 void PrintSearchStats(const DiscoveryStats& stats);
 
+// "the search on ADDR failed: error N (the system's words)".
+std::string SearchFailureText(Ipv4Address local, int systemError);
+
 // One JSON object on one line of standard output. Text that is not UTF-8
 // (device bytes) is replaced, never a reason to fail.
 void PrintJsonLine(const nlohmann::ordered_json& object);

@@ -300,7 +300,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   if (stop.Triggered()) return cancelled();
   if (options.all) {
     if (found < 0) {
-      PrintError("the search on " + Ipv4Text(searchLocal) + " failed");
+      PrintError(SearchFailureText(searchLocal, stats.systemError));
       return kExitNetworkError;
     }
     for (int i = 0; i < found; ++i) {
