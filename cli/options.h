@@ -36,6 +36,7 @@ struct Options {
   int verifyTimeoutS = 60;
   uint16_t hostPort = 0;  // 0: the system chooses the listener's port
   std::string password = kUpdatePassword;
+  std::string passwordFile;  // read into password once the command line is parsed
   DevicePorts ports;
 };
 
