@@ -32,14 +32,20 @@ dev() { echo "--device address=127.0.0.$1,kind=$2,mac=02-00-00-00-00-$(printf %0
   $(dev 10 B "sketch=125,fault=finalError,fault=replyDelayMs:350") \
   $(dev 11 B "sketch=125,fault=restartMs:600000,fault=replyDelayMs:400") \
   $(dev 12 T "sketch=125,fault=updateNoAnswer,fault=replyDelayMs:450") \
+  $(dev 13 B "sketch=125,fault=answerOnlyInvitation:4,fault=replyDelayMs:500") \
+  $(dev 14 B "sketch=125,password=FIELD-7,fault=replyDelayMs:550") \
+  $(dev 15 B "sketch=125,fault=stallAfterBytes:2048,fault=replyDelayMs:600") \
+  $(dev 16 B "sketch=125,fault=stallAfterBytes:2048,fault=replyDelayMs:650") \
   >"$work/sim.log" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null; kill $holder 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 holder=
-for _ in $(seq 1 50); do
-  grep -qs answering "$work/sim.log" && break
-  sleep 0.1
-done
+wait_until() {  # wait_until SHELL-CONDITION: polls it, for at most 10 s
+  local try
+  for try in $(seq 100); do eval "$1" && return 0; sleep 0.1; done
+  return 1
+}
+wait_until 'grep -qs answering "$work/sim.log"'
 
 failures=0
 pass() { echo "ok - $1"; }
@@ -112,6 +118,10 @@ expect_status "write with authentication" 0 w --device=127.0.0.6 -y --verbose "$
 check "the device took the image, byte for byte" '[ $(accepted 6) -eq 1 ] && holds 6 "$work/KS_N_test.bin"'
 expect_status "a device silent to the invitation" 1 w --device 127.0.0.12 --yes --any-file "$work/KS_N_test.bin"
 expect_status "wrong password" 1 w --device 127.0.0.6 --yes --password WRONG "$work/KS_N_test.bin"
+printf 'FIELD-7\r\nsecond line\n' >"$work/password"
+expect_status "--password-file" 0 w --device 127.0.0.14 --yes --password-file "$work/password" "$work/KS_N_test.bin"
+check "written with that password" 'holds 14 "$work/KS_N_test.bin"'
+nothing_sent "an empty --password-file" 14 64 w --device 127.0.0.14 --yes --password-file "$work/KS_N_empty.bin" "$work/KS_N_test.bin"
 nothing_sent "TMODE refused" 5 7 w --device 127.0.0.5 --yes "$work/KS_N_test.bin"
 nothing_sent "wrong file name refused" 3 7 w --device 127.0.0.3 --yes "$work/KS_N_test.bin"
 expect_status "--any-file accepts it" 0 w --device 127.0.0.3 --yes --any-file "$work/KS_N_test.bin"
@@ -128,10 +138,13 @@ expect_status "--host-port" 0 w --device 127.0.0.2 --yes --json --host-port "$ho
 check "the invitation names that port" '[ "$(grep "^invitation 127.0.0.2 " "$work/sim.log" | tail -n 1)" = "invitation 127.0.0.2 port $host_port" ]'
 json "json: file and message as text" \
   'o[0]["file"].endswith(sys.argv[3]) and o[0]["message"] == "正常終了" and o[0]["bytes"] == 5000 and len(o[0]["md5"]) == 32'
-python3 -c 'import socket,sys,time; s=socket.socket(); s.bind(("127.0.0.1",int(sys.argv[1]))); s.listen(); time.sleep(30)' \
-  "$host_port" &
-holder=$!
-sleep 0.3
+hold_port() {  # hold_port PORT: a listener on PORT until kill $holder
+  python3 -c 'import socket,sys,time; s=socket.socket(); s.bind(("127.0.0.1",int(sys.argv[1]))); s.listen(); print("listening", flush=True); time.sleep(60)' \
+    "$1" >"$work/holder" &
+  holder=$!
+  wait_until 'grep -qs listening "$work/holder"'
+}
+hold_port "$host_port"
 nothing_sent "a taken --host-port is refused" 2 7 w --device 127.0.0.2 --yes --host-port "$host_port" "$work/KS_N_test.bin"
 kill $holder
 
@@ -150,16 +163,12 @@ expect_status "--verify: a device that stays away" 10 w --device 127.0.0.11 --ye
 if [ ${#runner[@]} -eq 0 ]; then
 "$KESTO_FW" write --interface 127.0.0.1 --device 127.0.0.9 --yes "${ports[@]}" "$work/KS_N_slow.bin" >"$work/out" 2>"$work/err" &
 writer=$!
-for _ in $(seq 1 50); do
-  [ "$(invited 9)" -gt 0 ] && break
-  sleep 0.1
-done
-sleep 0.5
+wait_until 'grep -qs "^progress" "$work/err"'  # the transfer is under way
 kill -INT $writer
 wait $writer
 got=$?
 check "Ctrl+C gives exit 8" "[ $got -eq 8 ]"
-sleep 0.5
+sleep 0.5  # no session may end as accepted meanwhile
 check "the device kept its firmware" '[ $(accepted 9) -eq 0 ]'
 fi
 
