@@ -125,8 +125,20 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
   write->add_flag("--json", options.json, "one JSON object per device and line on standard output");
   write
       ->add_option("--host-port", options.hostPort,
-                   "the port the device connects back to, for a firewall rule (default: any)")
-      ->check(CLI::Range(1, 65535).description(""));
+                   "the port the device connects back to, for a firewall rule (default: any); "
+                   "with --parallel K the ports N to N+K-1")
+      ->check(CLI::Range(1, 65535).description(""))
+      ->type_name("N");
+  write
+      ->add_option("--parallel", options.parallel,
+                   "write up to K devices at once, each with its own listener (1)")
+      ->check(CLI::Range(1, kMaxParallel).description(""))
+      ->type_name("K");
+  write
+      ->add_option("--retries", options.retries,
+                   "try a write that ended with a device or network error up to R more times (0)")
+      ->check(CLI::Range(0, kMaxRetries).description(""))
+      ->type_name("R");
   CLI::Option* password = write->add_option(
       "--password", options.password,
       "the update password (default: built in); other users of this PC can read it in the "
@@ -153,6 +165,11 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
   if (*write && options.devices.empty() && !options.all) {
     std::cerr << "kesto-fw: write needs --device ADDR or --all\nRun with --help for more "
                  "information.\n";
+    return kExitUsage;
+  }
+  if (options.hostPort != 0 && options.hostPort + options.parallel - 1 > 65535) {
+    std::cerr << "kesto-fw: --host-port " << options.hostPort << " with --parallel "
+              << options.parallel << " reaches past port 65535\n";
     return kExitUsage;
   }
   if (!options.passwordFile.empty()) {

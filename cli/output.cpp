@@ -74,37 +74,4 @@ nlohmann::ordered_json InterfaceJson(const InterfaceRecord& record) {
           {"mask", Ipv4Text(record.mask)}};
 }
 
-ProgressPrinter::ProgressPrinter(bool terminal, uint64_t imageBytes)
-    : terminal_(terminal), imageBytes_(imageBytes) {}
-
-ProgressPrinter::~ProgressPrinter() {
-  if (terminal_ && last_ >= 0) std::cerr << '\n';
-}
-
-void ProgressPrinter::Show(int percent) {
-  if (percent == last_) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (last_ < 0) start_ = now;
-  last_ = percent;
-  if (!terminal_) {
-    // A log file wants a few lines, not one per percent.
-    if (percent / 10 != lastLine_ / 10 || percent == 100) {
-      lastLine_ = percent;
-      std::cerr << "progress " << percent << "%\n";
-    }
-    return;
-  }
-  const double bytes = static_cast<double>(imageBytes_) * percent / 100.0;
-  const double seconds = std::chrono::duration<double>(now - start_).count();
-  const double rate = seconds > 0.05 ? bytes / seconds : 0.0;  // bytes per second
-  const std::string left =
-      rate > 0 ? Format("%.0f s left", (static_cast<double>(imageBytes_) - bytes) / rate) : "";
-  const int filled = percent * 30 / 100;
-  std::cerr << '\r' << '[' << std::string(static_cast<size_t>(filled), '#')
-            << std::string(static_cast<size_t>(30 - filled), ' ') << "] "
-            << Format("%3d%% %.0f/%.0f KiB %.1f KiB/s %s\x1b[K", percent, bytes / 1024,
-                      static_cast<double>(imageBytes_) / 1024, rate / 1024, left.c_str())
-            << std::flush;
-}
-
 }  // namespace kesto::cli

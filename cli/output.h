@@ -2,7 +2,6 @@
 
 // What kesto-fw prints: texts for a terminal, the JSON lines, the progress.
 
-#include <chrono>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -40,23 +39,5 @@ nlohmann::ordered_json InterfaceJson(const InterfaceRecord& record);
 
 // "1.25": the version as the device list shows it.
 std::string VersionTextOf(const DeviceRecord& record);
-
-// Progress of one write on standard error: on a terminal one line redrawn
-// with bytes, rate and time left; elsewhere a plain line every ten percent.
-class ProgressPrinter {
- public:
-  ProgressPrinter(bool terminal, uint64_t imageBytes);
-  ~ProgressPrinter();
-  ProgressPrinter(const ProgressPrinter&) = delete;
-  ProgressPrinter& operator=(const ProgressPrinter&) = delete;
-  void Show(int percent);
-
- private:
-  bool terminal_;
-  uint64_t imageBytes_;
-  int last_ = -1;
-  int lastLine_ = -10;
-  std::chrono::steady_clock::time_point start_{};
-};
 
 }  // namespace kesto::cli
