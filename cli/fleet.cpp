@@ -44,7 +44,9 @@ FleetDisplay::~FleetDisplay() {
 
 void FleetDisplay::Begin(size_t device, const std::string& address) {
   std::lock_guard lock(mutex_);
-  running_[device].address = address;
+  Running& running = running_[device];
+  running.address = address;
+  running.phase = "starting";
   if (Live()) Draw();
 }
 

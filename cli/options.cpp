@@ -27,7 +27,8 @@ Exit status:
   9  no usable network interface, or --interface is not this host's
  10  --verify: the device did not answer again after its restart
  64  usage error
-With several devices, the status of the first one that failed.)";
+With several devices, the status of the first one that failed in the order
+given; after Ctrl+C, 8.)";
 
 const CLI::Validator kIpv4(
     [](const std::string& text) {

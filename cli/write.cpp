@@ -103,22 +103,27 @@ int ExitStatusFor(const WriteOutcome& outcome) {
   }
 }
 
-// The listener a write opens, tried on every local address before anything
-// is sent. 0, or the exit status after the error was printed.
+// The listeners the writes open (with --host-port N, N..N+K-1: one per
+// slot), tried on every local address before anything is sent. 0, or the
+// exit status after the error was printed.
 int ProbeListeners(const Options& options, const std::vector<Ipv4Address>& locals) {
   std::vector<Ipv4Address> tried;
+  const int ports = options.hostPort == 0 ? 1 : options.parallel;
   for (const Ipv4Address address : locals) {
     if (std::find(tried.begin(), tried.end(), address) != tried.end()) continue;
     tried.push_back(address);
     const std::string local = Ipv4Text(address);
-    const int error = ProbeListenerPort(local, options.hostPort, {});  // its log is not the run's
-    if (error == 0) continue;
-    if (options.hostPort != 0)
-      PrintError(Format("port %u on %s is not available (%s); nothing was sent", options.hostPort,
-                        local.c_str(), SystemErrorText(error).c_str()));
-    else
-      PrintError(std::string(kMessageFirewall) + " (" + SystemErrorText(error) + ")");
-    return kExitRefused;
+    for (int slot = 0; slot < ports; ++slot) {
+      const auto port = static_cast<uint16_t>(options.hostPort == 0 ? 0 : options.hostPort + slot);
+      const int error = ProbeListenerPort(local, port, {});  // its log is not the run's
+      if (error == 0) continue;
+      if (port != 0)
+        PrintError(Format("port %u on %s is not available (%s); nothing was sent", port,
+                          local.c_str(), SystemErrorText(error).c_str()));
+      else
+        PrintError(std::string(kMessageFirewall) + " (" + SystemErrorText(error) + ")");
+      return kExitRefused;
+    }
   }
   return 0;
 }

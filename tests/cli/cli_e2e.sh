@@ -181,9 +181,10 @@ expect_status "--verify: a device that stays away" 10 w --device 127.0.0.11 --ye
 
 # ---- Ctrl+C during a write (POSIX signals: not through a runner)
 if [ ${#runner[@]} -eq 0 ]; then
+rm -f "$work/out" "$work/err"  # what the waits below look for comes from this writer only
 "$KESTO_FW" write --interface 127.0.0.1 --device 127.0.0.9 --yes "${ports[@]}" "$work/KS_N_slow.bin" >"$work/out" 2>"$work/err" &
 writer=$!
-wait_until 'grep -qs "progress" "$work/err"'  # the transfer is under way
+wait_until 'grep -qs "127.0.0.9: progress" "$work/err"'  # the transfer is under way
 kill -INT $writer
 wait $writer
 got=$?
@@ -192,6 +193,7 @@ sleep 0.5  # no session may end as accepted meanwhile
 check "the device kept its firmware" '[ $(accepted 9) -eq 0 ]'
 # Two writes stalled in their transfer: Ctrl+C ends both at once (the time is
 # measured and shown, not asserted).
+rm -f "$work/out" "$work/err"
 "$KESTO_FW" write --interface 127.0.0.1 --device 127.0.0.15 --device 127.0.0.16 --parallel 2 --yes --json \
   "${ports[@]}" "$work/KS_N_slow.bin" >"$work/out" 2>"$work/err" &
 writer=$!
