@@ -20,6 +20,22 @@ std::string WriteConfirmationText(std::string_view firmwarePath, std::string_vie
   return text;
 }
 
+std::string PreflightMessage(const PreflightResult& result) {
+  switch (result.failed) {
+    case PreflightCheck::kPassed:
+      return {};
+    case PreflightCheck::kListener:
+      return kMessageFirewall;
+    case PreflightCheck::kTmode:
+      return kMessageTmode;
+    case PreflightCheck::kFileName:
+      return kMessageWrongFile;
+    case PreflightCheck::kImage:
+      break;
+  }
+  return "ファームウェアファイルエラー (" + result.reason + ")";
+}
+
 std::string ResultMessage(const WriteOutcome& outcome) {
   switch (outcome.result) {
     case WriteResult::kSuccess:

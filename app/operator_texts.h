@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "update/preflight.h"
 #include "update/result.h"
 
 namespace kesto {
@@ -24,6 +25,10 @@ std::string FileDialogFilter(std::string_view prefix, bool hiddenMode);
 // "%s を書き込みます。", and the device's list entry on a line of its own
 // when one is given, so that the operator sees which device is written.
 std::string WriteConfirmationText(std::string_view firmwarePath, std::string_view deviceEntry = {});
+
+// Why a write was refused before it began: the window's message for the
+// check that failed, an image's with what is wrong with the file.
+std::string PreflightMessage(const PreflightResult& result);
 
 // The message for a write's outcome. A network error carries its number and
 // the system's words for it; a file error the system's words when known.

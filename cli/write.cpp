@@ -1,9 +1,7 @@
 // kesto-fw write: the checks the window makes before a write, for one device
 // or many, then the writes one after another and their results.
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -22,7 +20,7 @@
 #include "platform/process.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
-#include "update/md5.h"
+#include "update/preflight.h"
 #include "update/update_run.h"
 #include "update/write_rules.h"
 
@@ -59,29 +57,16 @@ struct Target {
   int attempts = 0;  // writes begun
 };
 
-std::string FileNameOf(const std::string& path) {
-  return std::string(kesto::FileNameOf(path));
-}
-
 // The image must be there, readable and not empty before anything is sent.
 // 0, or the exit status after the error was printed.
 int ExamineImage(const std::string& path, Image& image) {
-  const auto fileError = [&](int error, const std::string& reason) {
-    const std::string text = ResultMessage({WriteResult::kFileError, error});
-    PrintError(text + (reason.empty() ? "" : " (" + reason + ")") + ": " + path);
+  ImageFacts facts;
+  const PreflightResult result = kesto::ExamineImage(path, &facts);
+  if (!result.passed()) {
+    PrintError(PreflightMessage(result) + ": " + path);
     return static_cast<int>(WriteResult::kFileError);
-  };
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(PathFromUtf8(path), error))
-    return error ? fileError(error.value(), "") : fileError(0, "not a regular file");
-  image.path = path;
-  image.bytes = std::filesystem::file_size(PathFromUtf8(path), error);
-  if (error) return fileError(error.value(), "");
-  if (image.bytes == 0) return fileError(0, "the file is empty");
-  Md5Digest digest{};
-  errno = 0;
-  if (!FileMd5(path, digest, kChunkSize * 64)) return fileError(errno, "");
-  image.md5 = DigestText(digest);
+  }
+  image = {path, facts.bytes, facts.md5};
   return 0;
 }
 
@@ -115,13 +100,14 @@ int ProbeListeners(const Options& options, const std::vector<Ipv4Address>& local
     const std::string local = Ipv4Text(address);
     for (int slot = 0; slot < ports; ++slot) {
       const auto port = static_cast<uint16_t>(options.hostPort == 0 ? 0 : options.hostPort + slot);
-      const int error = ProbeListenerPort(local, port, {});  // its log is not the run's
-      if (error == 0) continue;
+      const PreflightResult result = CheckListener(local, port, {});  // its log is not the run's
+      if (result.passed()) continue;
+      const std::string reason = SystemErrorText(result.systemError);
       if (port != 0)
         PrintError(Format("port %u on %s is not available (%s); nothing was sent", port,
-                          local.c_str(), SystemErrorText(error).c_str()));
+                          local.c_str(), reason.c_str()));
       else
-        PrintError(std::string(kMessageFirewall) + " (" + SystemErrorText(error) + ")");
+        PrintError(PreflightMessage(result) + " (" + reason + ")");
       return kExitRefused;
     }
   }
@@ -159,15 +145,16 @@ void CheckTarget(const Options& options, const std::string& local, Target& targe
                                " answered, but its information query failed; nothing was sent"
                          : "device " + target.address + " did not answer, neither the search on " +
                                local + " nor a direct request; nothing was sent";
-  } else if (IsRefusedForTmode(*target.record)) {
-    target.status = kExitRefused;
-    target.message = kMessageTmode;
-  } else if (const std::string prefix = FilePrefixForKind(target.record->kind);
-             !FileNameMatchesPrefix(FileNameOf(options.firmwarePath), prefix, options.anyFile)) {
-    target.status = kExitRefused;
-    target.message =
-        std::string(kMessageWrongFile) + " (expected a name beginning with \"" + prefix + "\")";
+    return;
   }
+  PreflightResult result = CheckDevice(*target.record);
+  if (result.passed())
+    result = CheckFileName(*target.record, options.firmwarePath, options.anyFile);
+  if (result.passed()) return;
+  target.status = kExitRefused;
+  target.message = PreflightMessage(result);
+  if (result.failed == PreflightCheck::kFileName)
+    target.message += " (expected a name beginning with \"" + result.reason + "\")";
 }
 
 // Waits, bounded by --verify-timeout, until the device answers a direct
@@ -348,8 +335,10 @@ int RunWrite(const Options& options, const StopSignal& stop) {
     }
     for (int i = 0; i < found; ++i) {
       const DeviceRecord& record = table.records[static_cast<size_t>(i)];
-      const std::string prefix = FilePrefixForKind(record.kind);
-      if (prefix.empty() || !FileNameMatchesPrefix(FileNameOf(image.path), prefix, false)) continue;
+      // Only kinds with a prefix of their own: an unknown kind would take any file.
+      if (FilePrefixForKind(record.kind).empty() ||
+          !CheckFileName(record, image.path, false).passed())
+        continue;
       Target& target = targets.emplace_back();
       target.address = record.addressText;
       target.local = searchLocal;
@@ -357,7 +346,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
     }
     if (targets.empty()) {
       PrintError("no device found on the network of " + Ipv4Text(searchLocal) +
-                 " whose kind fits " + FileNameOf(image.path));
+                 " whose kind fits " + std::string(FileNameOf(image.path)));
       return kExitNotFound;
     }
   } else {

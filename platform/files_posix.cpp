@@ -8,15 +8,18 @@
 
 namespace kesto {
 
-std::optional<std::int64_t> RegularFileSize(const std::string& path, int* error) {
+std::optional<FileStatus> StatusOfFile(const std::string& path, int* error) {
   // A 64-bit size, so that a huge file is recognised instead of wrapping.
   static_assert(sizeof(off_t) >= 8, "build with large-file support");
   struct stat status {};
-  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-    if (error) *error = S_ISDIR(status.st_mode) ? EISDIR : errno;
+  if (stat(path.c_str(), &status) != 0) {
+    if (error) *error = errno;
     return std::nullopt;
   }
-  return static_cast<std::int64_t>(status.st_size);
+  if (S_ISREG(status.st_mode)) return FileStatus{FileType::kRegular, status.st_size};
+  if (S_ISDIR(status.st_mode)) return FileStatus{FileType::kDirectory, 0};
+  if (S_ISFIFO(status.st_mode)) return FileStatus{FileType::kPipe, 0};
+  return FileStatus{FileType::kOther, 0};
 }
 
 std::FILE* OpenFileForReading(const std::string& path, int* error) {

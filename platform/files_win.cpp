@@ -12,20 +12,18 @@
 
 namespace kesto {
 
-std::optional<std::int64_t> RegularFileSize(const std::string& path, int* error) {
+std::optional<FileStatus> StatusOfFile(const std::string& path, int* error) {
   const std::wstring wide = WideFromUtf8(path);
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (wide.empty() || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
     if (error) *error = wide.empty() ? ERROR_INVALID_NAME : static_cast<int>(GetLastError());
     return std::nullopt;
   }
-  if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
-    if (error)
-      *error = data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? errors::kIsDirectory
-                                                                : ERROR_INVALID_FUNCTION;
-    return std::nullopt;
-  }
-  return static_cast<std::int64_t>((std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow);
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FileStatus{FileType::kDirectory, 0};
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return FileStatus{FileType::kOther, 0};
+  const auto size =
+      static_cast<std::int64_t>((std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow);
+  return FileStatus{FileType::kRegular, size};
 }
 
 std::FILE* OpenFileForReading(const std::string& path, int* error) {

@@ -3,8 +3,10 @@
 #ifndef _WIN32
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -18,6 +20,7 @@
 #include "support/test_support.h"
 #include "update/listener.h"
 #include "update/md5.h"
+#include "update/preflight.h"
 #include "update/update_answers.h"
 #include "update/write_rules.h"
 
@@ -129,6 +132,33 @@ TEST(WriteRules, PrefixesTmodeAndFileNames) {
         Name{"/KS_N/other.bin", "KS_N", false, false}, Name{"anything", "", false, true},
         Name{"ks_n.bin", "KS_N", true, true}})
     EXPECT_EQ(FileNameMatchesPrefix(n.name, n.prefix, n.hidden), n.matches) << n.name;
+}
+
+// Every kind of file that cannot be an image is refused with a reason of its
+// own, and a good one is measured and digested.
+TEST(Preflight, TheImageIsARegularReadableNonEmptyFile) {
+  TempDir dir;
+  ImageFacts facts;
+  EXPECT_TRUE(ExamineImage(dir.Write("KS_N_1.bin", "abc"), &facts).passed());
+  EXPECT_EQ(facts.bytes, 3u);
+  EXPECT_EQ(facts.md5, "900150983cd24fb0d6963f7d28e17f72");
+
+  std::vector<std::string> bad = {dir.PathOf("missing.bin"), dir.PathOf(""),
+                                  dir.Write("empty.bin", "")};
+#ifndef _WIN32
+  bad.push_back(dir.PathOf("pipe.bin"));
+  ASSERT_EQ(mkfifo(bad.back().c_str(), 0600), 0);
+#endif
+  std::vector<std::string> reasons;
+  for (const std::string& path : bad) {
+    errno = EACCES;  // whatever a failure before left behind must not show
+    const PreflightResult result = ExamineImage(path);
+    EXPECT_EQ(result.failed, PreflightCheck::kImage) << path;
+    EXPECT_NE(result.systemError, EACCES) << path;
+    if (std::find(reasons.begin(), reasons.end(), result.reason) == reasons.end())
+      reasons.push_back(result.reason);
+  }
+  EXPECT_EQ(reasons.size(), bad.size());
 }
 
 TEST(Outcomes, SystemErrorsStayApartFromResultCodes) {

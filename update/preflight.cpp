@@ -1,0 +1,67 @@
+#include "update/preflight.h"
+
+#include <limits>
+
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/format.h"
+#include "update/image_file.h"
+#include "update/md5.h"
+#include "update/write_rules.h"
+
+namespace kesto {
+namespace {
+
+PreflightResult Refused(PreflightCheck check, int systemError, std::string reason = {}) {
+  return {check, systemError, std::move(reason)};
+}
+
+constexpr size_t kDigestPieceBytes = 64 * 1024;
+
+PreflightResult ImageRefused(int systemError, std::string reason) {
+  return Refused(PreflightCheck::kImage, systemError, std::move(reason));
+}
+
+}  // namespace
+
+PreflightResult CheckListener(const std::string& localAddress, uint16_t port, const LogHook& log) {
+  const int error = ProbeListenerPort(localAddress, port, log);
+  return error == 0 ? PreflightResult{} : Refused(PreflightCheck::kListener, error);
+}
+
+PreflightResult CheckDevice(const DeviceRecord& record) {
+  return IsRefusedForTmode(record) ? Refused(PreflightCheck::kTmode, 0) : PreflightResult{};
+}
+
+PreflightResult CheckFileName(const DeviceRecord& record, std::string_view path, bool relaxed) {
+  const std::string prefix = FilePrefixForKind(record.kind);
+  if (FileNameMatchesPrefix(FileNameOf(path), prefix, relaxed)) return {};
+  return Refused(PreflightCheck::kFileName, 0, prefix);
+}
+
+PreflightResult ExamineImage(const std::string& path, ImageFacts* facts) {
+  int error = 0;
+  const std::optional<FileStatus> status = StatusOfFile(path, &error);
+  if (!status) return ImageRefused(error, SystemErrorText(error));
+  switch (status->type) {
+    case FileType::kRegular:
+      break;
+    case FileType::kDirectory:
+      return ImageRefused(errors::kIsDirectory, "フォルダです");
+    case FileType::kPipe:
+      return ImageRefused(0, "パイプです（通常のファイルではありません）");
+    case FileType::kOther:
+      return ImageRefused(0, "通常のファイルではありません");
+  }
+  if (status->size == 0) return ImageRefused(0, "ファイルが空です");
+  if (status->size > std::numeric_limits<int32_t>::max())
+    return ImageRefused(0, "ファイルが大きすぎます");
+  // Readable as a whole: opened here, then digested to the end.
+  if (!OpenImageFile(path, &error)) return ImageRefused(error, SystemErrorText(error));
+  Md5Digest digest{};
+  if (!FileMd5(path, digest, kDigestPieceBytes)) return ImageRefused(0, "読み込めません");
+  if (facts) *facts = {static_cast<std::uint64_t>(status->size), DigestText(digest)};
+  return {};
+}
+
+}  // namespace kesto

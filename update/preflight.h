@@ -1,0 +1,56 @@
+#pragma once
+
+// The checks before a write, made by the window and by kesto-fw alike, so
+// that both refuse the same things for the same reasons before anything is
+// sent to a device: the listener the device connects back to, the device's
+// state, the file's name for the device's kind, and the image itself.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "discovery/device_table.h"
+#include "update/listener.h"
+
+namespace kesto {
+
+enum class PreflightCheck {
+  kPassed,
+  kListener,  // no listener on the local address (a firewall, a taken --host-port)
+  kTmode,     // the device is in TMODE
+  kFileName,  // the file's name does not begin with the kind's prefix
+  kImage,     // not a regular, readable, non-empty file of a size the protocol carries
+};
+
+struct PreflightResult {
+  PreflightCheck failed = PreflightCheck::kPassed;
+  int systemError = 0;  // the system's number where a system call failed, else 0
+  // kImage: what is wrong with the file, in the operator's words;
+  // kFileName: the prefix the name should begin with.
+  std::string reason;
+
+  bool passed() const { return failed == PreflightCheck::kPassed; }
+};
+
+// What a good image is, for the write's own report.
+struct ImageFacts {
+  std::uint64_t bytes = 0;
+  std::string md5;  // 32 lowercase hexadecimal digits
+};
+
+// Opens (and closes) the listener a write would open on localAddress:port,
+// port 0 letting the system choose; log hears each step.
+PreflightResult CheckListener(const std::string& localAddress, uint16_t port, const LogHook& log);
+
+// A board or wireless device in TMODE is not written.
+PreflightResult CheckDevice(const DeviceRecord& record);
+
+// The file's name (without its folder) must begin with the prefix of the
+// device's kind, byte for byte; relaxed (the hidden mode) lets any name pass.
+PreflightResult CheckFileName(const DeviceRecord& record, std::string_view path, bool relaxed);
+
+// The image must be a regular, readable, non-empty file, small enough for
+// the protocol's signed 32-bit size. Its size and digest go to *facts.
+PreflightResult ExamineImage(const std::string& path, ImageFacts* facts = nullptr);
+
+}  // namespace kesto
