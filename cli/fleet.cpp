@@ -112,12 +112,12 @@ void FleetDisplay::FlushLog(Running& running, bool whole) {
 
 void FleetDisplay::Clear() {
   if (drawn_ == 0) return;
-  std::cerr << Format("\x1b[%zuF\x1b[J", drawn_) << std::flush;
+  std::cerr << Format("\x1b[%dF\x1b[J", static_cast<int>(drawn_)) << std::flush;
   drawn_ = 0;
 }
 
 void FleetDisplay::Draw() {
-  std::string text = drawn_ > 0 ? Format("\x1b[%zuF", drawn_) : "";
+  std::string text = drawn_ > 0 ? Format("\x1b[%dF", static_cast<int>(drawn_)) : "";
   for (const auto& [device, running] : running_) text += LineOf(running) + "\x1b[K\n";
   if (running_.size() < drawn_) text += "\x1b[J";
   std::cerr << text << std::flush;
