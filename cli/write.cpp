@@ -410,8 +410,11 @@ int RunWrite(const Options& options, const StopSignal& stop) {
     Report(options, image, several, false, target);
   }
   if (several) PrintSummary(options, targets);
-  // Ctrl+C ends the run as cancelled, whatever ended before it.
-  if (!toWrite.empty() && stop.Triggered()) return kExitCancelled;
+  // A write ended by Ctrl+C makes the run cancelled, whatever failed before it.
+  if (stop.Triggered() && std::any_of(toWrite.begin(), toWrite.end(), [&](size_t device) {
+        return targets[device].status == kExitCancelled;
+      }))
+    return kExitCancelled;
   for (const Target& target : targets)
     if (target.status != kExitOk) return target.status;
   return kExitOk;
