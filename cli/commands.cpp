@@ -83,11 +83,12 @@ int RunSearch(const Options& options, const StopSignal& stop) {
   DeviceTable table;
   std::vector<DirectAnswer> answers;
   DiscoveryStats stats;
-  const int found = addresses.empty() ? DiscoverDevices(table, discovery, &stats)
-                                      : DiscoverDevicesAt(table, addresses, discovery, &answers);
+  const int found = addresses.empty()
+                        ? DiscoverDevices(table, discovery, &stats)
+                        : DiscoverDevicesAt(table, addresses, discovery, &answers, &stats);
   if (options.verbose && addresses.empty()) PrintSearchStats(stats);
   if (found < 0) {
-    PrintError("the search on " + Ipv4Text(local) + " failed");
+    PrintError(SearchFailureText(local, stats.systemError));
     return kExitNetworkError;
   }
   if (stop.Triggered()) return kExitCancelled;

@@ -1,7 +1,13 @@
 #include "cli/options.h"
 
 #include <CLI/CLI.hpp>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
 
+#include "platform/files.h"
+#include "platform/format.h"
 #include "platform/socket.h"
 
 namespace kesto::cli {
@@ -21,7 +27,8 @@ Exit status:
   9  no usable network interface, or --interface is not this host's
  10  --verify: the device did not answer again after its restart
  64  usage error
-With several devices, the status of the first one that failed.)";
+With several devices, the status of the first one that failed in the order
+given; after Ctrl+C, 8.)";
 
 const CLI::Validator kIpv4(
     [](const std::string& text) {
@@ -46,6 +53,29 @@ void AddNetworkOptions(CLI::App& command, Options& options) {
   command.add_option("--update-port", options.ports.update)
       ->check(CLI::Range(1, 65535).description(""))
       ->group(testing);
+}
+
+// The first line of the file, without its line end; an empty one is no
+// password. Non-blocking, so a pipe in the file's place cannot hang the start.
+std::string ReadPasswordFile(const std::string& path, std::string& problem) {
+  int error = 0;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenFileForReading(path, &error),
+                                                             &std::fclose);
+  if (!file) {
+    problem = SystemErrorText(error);
+    return {};
+  }
+  std::array<char, 4096> buffer{};
+  const size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
+  if (std::ferror(file.get())) {
+    problem = SystemErrorText(errno);
+    return {};
+  }
+  std::string line(buffer.data(), got);
+  line = line.substr(0, line.find('\n'));
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) problem = "no password on its first line";
+  return line;
 }
 
 }  // namespace
@@ -96,9 +126,29 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
   write->add_flag("--json", options.json, "one JSON object per device and line on standard output");
   write
       ->add_option("--host-port", options.hostPort,
-                   "the port the device connects back to, for a firewall rule (default: any)")
-      ->check(CLI::Range(1, 65535).description(""));
-  write->add_option("--password", options.password, "the update password (default: built in)");
+                   "the port the device connects back to, for a firewall rule (default: any); "
+                   "with --parallel K the ports N to N+K-1")
+      ->check(CLI::Range(1, 65535).description(""))
+      ->type_name("N");
+  write
+      ->add_option("--parallel", options.parallel,
+                   "write up to K devices at once, each with its own listener (1)")
+      ->check(CLI::Range(1, kMaxParallel).description(""))
+      ->type_name("K");
+  write
+      ->add_option("--retries", options.retries,
+                   "try a write that ended with a device or network error up to R more times (0)")
+      ->check(CLI::Range(0, kMaxRetries).description(""))
+      ->type_name("R");
+  CLI::Option* password = write->add_option(
+      "--password", options.password,
+      "the update password (default: built in); other users of this PC can read it in the "
+      "process list, --password-file cannot");
+  write
+      ->add_option("--password-file", options.passwordFile,
+                   "read the update password from the first line of this file")
+      ->excludes(password)
+      ->type_name("FILE");
   write->add_flag("--verify", options.verify,
                   "after a success, wait until the device answers again and show its version");
   write->add_option("--verify-timeout", options.verifyTimeoutS, "how long --verify waits (60)")
@@ -117,6 +167,20 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
     std::cerr << "kesto-fw: write needs --device ADDR or --all\nRun with --help for more "
                  "information.\n";
     return kExitUsage;
+  }
+  if (options.hostPort != 0 && options.hostPort + options.parallel - 1 > 65535) {
+    std::cerr << "kesto-fw: --host-port " << options.hostPort << " with --parallel "
+              << options.parallel << " reaches past port 65535\n";
+    return kExitUsage;
+  }
+  if (!options.passwordFile.empty()) {
+    std::string problem;
+    options.password = ReadPasswordFile(options.passwordFile, problem);
+    if (!problem.empty()) {
+      std::cerr << "kesto-fw: --password-file " << options.passwordFile << ": " << problem
+                << "\nRun with --help for more information.\n";
+      return kExitUsage;
+    }
   }
   options.command = *write ? Command::kWrite : *search ? Command::kSearch : Command::kInterfaces;
   return -1;

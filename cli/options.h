@@ -20,6 +20,9 @@ enum ExitStatus : int {
   kExitUsage = 64,
 };
 
+inline constexpr int kMaxParallel = 16;
+inline constexpr int kMaxRetries = 10;
+
 enum class Command { kInterfaces, kSearch, kWrite };
 
 struct Options {
@@ -34,8 +37,11 @@ struct Options {
   bool verbose = false;
   bool verify = false;
   int verifyTimeoutS = 60;
-  uint16_t hostPort = 0;  // 0: the system chooses the listener's port
+  uint16_t hostPort = 0;  // 0: the system chooses; else the first of --parallel ports
+  int parallel = 1;       // devices written at once
+  int retries = 0;        // further attempts after a device or network error
   std::string password = kUpdatePassword;
+  std::string passwordFile;  // read into password once the command line is parsed
   DevicePorts ports;
 };
 

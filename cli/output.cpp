@@ -35,6 +35,11 @@ void PrintSearchStats(const DiscoveryStats& stats) {
                       stats.kernelDrops);
 }
 
+std::string SearchFailureText(Ipv4Address local, int systemError) {
+  return Format("the search on %s failed: error %d (%s)", Ipv4Text(local).c_str(), systemError,
+                SystemErrorText(systemError).c_str());
+}
+
 void PrintJsonLine(const nlohmann::ordered_json& object) {
   std::cout << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n'
             << std::flush;
@@ -67,39 +72,6 @@ nlohmann::ordered_json InterfaceJson(const InterfaceRecord& record) {
   return {{"address", Ipv4Text(record.address)},
           {"name", record.friendlyName},
           {"mask", Ipv4Text(record.mask)}};
-}
-
-ProgressPrinter::ProgressPrinter(bool terminal, uint64_t imageBytes)
-    : terminal_(terminal), imageBytes_(imageBytes) {}
-
-ProgressPrinter::~ProgressPrinter() {
-  if (terminal_ && last_ >= 0) std::cerr << '\n';
-}
-
-void ProgressPrinter::Show(int percent) {
-  if (percent == last_) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (last_ < 0) start_ = now;
-  last_ = percent;
-  if (!terminal_) {
-    // A log file wants a few lines, not one per percent.
-    if (percent / 10 != lastLine_ / 10 || percent == 100) {
-      lastLine_ = percent;
-      std::cerr << "progress " << percent << "%\n";
-    }
-    return;
-  }
-  const double bytes = static_cast<double>(imageBytes_) * percent / 100.0;
-  const double seconds = std::chrono::duration<double>(now - start_).count();
-  const double rate = seconds > 0.05 ? bytes / seconds : 0.0;  // bytes per second
-  const std::string left =
-      rate > 0 ? Format("%.0f s left", (static_cast<double>(imageBytes_) - bytes) / rate) : "";
-  const int filled = percent * 30 / 100;
-  std::cerr << '\r' << '[' << std::string(static_cast<size_t>(filled), '#')
-            << std::string(static_cast<size_t>(30 - filled), ' ') << "] "
-            << Format("%3d%% %.0f/%.0f KiB %.1f KiB/s %s\x1b[K", percent, bytes / 1024,
-                      static_cast<double>(imageBytes_) / 1024, rate / 1024, left.c_str())
-            << std::flush;
 }
 
 }  // namespace kesto::cli

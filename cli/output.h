@@ -2,7 +2,6 @@
 
 // What kesto-fw prints: texts for a terminal, the JSON lines, the progress.
 
-#include <chrono>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -28,6 +27,9 @@ void PrintError(const std::string& text);
 // and those the system dropped for want of room.
 void PrintSearchStats(const DiscoveryStats& stats);
 
+// "the search on ADDR failed: error N (the system's words)".
+std::string SearchFailureText(Ipv4Address local, int systemError);
+
 // One JSON object on one line of standard output. Text that is not UTF-8
 // (device bytes) is replaced, never a reason to fail.
 void PrintJsonLine(const nlohmann::ordered_json& object);
@@ -37,23 +39,5 @@ nlohmann::ordered_json InterfaceJson(const InterfaceRecord& record);
 
 // "1.25": the version as the device list shows it.
 std::string VersionTextOf(const DeviceRecord& record);
-
-// Progress of one write on standard error: on a terminal one line redrawn
-// with bytes, rate and time left; elsewhere a plain line every ten percent.
-class ProgressPrinter {
- public:
-  ProgressPrinter(bool terminal, uint64_t imageBytes);
-  ~ProgressPrinter();
-  ProgressPrinter(const ProgressPrinter&) = delete;
-  ProgressPrinter& operator=(const ProgressPrinter&) = delete;
-  void Show(int percent);
-
- private:
-  bool terminal_;
-  uint64_t imageBytes_;
-  int last_ = -1;
-  int lastLine_ = -10;
-  std::chrono::steady_clock::time_point start_{};
-};
 
 }  // namespace kesto::cli

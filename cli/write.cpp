@@ -10,6 +10,7 @@
 
 #include "app/operator_texts.h"
 #include "cli/commands.h"
+#include "cli/fleet.h"
 #include "cli/output.h"
 #include "discovery/device_list.h"
 #include "discovery/direct.h"
@@ -32,6 +33,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kVerifyFirstPauseMs = 1000;
 // One direct request per this long while waiting for the device to come back.
 constexpr int kVerifyAttemptMs = 1000;
+// A device that has just timed out may need a moment before it listens again.
+constexpr int kRetryPauseMs = 1000;
 
 constexpr int kToWrite = -1;  // Target::status before the target has a result
 
@@ -51,6 +54,7 @@ struct Target {
   std::optional<DeviceRecord> after;  // --verify: the device as it came back
   bool told = false;                  // its message was printed already
   double seconds = 0;
+  int attempts = 0;  // writes begun
 };
 
 // The image must be there, readable and not empty before anything is sent.
@@ -84,24 +88,28 @@ int ExitStatusFor(const WriteOutcome& outcome) {
   }
 }
 
-// The listener a write opens, tried on every local address before anything
-// is sent. 0, or the exit status after the error was printed.
+// The listeners the writes open (with --host-port N, N..N+K-1: one per
+// slot), tried on every local address before anything is sent. 0, or the
+// exit status after the error was printed.
 int ProbeListeners(const Options& options, const std::vector<Ipv4Address>& locals) {
   std::vector<Ipv4Address> tried;
+  const int ports = options.hostPort == 0 ? 1 : options.parallel;
   for (const Ipv4Address address : locals) {
     if (std::find(tried.begin(), tried.end(), address) != tried.end()) continue;
     tried.push_back(address);
     const std::string local = Ipv4Text(address);
-    const PreflightResult result =
-        CheckListener(local, options.hostPort, {});  // its log is not the run's
-    if (result.passed()) continue;
-    const std::string reason = SystemErrorText(result.systemError);
-    if (options.hostPort != 0)
-      PrintError(Format("port %u on %s is not available (%s); nothing was sent", options.hostPort,
-                        local.c_str(), reason.c_str()));
-    else
-      PrintError(PreflightMessage(result) + " (" + reason + ")");
-    return kExitRefused;
+    for (int slot = 0; slot < ports; ++slot) {
+      const auto port = static_cast<uint16_t>(options.hostPort == 0 ? 0 : options.hostPort + slot);
+      const PreflightResult result = CheckListener(local, port, {});  // its log is not the run's
+      if (result.passed()) continue;
+      const std::string reason = SystemErrorText(result.systemError);
+      if (port != 0)
+        PrintError(Format("port %u on %s is not available (%s); nothing was sent", port,
+                          local.c_str(), reason.c_str()));
+      else
+        PrintError(PreflightMessage(result) + " (" + reason + ")");
+      return kExitRefused;
+    }
   }
   return 0;
 }
@@ -168,33 +176,66 @@ std::optional<DeviceRecord> AwaitRestart(const Options& options, const Target& t
   return std::nullopt;
 }
 
-void WriteTarget(const Options& options, const Image& image, bool several, Target& target,
-                 const StopSignal& stop) {
+// Worth another attempt: the device or the network, not the file, a check or
+// the operator.
+bool Retryable(const WriteOutcome& outcome) {
+  return outcome.result == WriteResult::kDeviceError ||
+         outcome.result == WriteResult::kNoConnection ||
+         outcome.result == WriteResult::kNetworkError;
+}
+
+const char* PhaseName(UpdatePhase phase) {
+  switch (phase) {
+    case UpdatePhase::kInvitation:
+      return "invitation";
+    case UpdatePhase::kAuthentication:
+      return "authentication";
+    case UpdatePhase::kWaitingForDevice:
+      return "waiting for device";
+    case UpdatePhase::kTransfer:
+      return "transfer";
+    case UpdatePhase::kFinalAnswer:
+      return "final answer";
+  }
+  return "";
+}
+
+// One device's write, its retries and --verify, all in the slot that runs it.
+void WriteTarget(const Options& options, const Image& image, uint16_t listenerPort, size_t device,
+                 Target& target, FleetDisplay& display, const StopSignal& stop) {
   const auto start = Clock::now();
   UpdateRequest request;
   request.deviceAddress = target.address;
   request.localAddress = Ipv4Text(target.local);
-  request.listenerPort = options.hostPort;
+  request.listenerPort = listenerPort;
   request.devicePort = options.ports.update;
   request.password = options.password;
   request.firmwarePath = image.path;
 
-  bool lineOpen = false;  // the log's last piece did not end its line
-  if (options.verbose && several) std::cerr << "== " << target.address << '\n';
-  ProgressPrinter progress(StandardErrorIsTerminal(), image.bytes);
   UpdateHooks hooks;
-  hooks.log = [&](std::string_view piece) {
-    if (!options.verbose || piece.empty()) return;
-    std::cerr << PrintableLog(piece) << std::flush;
-    lineOpen = piece.back() != '\n';
-  };
-  if (!options.verbose) hooks.progress = [&](int percent) { progress.Show(percent); };
+  hooks.log = [&](std::string_view piece) { display.Log(device, piece); };
+  hooks.progress = [&](int percent) { display.Progress(device, percent); };
+  hooks.phase = [&](UpdatePhase phase) { display.Phase(device, PhaseName(phase)); };
   hooks.stop = &stop;
-  const WriteOutcome outcome = RunUpdate(request, hooks);
-  if (lineOpen) std::cerr << '\n';
+  WriteOutcome outcome;
+  for (;;) {
+    ++target.attempts;
+    outcome = RunUpdate(request, hooks);
+    if (!Retryable(outcome) || target.attempts > options.retries) break;
+    display.Print([&] {
+      std::cerr << target.address << ": attempt " << target.attempts << ": "
+                << ForTerminal(ResultMessage(outcome)) << "; trying again\n";
+    });
+    display.Phase(device, "pause");
+    if (!stop.SleepFor(kRetryPauseMs)) {
+      outcome = {WriteResult::kCancelled, 0};
+      break;
+    }
+  }
   target.status = ExitStatusFor(outcome);
   target.message = ResultMessage(outcome);
   if (outcome.succeeded() && options.verify) {
+    display.Phase(device, "waiting for restart");
     target.after = AwaitRestart(options, target, stop);
     if (!target.after) {
       target.status = stop.Triggered() ? kExitCancelled : kExitNotBack;
@@ -223,6 +264,7 @@ void Report(const Options& options, const Image& image, bool several, bool writt
          {"result", target.status},
          {"message", ForTerminal(target.message)},
          {"seconds", target.seconds},
+         {"attempts", target.attempts},
          {"versionBefore", record ? nlohmann::ordered_json(VersionTextOf(*record)) : nullptr},
          {"versionAfter", target.after ? nlohmann::ordered_json(VersionTextOf(*target.after))
                                        : nlohmann::ordered_json()}});
@@ -244,8 +286,8 @@ void PrintSummary(const Options& options, const std::vector<Target>& targets) {
   for (const Target& target : targets) {
     std::string message = ForTerminal(target.message);
     message = message.substr(0, message.find('\n'));
-    out << Format("%-15s %3d %7.1f s  %s", target.address.c_str(), target.status, target.seconds,
-                  message.c_str())
+    out << Format("%-15s %3d %7.1f s %2d  %s", target.address.c_str(), target.status,
+                  target.seconds, target.attempts, message.c_str())
         << '\n';
   }
 }
@@ -288,7 +330,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   if (stop.Triggered()) return cancelled();
   if (options.all) {
     if (found < 0) {
-      PrintError("the search on " + Ipv4Text(searchLocal) + " failed");
+      PrintError(SearchFailureText(searchLocal, stats.systemError));
       return kExitNetworkError;
     }
     for (int i = 0; i < found; ++i) {
@@ -342,17 +384,37 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   }
 
   const bool several = targets.size() > 1;
-  for (Target& target : targets) {
-    const bool write = target.status == kToWrite;
-    if (write && stop.Triggered()) {
-      target.status = kExitCancelled;
-      target.message = ResultMessage({WriteResult::kCancelled, 0});
-    } else if (write) {
-      WriteTarget(options, image, several, target, stop);
-    }
-    Report(options, image, several, write, target);
+  std::vector<size_t> toWrite;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    if (targets[i].status == kToWrite)
+      toWrite.push_back(i);
+    else
+      Report(options, image, several, false, targets[i]);
+  }
+  {
+    FleetDisplay display({StandardErrorIsTerminal(), options.verbose, image.bytes});
+    RunInSlots(toWrite.size(), options.parallel, stop, [&](size_t index, int slot) {
+      const size_t device = toWrite[index];
+      Target& target = targets[device];
+      display.Begin(device, target.address);
+      const int port = options.hostPort == 0 ? 0 : options.hostPort + slot;
+      WriteTarget(options, image, static_cast<uint16_t>(port), device, target, display, stop);
+      display.End(device, [&] { Report(options, image, several, true, target); });
+    });
+  }
+  for (const size_t device : toWrite) {
+    Target& target = targets[device];
+    if (target.status != kToWrite) continue;
+    target.status = kExitCancelled;
+    target.message = "cancelled before its write began; nothing was sent";
+    Report(options, image, several, false, target);
   }
   if (several) PrintSummary(options, targets);
+  // A write ended by Ctrl+C makes the run cancelled, whatever failed before it.
+  if (stop.Triggered() && std::any_of(toWrite.begin(), toWrite.end(), [&](size_t device) {
+        return targets[device].status == kExitCancelled;
+      }))
+    return kExitCancelled;
   for (const Target& target : targets)
     if (target.status != kExitOk) return target.status;
   return kExitOk;

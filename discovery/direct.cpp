@@ -10,18 +10,23 @@
 namespace kesto {
 
 int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addresses,
-                      const DiscoveryOptions& options, std::vector<DirectAnswer>* answers) {
+                      const DiscoveryOptions& options, std::vector<DirectAnswer>* answers,
+                      DiscoveryStats* stats) {
   table.count = 0;
   std::vector<DirectAnswer> state(addresses.size(), DirectAnswer::kNoAnswer);
   std::vector<bool> replied(addresses.size(), false);
-  const auto finish = [&](int result) {
+  DiscoveryStats seen;
+  const auto finish = [&](int result, int error = 0) {
     if (answers) *answers = state;
+    seen.systemError = error;
+    if (stats) *stats = seen;
     return result;
   };
   int error = 0;
   Socket socket = Socket::Open(SOCK_DGRAM, error);
-  if (error != 0) return finish(-1);
-  if (socket.Bind(MakeSocketAddress(options.localAddress, 0)) != 0) return finish(-1);
+  if (error != 0) return finish(-1, error);
+  if ((error = socket.Bind(MakeSocketAddress(options.localAddress, 0))) != 0)
+    return finish(-1, error);
   constexpr char kRequest[2] = {'L', 'N'};
   for (const Ipv4Address address : addresses)
     socket.SendTo(kRequest, sizeof kRequest, MakeSocketAddress(address, options.discoveryPort));
@@ -35,10 +40,11 @@ int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addres
          unrecorded < options.unrecordedReplyLimit && !runEnd.Passed()) {
     const int waited = socket.WaitReadable(runEnd.Cap(options.quietMs), query.stop);
     if (waited == errors::kTimedOut || waited == errors::kCanceled) break;
-    if (waited != 0) return finish(-1);
+    if (waited != 0) return finish(-1, waited);
     std::array<uint8_t, kDiscoveryReplySize> reply{};
     sockaddr_in sender{};
     const IoResult received = socket.ReceiveFrom(reply.data(), reply.size(), &sender, 0, nullptr);
+    ++seen.datagrams;
     const auto asked = std::find(addresses.begin(), addresses.end(), sender.sin_addr.s_addr);
     const size_t index = static_cast<size_t>(asked - addresses.begin());
     if (!received.ok() || asked == addresses.end() || replied[index] ||

@@ -165,10 +165,14 @@ void ReportPhase(const DiscoveryOptions& options, SearchPhase phase) {
 
 int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, DiscoveryStats* stats) {
   table.count = 0;
+  const auto failed = [stats](int error) {
+    if (stats) *stats = DiscoveryStats{0, 0, error};
+    return -1;
+  };
   int error = 0;
   Socket socket = Socket::Open(SOCK_DGRAM, error);
-  if (error != 0) return -1;
-  if (socket.Bind(MakeSocketAddress(options.localAddress, 0)) != 0) return -1;
+  if (error != 0) return failed(error);
+  if ((error = socket.Bind(MakeSocketAddress(options.localAddress, 0))) != 0) return failed(error);
   // A failure of any of these shows up as a run without (or with fewer) replies.
   socket.SetOption(SOL_SOCKET, SO_BROADCAST, 1);
   socket.SetOption(SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes);
@@ -184,7 +188,7 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
   DiscoveryStats seen;
   QueryTally tally;
   std::vector<std::unique_ptr<RepliedDevice>> devices;
-  bool waitFailed = false;
+  int waitError = 0;
   {
     // Declared after everything its queries use, so it is joined first.
     QueryPool pool(kQueriesInFlight);
@@ -217,7 +221,7 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
       }
       if (waited == errors::kCanceled) break;
       if (waited != 0) {
-        waitFailed = true;
+        waitError = waited;
         break;
       }
       quiet = Deadline::After(options.quietMs);
@@ -237,8 +241,9 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
     tally.Close();
   }
   RecordInReplyOrder(devices, table);
+  seen.systemError = waitError;
   if (stats) *stats = seen;
-  return waitFailed ? -1 : table.count;
+  return waitError != 0 ? -1 : table.count;
 }
 
 }  // namespace kesto

@@ -45,6 +45,7 @@ void ReportPhase(const DiscoveryOptions& options, SearchPhase phase);
 struct DiscoveryStats {
   int datagrams = 0;         // read from the reply socket
   uint32_t kernelDrops = 0;  // dropped by the kernel for want of room, where it tells
+  int systemError = 0;       // behind a run that returned -1: the failed call's error number
 };
 
 // Whether a reply's sender can be a device: not 0.0.0.0/8, not multicast, not
@@ -65,7 +66,8 @@ void ApplyDiscoveryReply(const uint8_t* data, size_t size, const sockaddr_in& se
 // bound or a wait fails. table.count always holds the devices recorded. The
 // run also ends, with the devices recorded so far, when the table is full
 // (nothing more could be recorded), after unrecordedReplyLimit replies that
-// recorded nothing, after runLimitMs, and when the stop fires.
+// recorded nothing, after runLimitMs, and when the stop fires. stats, when
+// given, gets the run's figures and the error number behind a -1.
 int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options,
                     DiscoveryStats* stats = nullptr);
 

@@ -36,6 +36,12 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
 
 void UseUtf8Console() {
   SetConsoleOutputCP(CP_UTF8);
+  // The running writes' lines are redrawn in place with escape sequences,
+  // which a console before Windows Terminal shows as text unless asked.
+  constexpr DWORD kVirtualTerminal = 0x0004;  // ENABLE_VIRTUAL_TERMINAL_PROCESSING
+  const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(error, &mode)) SetConsoleMode(error, mode | kVirtualTerminal);
 }
 
 bool StandardErrorIsTerminal() {

@@ -136,6 +136,7 @@ struct Simulator::Impl final : TransferHost {
         ports(p),
         loopbackOnly(loopback),
         invitations(devices.size(), 0),
+        infoAnswersTaken(devices.size(), 0),
         sessions(devices.size()),
         restartUntil(devices.size()) {}
 
@@ -148,6 +149,7 @@ struct Simulator::Impl final : TransferHost {
   mutable std::condition_variable changed;
   int discoveryRequests = 0;
   std::vector<int> invitations;
+  std::vector<int> infoAnswersTaken;
   std::vector<std::vector<UpdateSession>> sessions;
   int strangers = 0;
   std::vector<Clock::time_point> restartUntil;     // restartMs: silent until then
@@ -521,6 +523,13 @@ void Simulator::Impl::ServeInfo(InfoConnection& connection, Random& random, Cloc
   const IoResult got = connection.socket.TryReceive(buffer, sizeof buffer);
   if (got.error == errors::kWouldBlock) return;
   if (!got.ok() || got.bytes == 0) {
+    if (got.ok() && connection.phase == InfoConnection::Phase::kDrain) {
+      {
+        std::lock_guard lock(mutex);
+        ++infoAnswersTaken[connection.device];
+      }
+      changed.notify_all();
+    }
     connection.closed = true;
     return;
   }
@@ -716,6 +725,13 @@ bool Simulator::WaitForSessions(size_t device, size_t count, int timeoutMs) cons
   if (device >= impl_->sessions.size()) return false;
   return impl_->changed.wait_for(lock, milliseconds(timeoutMs),
                                  [&] { return impl_->sessions[device].size() >= count; });
+}
+
+bool Simulator::WaitForInfoAnswersTaken(size_t device, int count, int timeoutMs) const {
+  std::unique_lock lock(impl_->mutex);
+  if (device >= impl_->infoAnswersTaken.size()) return false;
+  return impl_->changed.wait_for(lock, milliseconds(timeoutMs),
+                                 [&] { return impl_->infoAnswersTaken[device] >= count; });
 }
 
 }  // namespace kesto::sim

@@ -193,6 +193,9 @@ class Simulator {
   int StrangerConnections() const;  // connections the stranger got accepted
   // Waits, at most timeoutMs, until device has at least count finished sessions.
   bool WaitForSessions(size_t device, size_t count, int timeoutMs) const;
+  // Waits, at most timeoutMs, until the client has read count information
+  // answers of device and closed their connections.
+  bool WaitForInfoAnswersTaken(size_t device, int count, int timeoutMs) const;
 
  private:
   struct Impl;

@@ -5,11 +5,12 @@
 #include <future>
 #include <memory>
 #include <string>
-#include <thread>
 #include <tuple>
 
 #include "discovery/device_list.h"
+#include "discovery/direct.h"
 #include "discovery/discovery.h"
+#include "platform/errors.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 #include "sim/simulator.h"
@@ -128,17 +129,31 @@ TEST_F(DiscoveryTest, FloodsAndDripsEndWithTheRunsLimits) {
 }
 
 // A stop ends a query hung on its device, and with it the run, which keeps
-// what was recorded.
+// what was recorded: the stop comes once the second device's VER and DUMP
+// answers were read, while the first one's query hangs.
 TEST_F(DiscoveryTest, StopEndsTheRunWithWhatWasRecorded) {
-  StartDevices({"address=127.0.0.2", "address=127.0.0.3,fault=infoHang,fault=replyDelayMs:100"});
+  StartDevices({"address=127.0.0.3,fault=infoHang", "address=127.0.0.2,fault=replyDelayMs:100"});
   DeviceTable table;
   DiscoveryOptions options = Options();
   options.query.connectTimeoutMs = options.query.receiveTimeoutMs = kLongWaitMs;
   auto run = Start(table, options);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(simulator_->WaitForInfoAnswersTaken(1, 2, 30000));
   stop_.Trigger();
   EXPECT_EQ(run.get(), 1);
   EXPECT_EQ(table.records[0].addressText, "127.0.0.2");
+}
+
+// A search that cannot bind tells why: the system's error number comes out.
+TEST_F(DiscoveryTest, FailedSearchCarriesItsErrorNumber) {
+  DiscoveryOptions options = Options();
+  options.localAddress = *ParseIpv4("192.0.2.1");  // documentation range: never ours
+  DeviceTable table;
+  DiscoveryStats broadcast;
+  DiscoveryStats direct;
+  EXPECT_EQ(DiscoverDevices(table, options, &broadcast), -1);
+  EXPECT_EQ(DiscoverDevicesAt(table, {htonl(INADDR_LOOPBACK)}, options, nullptr, &direct), -1);
+  EXPECT_EQ(broadcast.systemError, errors::kAddressNotAvailable);
+  EXPECT_EQ(direct.systemError, errors::kAddressNotAvailable);
 }
 
 }  // namespace

@@ -261,25 +261,20 @@ TEST_F(UpdateProtocol, StopEndsTheRunAsCancelled) {
     SCOPED_TRACE(where);
     UseImage(1024);
     std::atomic<int> invitations{0};
+    StopSignal stop;
+    if (where == 2) stop.Trigger();
     device_.Start([&](FakeUpdateDevice& device) {
       while (device.ReceiveDatagram(where == 2 ? 200 : 1000)) {
         ++invitations;
+        if (where == 0) stop.Trigger();      // while the writer waits for the answer
         if (where == 1) device.Reply("OK");  // and goes no further
       }
     });
-    StopSignal stop;
-    if (where == 2) stop.Trigger();
-    std::thread stopper;
     const UpdateLimits limits{60000, 3, 60000, 3000};
-    const Phase waitIn = where == 0 ? Phase::kInvitation : Phase::kWaitingForDevice;
+    // The wait for the device's connection follows the phase's start at once.
     const Outcome outcome = Run(limits, &stop, [&](Phase phase) {
-      if (phase == waitIn && !stopper.joinable())
-        stopper = std::thread([&] {
-          std::this_thread::sleep_for(std::chrono::milliseconds(200));
-          stop.Trigger();
-        });
+      if (where == 1 && phase == Phase::kWaitingForDevice) stop.Trigger();
     });
-    if (stopper.joinable()) stopper.join();
     EXPECT_EQ(outcome.end.result, WriteResult::kCancelled);
     EXPECT_EQ(invitations, where == 2 ? 0 : 1);
   }

@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -188,12 +189,18 @@ TEST(SocketWait, SignalsDoNotEndAWait) {
   int error = 0;
   Socket socket = Socket::Open(SOCK_DGRAM, error);
   ASSERT_EQ(socket.Bind(MakeSocketAddress(htonl(INADDR_LOOPBACK), 0)), 0);
+  // Signals all through the wait, so that some arrive while it runs; the
+  // pause only paces them.
   const pthread_t waiter = pthread_self();
-  std::thread signaller([waiter] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    pthread_kill(waiter, SIGUSR1);
+  std::atomic<bool> waiting{true};
+  std::thread signaller([waiter, &waiting] {
+    for (int i = 0; i < 1000 && waiting; ++i) {
+      pthread_kill(waiter, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   });
   EXPECT_EQ(socket.WaitReadable(400, nullptr), errors::kTimedOut);
+  waiting = false;
   signaller.join();
 }
 #endif

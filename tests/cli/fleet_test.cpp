@@ -1,0 +1,51 @@
+// The writer's slots: never more threads than slots, each job once, a slot
+// number per thread, and no job begun after a stop.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "cli/fleet.h"
+#include "platform/stop_signal.h"
+
+namespace kesto::cli {
+namespace {
+
+TEST(RunInSlots, AtMostKAtOnceEachJobOnce) {
+  for (const int slots : {1, 3, 16}) {
+    StopSignal stop;
+    std::mutex mutex;
+    std::vector<int> runs(40, 0);
+    std::set<int> slotsSeen;
+    std::atomic<int> running{0};
+    std::atomic<int> most{0};
+    RunInSlots(runs.size(), slots, stop, [&](size_t index, int slot) {
+      const int now = ++running;
+      most = std::max(most.load(), now);
+      std::this_thread::yield();
+      std::lock_guard lock(mutex);
+      ++runs[index];
+      slotsSeen.insert(slot);
+      --running;
+    });
+    EXPECT_LE(most, slots);
+    EXPECT_TRUE(std::all_of(runs.begin(), runs.end(), [](int n) { return n == 1; }));
+    EXPECT_LE(*slotsSeen.rbegin(), slots - 1);
+  }
+}
+
+TEST(RunInSlots, AStopBeginsNoFurtherJob) {
+  StopSignal stop;
+  std::atomic<int> begun{0};
+  RunInSlots(100, 4, stop, [&](size_t, int) {
+    if (++begun == 2) stop.Trigger();
+  });
+  EXPECT_LE(begun, 5);  // the one that stopped, and at most one per other slot
+}
+
+}  // namespace
+}  // namespace kesto::cli
