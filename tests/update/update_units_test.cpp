@@ -143,17 +143,23 @@ TEST(Preflight, TheImageIsARegularReadableNonEmptyFile) {
   EXPECT_EQ(facts.bytes, 3u);
   EXPECT_EQ(facts.md5, "900150983cd24fb0d6963f7d28e17f72");
 
-  std::vector<std::string> bad = {dir.PathOf("missing.bin"), dir.PathOf(""),
-                                  dir.Write("empty.bin", "")};
+  EXPECT_TRUE(ExamineImage(dir.Write("KS_N_2.bin", "x")).passed());
+
+  // Each bad file, and whether a system call failed and so has a number.
+  std::vector<std::pair<std::string, bool>> bad = {{dir.PathOf("missing.bin"), true},
+                                                   {dir.PathOf(""), true},
+                                                   {dir.Write("empty.bin", ""), false}};
 #ifndef _WIN32
-  bad.push_back(dir.PathOf("pipe.bin"));
-  ASSERT_EQ(mkfifo(bad.back().c_str(), 0600), 0);
+  bad.emplace_back(dir.PathOf("pipe.bin"), false);
+  ASSERT_EQ(mkfifo(bad.back().first.c_str(), 0600), 0);
+  bad.emplace_back("/dev/null", false);
 #endif
   std::vector<std::string> reasons;
-  for (const std::string& path : bad) {
+  for (const auto& [path, systemFailed] : bad) {
     errno = EACCES;  // whatever a failure before left behind must not show
     const PreflightResult result = ExamineImage(path);
     EXPECT_EQ(result.failed, PreflightCheck::kImage) << path;
+    EXPECT_EQ(result.systemError != 0, systemFailed) << path;
     EXPECT_NE(result.systemError, EACCES) << path;
     if (std::find(reasons.begin(), reasons.end(), result.reason) == reasons.end())
       reasons.push_back(result.reason);
