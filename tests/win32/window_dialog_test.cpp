@@ -7,10 +7,8 @@
 // After windows.h, which it needs.
 #include <commctrl.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -19,108 +17,19 @@
 #include "app/operator_texts.h"
 #include "app/win32/dialog_front_end.h"
 #include "app/win32/firmware_writer_window.h"
+#include "dialog_driver.h"
 #include "platform/wide_text.h"
 
 using namespace kesto;
 using namespace kesto::app;
+using namespace kesto::test;
 
 namespace {
-
-// Polls the window's state until it holds; the window's thread does the work.
-bool Eventually(const std::function<bool()>& holds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  for (; !holds(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-    if (std::chrono::steady_clock::now() > deadline) return false;
-  return true;
-}
-
-std::string Text(HWND window, UINT get = WM_GETTEXT, WPARAM row = 1024) {
-  wchar_t text[1024] = {};
-  SendMessageW(window, get, row, reinterpret_cast<LPARAM>(text));
-  return Utf8FromWide(text);
-}
 
 std::string FileText(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(file), {}};
 }
-
-struct Driver {
-  HWND dialog = nullptr;
-  std::string folder = std::getenv("KESTO_TEST_FOLDER");
-  int barrier = 100000;
-
-  HWND Item(ControlId id) const { return GetDlgItem(dialog, static_cast<int>(id)); }
-  bool Enabled(ControlId id) const { return IsWindowEnabled(Item(id)); }
-  bool Visible(ControlId id) const { return IsWindowVisible(Item(id)); }
-  // Busy: selector, Search and list disabled, the bar in the caption's place.
-  bool Busy(bool busy = true) const {
-    return Enabled(ControlId::kInterfaceSelector) != busy &&
-           Enabled(ControlId::kSearchButton) != busy && Enabled(ControlId::kDeviceList) != busy &&
-           Visible(ControlId::kVersionCaption) != busy && Visible(ControlId::kProgressBar) == busy;
-  }
-  LRESULT List(UINT message, WPARAM wParam = 0) const {
-    return SendMessageW(Item(ControlId::kDeviceList), message, wParam, 0);
-  }
-  std::vector<std::string> Rows() const {
-    std::vector<std::string> rows;
-    for (int row = 0; row < List(LB_GETCOUNT); ++row)
-      rows.push_back(Text(Item(ControlId::kDeviceList), LB_GETTEXT, row));
-    return rows;
-  }
-  void Post(UINT message, WPARAM wParam, HWND to = nullptr, LPARAM lParam = 0) const {
-    PostMessageW(to ? to : dialog, message, wParam, lParam);
-  }
-  void Click(ControlId id) const { Post(BM_CLICK, 0, Item(id)); }
-  void Select(int row) const {
-    Post(LB_SETCURSEL, row, Item(ControlId::kDeviceList));
-    Post(WM_COMMAND, MAKEWPARAM(static_cast<int>(ControlId::kDeviceList), LBN_SELCHANGE), nullptr,
-         reinterpret_cast<LPARAM>(Item(ControlId::kDeviceList)));
-  }
-  // Everything posted before has been handled: the log pane takes a limit
-  // that nothing else sets, in turn with the rest.
-  bool Handled() {
-    Post(EM_SETLIMITTEXT, ++barrier, Item(ControlId::kLogPane));
-    return Eventually(
-        [&] { return SendMessageW(Item(ControlId::kLogPane), EM_GETLIMITTEXT, 0, 0) == barrier; });
-  }
-  // A dialog over the window, told by a control it has: 0xFFFF the text of
-  // a message box, 0x47c the file dialog's name field.
-  HWND Owned(int control) const {
-    std::tuple<HWND, int, HWND> search{dialog, control, nullptr};
-    EnumThreadWindows(
-        GetWindowThreadProcessId(dialog, nullptr),
-        [](HWND window, LPARAM data) {
-          auto& [owner, id, found] = *reinterpret_cast<std::tuple<HWND, int, HWND>*>(data);
-          if (GetWindow(window, GW_OWNER) == owner && IsWindowVisible(window) &&
-              GetDlgItem(window, id))
-            found = window;
-          return found ? FALSE : TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return std::get<2>(search);
-  }
-  // The next message box's text; answered with answer (0: left open).
-  std::string Message(int answer = IDOK) const {
-    HWND box = nullptr;
-    if (!Eventually([&] { return (box = Owned(0xFFFF)) != nullptr; })) return "(no message box)";
-    const std::string text = Text(GetDlgItem(box, 0xFFFF));
-    if (answer) Post(WM_COMMAND, answer, box);
-    Eventually([&] { return !answer || !IsWindow(box); });
-    return text;
-  }
-  // Write: the row, the file chosen in the file dialog, the confirmation's answer.
-  void Write(int row, const std::string& file, int confirm = 0) const {
-    Select(row);
-    Click(ControlId::kWriteButton);
-    HWND files = nullptr;
-    ASSERT_TRUE(Eventually([&] { return (files = Owned(0x47c)) != nullptr; }));
-    const std::wstring path = WideFromUtf8(folder + "\\" + file);
-    SendMessageW(GetDlgItem(files, 0x47c), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
-    Post(WM_COMMAND, IDOK, files);
-    EXPECT_TRUE(!confirm || Message(confirm).find(file + " を書き込みます。") != std::string::npos);
-  }
-};
 
 // The template's controls in tab order: id, class, text, place in dialog
 // units, styles, shown at start.
@@ -204,7 +113,7 @@ void Operate(Driver& d) {
     Eventually([&] { return !std::ifstream{picture}; });
   }
 
-  ASSERT_NO_FATAL_FAILURE(d.Write(0, "KS_N_test.bin", IDOK));
+  ASSERT_TRUE(d.Write(0, "KS_N_test.bin", IDOK));
   EXPECT_EQ(d.Message(0), "正常終了");
   EXPECT_TRUE(d.Busy());  // until the message is answered
   EXPECT_EQ(d.Message(), "正常終了");
@@ -216,12 +125,12 @@ void Operate(Driver& d) {
   const std::string sent = FileText(d.folder + "\\KS_N_test.bin");
   EXPECT_TRUE(Eventually([&] { return FileText(d.folder + "\\received\\127.0.0.2.bin") == sent; }));
 
-  ASSERT_NO_FATAL_FAILURE(d.Write(3, "other.bin"));
+  ASSERT_TRUE(d.Write(3, "other.bin"));
   EXPECT_EQ(d.Message(), kMessageWrongFile);
   d.Select(1);
   d.Click(ControlId::kWriteButton);
   EXPECT_EQ(d.Message(), Utf8FromWide(ControlText(kMessageTmode).c_str()));
-  ASSERT_NO_FATAL_FAILURE(d.Write(2, "KS_N_test.bin", IDOK));  // a device silent to the invitation
+  ASSERT_TRUE(d.Write(2, "KS_N_test.bin", IDOK));  // a device silent to the invitation
   EXPECT_EQ(d.Message(), "KESTO通信エラー");
   EXPECT_TRUE(Eventually(idleAgain));
   EXPECT_EQ(d.Rows(), want);
@@ -229,7 +138,7 @@ void Operate(Driver& d) {
 
   // A device that stops taking data: Escape and Enter change nothing; the
   // close box asks, and Cancel goes on until the write gives up.
-  ASSERT_NO_FATAL_FAILURE(d.Write(3, "KS_N_test.bin", IDOK));
+  ASSERT_TRUE(d.Write(3, "KS_N_test.bin", IDOK));
   ASSERT_TRUE(Eventually([&] { return d.Busy(); }));
   d.Post(WM_KEYDOWN, VK_ESCAPE);
   d.Post(WM_KEYDOWN, VK_RETURN);
@@ -272,11 +181,8 @@ TEST(Win32Window, AsTheOperatorMeetsIt) {
   InitCommonControlsEx(&controls);
   std::thread driver([windowThread = GetCurrentThreadId()] {
     Driver d;
-    Eventually([&] {
-      d.dialog = FindWindowW(L"#32770", WideFromUtf8(kWindowTitle).c_str());
-      return d.dialog && IsWindowVisible(d.dialog);  // shown once initialised
-    });
-    if (d.dialog) Operate(d);
+    d.folder = std::getenv("KESTO_TEST_FOLDER");
+    if (d.Find(kWindowTitle)) Operate(d);
     // Escape on the idle window ends it; after a failure, the run is ended for good.
     d.Post(WM_KEYDOWN, VK_ESCAPE);
     if (!Eventually([&] { return !IsWindow(d.dialog); }))
