@@ -29,4 +29,9 @@ void RaiseOpenFileLimit(size_t wanted);
 
 int CurrentProcessId();
 
+// This computer's name, and the name its user logged in with; empty when the
+// system does not tell.
+std::string HostName();
+std::string LoginName();
+
 }  // namespace kesto

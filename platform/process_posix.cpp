@@ -1,8 +1,11 @@
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 
 #include "platform/process.h"
 #include "platform/stop_signal.h"
@@ -51,6 +54,23 @@ void RaiseOpenFileLimit(size_t wanted) {
 
 int CurrentProcessId() {
   return static_cast<int>(getpid());
+}
+
+std::string HostName() {
+  std::array<char, 256> name{};
+  if (gethostname(name.data(), name.size() - 1) != 0) return {};
+  return name.data();
+}
+
+std::string LoginName() {
+  // The account the run acts as; the environment only where it has no entry.
+  std::array<char, 1024> buffer{};
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+    return found->pw_name;
+  const char* user = std::getenv("USER");
+  return user ? user : "";
 }
 
 }  // namespace kesto

@@ -1,5 +1,6 @@
 #include "platform/process.h"
 #include "platform/stop_signal.h"
+#include "platform/wide_text.h"
 #include "platform/winsock.h"
 // After windows.h, which it needs.
 #include <shellapi.h>
@@ -60,6 +61,18 @@ void RaiseOpenFileLimit(size_t) {
 
 int CurrentProcessId() {
   return static_cast<int>(GetCurrentProcessId());
+}
+
+std::string HostName() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  return GetComputerNameW(name, &size) ? Utf8FromWide(name) : std::string();
+}
+
+std::string LoginName() {
+  wchar_t name[257] = {};
+  DWORD size = 257;
+  return GetUserNameW(name, &size) ? Utf8FromWide(name) : std::string();
 }
 
 }  // namespace kesto
