@@ -218,6 +218,7 @@ void ApplyVerLines(const VerLines& lines, DeviceRecord& record) {
 
 void ApplyDeviceInfo(const DeviceInfo& info, DeviceRecord& record) {
   if (info.sketchVersion) record.sketchVersion = *info.sketchVersion;
+  record.sketchVersionRead = info.sketchVersion.has_value();
   if (info.textVersion) record.textVersion = *info.textVersion;
   record.kind = info.kind;
   record.modelId = info.modelId;

@@ -31,6 +31,9 @@ struct DeviceRecord {
   // From the information query. The versions are written only when the VER
   // reply carries their keys, so a reused slot keeps its earlier values.
   int32_t sketchVersion = 0;  // hundredths: 125 is 1.25
+  // Whether this device's own VER reply carried sketchVersion; if not, the
+  // value above is a default or an earlier device's.
+  bool sketchVersionRead = false;
   int32_t textVersion = 0;
   int32_t kind = 0;
   int32_t modelId = 0;

@@ -37,6 +37,7 @@ struct RepliedDevice {
   char kindLetter = 0;
   DeviceInfo info;
   bool recorded = false;
+  bool awaited = false;  // the first reply of a device the caller named
 };
 
 // The counts that the run's loop decides on, kept with the query threads.
@@ -47,6 +48,7 @@ class QueryTally {
     int failed = 0;    // queries that failed (or were skipped)
     int running = 0;   // submitted and not yet ended
     uint64_t ended = 0;
+    size_t awaitedEnded = 0;  // queries of awaited devices that ended
   };
 
   Counts Now() const {
@@ -57,12 +59,13 @@ class QueryTally {
     std::lock_guard lock(mutex_);
     ++counts_.running;
   }
-  void Ended(bool recorded) {
+  void Ended(bool recorded, bool awaited) {
     {
       std::lock_guard lock(mutex_);
       --counts_.running;
       ++(recorded ? counts_.recorded : counts_.failed);
       ++counts_.ended;
+      if (awaited) ++counts_.awaitedEnded;
     }
     changed_.notify_all();
   }
@@ -121,7 +124,7 @@ void QueryReplied(RepliedDevice& replied, const QueryOptions& options, const Dea
     recorded = QueryDeviceInfo(replied.addressText, replied.kindLetter, replied.info, bounded);
   }
   replied.recorded = recorded;
-  tally.Ended(recorded);
+  tally.Ended(recorded, replied.awaited);
 }
 
 // Writes the replies into the table in the order they came, each into the
@@ -194,11 +197,20 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
     QueryPool pool(kQueriesInFlight);
     Deadline quiet = Deadline::After(options.quietMs);
     int badDatagrams = 0;
+    std::vector<Ipv4Address> silent = options.awaited;  // awaited, no reply yet
+    std::sort(silent.begin(), silent.end());
+    silent.erase(std::unique(silent.begin(), silent.end()), silent.end());
+    const size_t awaited = silent.size();
     for (;;) {
       const QueryTally::Counts counts = tally.Now();
       if (Stopped(stop) || runEnd.Passed() || counts.recorded >= kDeviceTableSize ||
           badDatagrams + counts.failed >= options.unrecordedReplyLimit)
         break;
+      if (awaited > 0 && silent.empty()) {
+        if (counts.awaitedEnded == awaited) break;
+        tally.WaitForEnd(counts.ended, runEnd);
+        continue;
+      }
       // While the queries under way could fill the table, or could make up
       // the limit of replies that record nothing, further replies wait in the
       // socket: the end of a query decides whether the run goes on.
@@ -232,6 +244,11 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
         continue;
       }
       if (devices.empty()) ReportPhase(options, SearchPhase::kQuerying);
+      const auto named = std::find(silent.begin(), silent.end(), device->sender.sin_addr.s_addr);
+      if (named != silent.end()) {
+        device->awaited = true;
+        silent.erase(named);
+      }
       tally.Started();
       pool.Submit(device->addressText, [&tally, &runEnd, &query, replied = device.get()] {
         QueryReplied(*replied, query, runEnd, tally);

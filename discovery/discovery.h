@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "discovery/device_query.h"
 #include "discovery/device_table.h"
@@ -27,7 +28,11 @@ struct DiscoveryOptions {
   // Bounds against floods: replies that keep coming more often than quietMs
   // would otherwise keep a run going for ever. A LAN of 256 devices, each
   // queried in well under a second, is done long before either bound.
-  int runLimitMs = 300000;          // the whole run at most this long
+  int runLimitMs = 300000;  // the whole run at most this long
+  // The devices the caller is after. When given, the run ends as soon as
+  // each of them has replied and its query has ended, instead of waiting out
+  // the quiet time: only one that stays silent costs the full wait.
+  std::vector<Ipv4Address> awaited;
   int unrecordedReplyLimit = 4096;  // datagrams that record nothing (bad, failed queries)
   // Port, time limits and stop of the device queries; the stop also ends the
   // run. The queries bind to localAddress above, whatever query.localAddress says.
@@ -66,7 +71,8 @@ void ApplyDiscoveryReply(const uint8_t* data, size_t size, const sockaddr_in& se
 // bound or a wait fails. table.count always holds the devices recorded. The
 // run also ends, with the devices recorded so far, when the table is full
 // (nothing more could be recorded), after unrecordedReplyLimit replies that
-// recorded nothing, after runLimitMs, and when the stop fires. stats, when
+// recorded nothing, after runLimitMs, when every awaited device is done
+// with, and when the stop fires. stats, when
 // given, gets the run's figures and the error number behind a -1.
 int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options,
                     DiscoveryStats* stats = nullptr);
