@@ -93,6 +93,7 @@ const std::vector<FaultSwitch>& Switches() {
       {"rssiMissing", &F::rssiMissing},
       {"updateNoAnswer", &F::updateNoAnswer},
       {"answerOnlyInvitation", &F::answerOnlyInvitation, 0, INT_MAX},
+      {"busyInvitations", &F::busyInvitations, 0, INT_MAX},
       {"junkAnswer", &F::junkAnswer},
       {"rejectAuth", &F::rejectAuth},
       {"noAuthReply", &F::noAuthReply},
@@ -194,6 +195,7 @@ std::string ApplyItem(DeviceConfig& config, std::string_view key, std::string_vi
     return {};
   }
   if (key == "sketch") return setInt(config.sketchVersion, INT_MIN, INT_MAX);
+  if (key == "sketchAfter") return setInt(config.sketchAfterWrite, 0, INT_MAX);
   if (key == "text") return setInt(config.textVersion, INT_MIN, INT_MAX);
   if (key == "model") return setInt(config.model, INT_MIN, INT_MAX);
   if (key == "id") return setInt(config.id, INT_MIN, INT_MAX);
@@ -292,6 +294,7 @@ std::string DeviceSpecText(const DeviceConfig& device) {
       "model=%d,id=%d,rssi=%d",
       device.address.c_str(), device.kindLetter, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
       device.sketchVersion, device.textVersion, device.model, device.id, device.rssi);
+  if (device.sketchAfterWrite > 0) text += Format(",sketchAfter=%d", device.sketchAfterWrite);
   if (!device.password.empty()) text += ",password=" + device.password;
   for (const std::string& name : FaultNames(device.faults)) text += ",fault=" + name;
   return text;

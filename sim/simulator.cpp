@@ -138,7 +138,9 @@ struct Simulator::Impl final : TransferHost {
         invitations(devices.size(), 0),
         infoAnswersTaken(devices.size(), 0),
         sessions(devices.size()),
-        restartUntil(devices.size()) {}
+        restartUntil(devices.size()) {
+    for (const DeviceConfig& device : devices) sketchVersions.push_back(device.sketchVersion);
+  }
 
   const std::vector<DeviceConfig> devices;
   const Ports ports;
@@ -153,6 +155,7 @@ struct Simulator::Impl final : TransferHost {
   std::vector<std::vector<UpdateSession>> sessions;
   int strangers = 0;
   std::vector<Clock::time_point> restartUntil;     // restartMs: silent until then
+  std::vector<int> sketchVersions;                 // as reported now (sketchAfterWrite)
   std::function<void(const std::string&)> report;  // set before Start, then only read
   std::function<void(size_t, const UpdateSession&)> sessionObserver;  // likewise
 
@@ -413,7 +416,7 @@ void Simulator::Impl::OnInvitation(LoopState& state, size_t device, const Invita
   const auto send = [&](std::string_view answer) {
     speaker.SendTo(answer.data(), answer.size(), from);
   };
-  if (faults.junkAnswer) return send("ERR");
+  if (faults.junkAnswer || count <= faults.busyInvitations) return send("ERR");
   if (faults.randomAnswer) {
     const std::string answer = RandomAnswer(endpoint.random);
     send(answer);
@@ -546,7 +549,11 @@ void Simulator::Impl::ServeInfo(InfoConnection& connection, Random& random, Cloc
 
 void Simulator::Impl::Answer(InfoConnection& connection, std::string_view line,
                              Clock::time_point now, Random& random) {
-  const DeviceConfig& config = devices[connection.device];
+  DeviceConfig config = devices[connection.device];
+  {
+    std::lock_guard lock(mutex);
+    config.sketchVersion = sketchVersions[connection.device];
+  }
   std::string text;
   switch (ParseInfoRequest(line)) {
     case InfoRequest::kVer:
@@ -617,6 +624,8 @@ void Simulator::Impl::Finished(size_t device, UpdateSession session) {
     std::lock_guard lock(mutex);
     if (session.accepted && devices[device].faults.restartMs > 0)
       restartUntil[device] = Clock::now() + milliseconds(devices[device].faults.restartMs);
+    if (session.accepted && devices[device].sketchAfterWrite > 0)
+      sketchVersions[device] = devices[device].sketchAfterWrite;
     sessions[device].push_back(std::move(session));
   }
   changed.notify_all();

@@ -42,6 +42,7 @@ struct DeviceFaults {
   // Update receiver (UDP invitation, TCP transfer).
   bool updateNoAnswer = false;
   int answerOnlyInvitation = 0;  // answer only the Nth invitation (1-based); 0 = every one
+  int busyInvitations = 0;       // answer the first N invitations "ERR" (busy), then as usual
   bool junkAnswer = false;       // answers the invitation with "ERR"
   bool rejectAuth = false;       // "Authentication Failed" even for the right response
   bool noAuthReply = false;
@@ -90,6 +91,7 @@ struct DeviceConfig {
   char kindLetter = 'B';
   std::array<uint8_t, 6> hardwareAddress{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
   int sketchVersion = 125;
+  int sketchAfterWrite = 0;  // >0: the sketch version it reports once it took an image
   int textVersion = 3;
   int model = 0;
   int id = 1;
