@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "cli/device_list.h"
 #include "platform/files.h"
 #include "platform/format.h"
 #include "platform/socket.h"
@@ -78,6 +79,23 @@ std::string ReadPasswordFile(const std::string& path, std::string& problem) {
   return line;
 }
 
+// "1.26", "1.2" or "2" as "1.26", "1.20", "2.00": the version as the device
+// list shows it. Empty for anything else.
+std::string VersionAsListed(const std::string& text) {
+  const size_t dot = text.find('.');
+  const std::string whole = text.substr(0, dot);
+  const std::string hundredths = dot == std::string::npos ? "" : text.substr(dot + 1);
+  const auto digits = [](const std::string& part) {
+    return part.find_first_not_of("0123456789") == std::string::npos;
+  };
+  if (whole.empty() || whole.size() > 6 || !digits(whole) || !digits(hundredths) ||
+      hundredths.size() > 2 || (dot != std::string::npos && hundredths.empty()))
+    return {};
+  return Format(
+      "%d.%02d", std::stoi(whole),
+      hundredths.empty() ? 0 : std::stoi(hundredths + std::string(2 - hundredths.size(), '0')));
+}
+
 }  // namespace
 
 int ParseCommandLine(int argc, char** argv, const std::string& version, Options& options) {
@@ -117,8 +135,27 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
           ->check(kIpv4)
           ->allow_extra_args(false)  // --device ADDR FILE: the file is no second address
           ->type_name("ADDR");
+  CLI::Option* lists =
+      write
+          ->add_option("--device-list", options.deviceLists,
+                       "the devices' addresses from FILE, one a line, after those of --device; "
+                       "blank lines and '#' comments are ignored, a repeated address is written "
+                       "once (repeatable)")
+          ->allow_extra_args(false)
+          ->type_name("FILE");
   write->add_flag("--all", options.all, "every device found whose file-name prefix fits FILE")
-      ->excludes(device);
+      ->excludes(device)
+      ->excludes(lists);
+  write
+      ->add_option("--skip-version", options.skipVersion,
+                   "do not write a device that reports this version already (as the device list "
+                   "shows it, e.g. 1.26); it counts as a success, marked skipped")
+      ->type_name("VER");
+  write
+      ->add_option("--report", options.reportPath,
+                   "append one JSON line per device to FILE as each finishes: the --json object "
+                   "with time (UTC), host, user, interface and imageSha256")
+      ->type_name("FILE");
   write->add_flag("--any-file", options.anyFile, "accept a file whose name does not fit the kind");
   write->add_flag("-y,--yes", options.yes, "do not ask for confirmation");
   write->add_flag("-v,--verbose", options.verbose,
@@ -163,6 +200,23 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
     const int status = app.exit(error);
     return status == 0 ? 0 : kExitUsage;
   }
+  const auto usage = [](const std::string& problem) {
+    std::cerr << "kesto-fw: " << problem << "\nRun with --help for more information.\n";
+    return kExitUsage;
+  };
+  for (const std::string& list : options.deviceLists) {
+    std::string problem;
+    if (!ReadDeviceListFile(list, options.devices, problem))
+      return usage("--device-list " + problem);
+  }
+  if (*write && !options.skipVersion.empty()) {
+    const std::string listed = VersionAsListed(options.skipVersion);
+    if (listed.empty())
+      return usage("--skip-version " + options.skipVersion + ": not a version such as 1.26");
+    options.skipVersion = listed;
+  }
+  if (*write && options.devices.empty() && !options.deviceLists.empty())
+    return usage("--device-list: no device address in the list");
   if (*write && options.devices.empty() && !options.all) {
     std::cerr << "kesto-fw: write needs --device ADDR or --all\nRun with --help for more "
                  "information.\n";

@@ -28,7 +28,8 @@ enum class Command { kInterfaces, kSearch, kWrite };
 struct Options {
   Command command = Command::kInterfaces;
   std::string interface;             // an address or an interface name; empty: by route
-  std::vector<std::string> devices;  // dotted quads
+  std::vector<std::string> devices;  // dotted quads: --device, then each --device-list's
+  std::vector<std::string> deviceLists;
   bool all = false;
   std::string firmwarePath;
   bool json = false;
@@ -42,6 +43,8 @@ struct Options {
   int retries = 0;        // further attempts after a device or network error
   std::string password = kUpdatePassword;
   std::string passwordFile;  // read into password once the command line is parsed
+  std::string skipVersion;   // "1.26" as the device list shows it; empty: write every device
+  std::string reportPath;    // --report: append a JSON line per device here
   DevicePorts ports;
 };
 

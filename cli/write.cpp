@@ -12,12 +12,14 @@
 #include "cli/commands.h"
 #include "cli/fleet.h"
 #include "cli/output.h"
+#include "cli/report.h"
 #include "discovery/device_list.h"
 #include "discovery/direct.h"
 #include "platform/deadline.h"
 #include "platform/files.h"
 #include "platform/format.h"
 #include "platform/process.h"
+#include "platform/sha256.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 #include "update/preflight.h"
@@ -54,7 +56,9 @@ struct Target {
   std::optional<DeviceRecord> after;  // --verify: the device as it came back
   bool told = false;                  // its message was printed already
   double seconds = 0;
-  int attempts = 0;  // writes begun
+  int attempts = 0;            // writes begun
+  bool skipped = false;        // --skip-version: it reports that version already
+  bool versionUnread = false;  // --skip-version could not tell: written all the same
 };
 
 // The image must be there, readable and not empty before anything is sent.
@@ -246,31 +250,74 @@ void WriteTarget(const Options& options, const Image& image, uint16_t listenerPo
                        options.verifyTimeoutS);
     }
   }
+  if (target.versionUnread) target.message += " (its version could not be read, so it was written)";
   target.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+nlohmann::ordered_json TargetJson(const Image& image, const Target& target) {
+  const DeviceRecord* record = target.record ? &*target.record : nullptr;
+  return {{"address", target.address},
+          {"hardwareAddress", record ? HardwareAddressText(record->hardwareAddress) : ""},
+          {"kind", record ? nlohmann::ordered_json(record->kind) : nlohmann::ordered_json()},
+          {"model", record ? ModelName(record->kind, record->modelId) : ""},
+          {"file", image.path},
+          {"bytes", image.bytes},
+          {"md5", image.md5},
+          {"result", target.status},
+          {"message", ForTerminal(target.message)},
+          {"seconds", target.seconds},
+          {"attempts", target.attempts},
+          {"versionBefore", record && record->sketchVersionRead
+                                ? nlohmann::ordered_json(VersionTextOf(*record))
+                                : nlohmann::ordered_json()},
+          {"versionAfter", target.after ? nlohmann::ordered_json(VersionTextOf(*target.after))
+                                        : nlohmann::ordered_json()},
+          {"skipped", target.skipped}};
+}
+
+// --skip-version: a device that reports that version already is left as it
+// is. One whose version cannot be read is written, and says so.
+bool AlreadyAtVersion(const Options& options, Target& target) {
+  if (options.skipVersion.empty() || !target.record) return false;
+  if (!target.record->sketchVersionRead) {
+    target.versionUnread = true;
+    return false;
+  }
+  if (VersionTextOf(*target.record) != options.skipVersion) return false;
+  target.status = kExitOk;
+  target.skipped = true;
+  target.message = "skipped: it reports version " + options.skipVersion + " already";
+  return true;
+}
+
+// The line of --report; a line that cannot be written is told, and the run goes on.
+void Record(RunReport& report, const Image& image, const Target& target) {
+  if (!report.open()) return;
+  std::string problem;
+  if (!report.Append(TargetJson(image, target), Ipv4Text(target.local), problem))
+    PrintError("--report " + problem + "; the line of " + target.address + " is missing");
+}
+
+// Opens --report before anything is sent. 0, or the exit status after the
+// error was printed.
+int OpenReport(const Options& options, const Image& image, RunReport& report) {
+  if (options.reportPath.empty()) return 0;
+  std::string problem;
+  if (!report.Open(options.reportPath, problem)) {
+    PrintError("--report " + problem + "; nothing was sent");
+    return kExitUsage;
+  }
+  report.SetContext({HostName(), LoginName(), FileSha256(image.path).value_or("")});
+  return 0;
 }
 
 void Report(const Options& options, const Image& image, bool several, bool written,
             const Target& target) {
   if (options.json) {
-    const DeviceRecord* record = target.record ? &*target.record : nullptr;
-    PrintJsonLine(
-        {{"address", target.address},
-         {"hardwareAddress", record ? HardwareAddressText(record->hardwareAddress) : ""},
-         {"kind", record ? nlohmann::ordered_json(record->kind) : nlohmann::ordered_json()},
-         {"model", record ? ModelName(record->kind, record->modelId) : ""},
-         {"file", image.path},
-         {"bytes", image.bytes},
-         {"md5", image.md5},
-         {"result", target.status},
-         {"message", ForTerminal(target.message)},
-         {"seconds", target.seconds},
-         {"attempts", target.attempts},
-         {"versionBefore", record ? nlohmann::ordered_json(VersionTextOf(*record)) : nullptr},
-         {"versionAfter", target.after ? nlohmann::ordered_json(VersionTextOf(*target.after))
-                                       : nlohmann::ordered_json()}});
+    PrintJsonLine(TargetJson(image, target));
     return;
   }
-  if (!written) {
+  if (!written && !target.skipped) {
     if (!target.told) PrintError(target.address + ": " + target.message);
     return;
   }
@@ -297,6 +344,8 @@ void PrintSummary(const Options& options, const std::vector<Target>& targets) {
 int RunWrite(const Options& options, const StopSignal& stop) {
   Image image;
   if (const int status = ExamineImage(options.firmwarePath, image)) return status;
+  RunReport report;
+  if (const int status = OpenReport(options, image, report)) return status;
 
   std::vector<Target> targets;
   Ipv4Address searchLocal = 0;
@@ -322,10 +371,14 @@ int RunWrite(const Options& options, const StopSignal& stop) {
     PrintError("cancelled; nothing was written");
     return kExitCancelled;
   };
+  // Named devices end the search as soon as each has answered; --all cannot
+  // know who else will, so it listens for the full time.
+  DiscoveryOptions discovery = MakeDiscoveryOptions(options, searchLocal, stop);
+  for (const Target& target : targets)
+    if (target.local == searchLocal) discovery.awaited.push_back(*ParseIpv4(target.address));
   DeviceTable table;
   DiscoveryStats stats;
-  const int found =
-      DiscoverDevices(table, MakeDiscoveryOptions(options, searchLocal, stop), &stats);
+  const int found = DiscoverDevices(table, discovery, &stats);
   if (options.verbose) PrintSearchStats(stats);
   if (stop.Triggered()) return cancelled();
   if (options.all) {
@@ -360,6 +413,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
 
   std::string entries;
   for (Target& target : targets) {
+    if (AlreadyAtVersion(options, target)) continue;
     CheckTarget(options, Ipv4Text(searchLocal), target);
     if (target.status == kToWrite)
       entries += (entries.empty() ? "" : "\n") + DeviceListEntry(*target.record, 0);
@@ -386,10 +440,12 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   const bool several = targets.size() > 1;
   std::vector<size_t> toWrite;
   for (size_t i = 0; i < targets.size(); ++i) {
-    if (targets[i].status == kToWrite)
+    if (targets[i].status == kToWrite) {
       toWrite.push_back(i);
-    else
+    } else {
       Report(options, image, several, false, targets[i]);
+      Record(report, image, targets[i]);
+    }
   }
   {
     FleetDisplay display({StandardErrorIsTerminal(), options.verbose, image.bytes});
@@ -400,6 +456,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
       const int port = options.hostPort == 0 ? 0 : options.hostPort + slot;
       WriteTarget(options, image, static_cast<uint16_t>(port), device, target, display, stop);
       display.End(device, [&] { Report(options, image, several, true, target); });
+      Record(report, image, target);
     });
   }
   for (const size_t device : toWrite) {
@@ -408,6 +465,7 @@ int RunWrite(const Options& options, const StopSignal& stop) {
     target.status = kExitCancelled;
     target.message = "cancelled before its write began; nothing was sent";
     Report(options, image, several, false, target);
+    Record(report, image, target);
   }
   if (several) PrintSummary(options, targets);
   // A write ended by Ctrl+C makes the run cancelled, whatever failed before it.
