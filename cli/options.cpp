@@ -31,6 +31,19 @@ Exit status:
 With several devices, the status of the first one that failed in the order
 given; after Ctrl+C, 8.)";
 
+constexpr const char* kRolloutText = R"(
+Rollouts:
+  --device-list FILE: one IPv4 address a line; blank lines, spaces and text
+  after '#' are ignored. A bad line or an unreadable file ends the run (64)
+  before anything is sent. With --skip-version VER the same command can run
+  again after a partial failure: devices reporting VER already are skipped.
+  --report FILE: one JSON object a line per device, appended and synced as
+  each finishes; time (UTC), host, user, interface and imageSha256 besides
+  the --json fields. Read it with jq, e.g. the failures, or CSV for a sheet:
+    jq -c 'select(.result != 0)' r.jsonl
+    jq -r '[.time,.host,.user,.interface,.address,.model,.versionBefore,.result,.skipped,.message,.imageSha256] | @csv' r.jsonl
+)";
+
 const CLI::Validator kIpv4(
     [](const std::string& text) {
       return ParseIpv4(text) ? std::string() : "not an IPv4 address: " + text;
@@ -126,7 +139,7 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
   AddNetworkOptions(*search, options);
 
   CLI::App* write = app.add_subcommand("write", "write the firmware image FILE into devices");
-  write->footer(kExitStatusText);
+  write->footer(std::string(kRolloutText) + kExitStatusText);
   CLI::Option* device =
       write
           ->add_option("--device", options.devices,
