@@ -105,6 +105,19 @@ TEST_F(DiscoveryTest, FullTableEndsTheRun) {
   EXPECT_EQ(EndsByItself(table, Options()), kDeviceTableSize);
 }
 
+// Named devices end the run once each has replied and its query has ended,
+// however long the quiet time: the slow one is waited for, the one whose
+// query fails counts as done, and the run needs no stop.
+TEST_F(DiscoveryTest, NamedDevicesEndTheRunOnceEachIsDone) {
+  StartDevices({"address=127.0.0.2", "address=127.0.0.3,fault=replyDelayMs:100",
+                "address=127.0.0.4,fault=verWithoutCr"});
+  DiscoveryOptions options = Options();
+  options.awaited = {*ParseIpv4("127.0.0.4"), *ParseIpv4("127.0.0.3"), *ParseIpv4("127.0.0.3")};
+  DeviceTable table;
+  ASSERT_EQ(EndsByItself(table, options), 2);
+  EXPECT_EQ(table.records[1].addressText, "127.0.0.3");
+}
+
 // Replies that record nothing, faster than the quiet time: their count ends
 // the run; and an endless flood ends with the run's time limit, which also
 // caps each query's whole exchange (a dripping device cannot hold the run).
