@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -136,6 +137,11 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
       ->check(kIpv4)
       ->allow_extra_args(false)
       ->type_name("ADDR");
+  search
+      ->add_option("--device-list", options.deviceLists,
+                   "ask only the addresses in FILE, one a line (repeatable)")
+      ->allow_extra_args(false)
+      ->type_name("FILE");
   AddNetworkOptions(*search, options);
 
   CLI::App* write = app.add_subcommand("write", "write the firmware image FILE into devices");
@@ -228,7 +234,12 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
       return usage("--skip-version " + options.skipVersion + ": not a version such as 1.26");
     options.skipVersion = listed;
   }
-  if (*write && options.devices.empty() && !options.deviceLists.empty())
+  // A repeated address is one device, asked and written once, where it first appears.
+  std::vector<std::string> unique;
+  for (const std::string& address : options.devices)
+    if (std::find(unique.begin(), unique.end(), address) == unique.end()) unique.push_back(address);
+  options.devices = std::move(unique);
+  if (options.devices.empty() && !options.deviceLists.empty())
     return usage("--device-list: no device address in the list");
   if (*write && options.devices.empty() && !options.all) {
     std::cerr << "kesto-fw: write needs --device ADDR or --all\nRun with --help for more "
