@@ -116,6 +116,13 @@ check "SIGKILL during writes: only whole lines ($lines)" 'whole "$work/k.jsonl" 
 printf '{"address":"127.0.5.1","res' >>"$work/k.jsonl" # as a crash in the middle of a line would
 run fw --device 127.0.5.1 --report "$work/k.jsonl" "$work/KS_N_rollout.bin"
 check "the next run cuts an unfinished line off before its own" 'whole "$work/k.jsonl" $((lines + 1))'
+# A full disk, as a file size limit: a line that does not fit entirely is taken back.
+lines=$((lines + 1))
+run bash -c 'ulimit -f $(($(stat -c %s "$1") / 1024 + 1)); trap "" XFSZ; shift; exec "$@"' - "$work/k.jsonl" \
+  "$KESTO_FW" write --interface 127.0.0.1 --yes "${ports[@]}" "${slow[@]}" --parallel 4 \
+  --report "$work/k.jsonl" "$work/KS_N_rollout.bin"
+check "a full disk: whole lines only, none lost" \
+  'n=$(wc -l <"$work/k.jsonl"); [ "$n" -ge "$lines" ] && [ "$n" -lt $((lines + 8)) ] && whole "$work/k.jsonl" "$n"'
 
 echo "rollout: $failures failed"
 [ "$failures" -eq 0 ]
