@@ -242,9 +242,7 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
   if (options.devices.empty() && !options.deviceLists.empty())
     return usage("--device-list: no device address in the list");
   if (*write && options.devices.empty() && !options.all) {
-    std::cerr << "kesto-fw: write needs --device ADDR or --all\nRun with --help for more "
-                 "information.\n";
-    return kExitUsage;
+    return usage("write needs --device ADDR, --device-list FILE or --all");
   }
   if (options.hostPort != 0 && options.hostPort + options.parallel - 1 > 65535) {
     std::cerr << "kesto-fw: --host-port " << options.hostPort << " with --parallel "
