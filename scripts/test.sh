@@ -36,6 +36,9 @@ windows_stage() {
   /usr/lib/wine/wine64 build/windows/cli/kesto-fw.exe --version >/dev/null 2>&1 </dev/null
   local status=0
   ctest --preset windows -j "$jobs" || status=$?
+  # The packages from the programs just built: signed, installed, upgraded
+  # and removed in this prefix.
+  tests/packages/msi_under_wine.sh || status=1
   /usr/lib/wine/wineserver -k || true
   echo "Windows stage: $((SECONDS - start)) s"
   return "$status"
