@@ -7,14 +7,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-# Only the package needs help2man: the manual pages are made from the
-# programs' own help.
-if ! dpkg-query -W -f='${Status}' help2man 2>/dev/null | grep -q "install ok installed"; then
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends help2man
-fi
 build=build/default
 cmake --preset default -DKESTO_MAN_PAGES=ON >/dev/null
 cmake --build --preset default -j "$(nproc)"
