@@ -87,8 +87,8 @@ HRESULT RemoveAllNamed(INetFwRules* rules, const std::string& name) {
 
 HRESULT AddOne(INetFwRules* rules, const FirewallRule& wanted) {
   ComRef<INetFwRule> rule;
-  HRESULT result = CoCreateInstance(CLSID_NetFwRule, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwRule,
-                                    rule.OutVoid());
+  HRESULT result = CoCreateInstance(__uuidof(NetFwRule), nullptr, CLSCTX_INPROC_SERVER,
+                                    __uuidof(INetFwRule), rule.OutVoid());
   if (FAILED(result)) return result;
   const Bstr name(wanted.name), description(wanted.description), grouping(wanted.grouping),
       program(wanted.program);
@@ -110,8 +110,8 @@ FirewallResult WithRules(Change&& change) {
   const ComApartment apartment;
   if (FAILED(apartment.Result())) return Failure(apartment.Result());
   ComRef<INetFwPolicy2> policy;
-  HRESULT result = CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_INetFwPolicy2, policy.OutVoid());
+  HRESULT result = CoCreateInstance(__uuidof(NetFwPolicy2), nullptr, CLSCTX_INPROC_SERVER,
+                                    __uuidof(INetFwPolicy2), policy.OutVoid());
   if (FAILED(result)) return Failure(result);
   ComRef<INetFwRules> rules;
   if (result = policy->get_Rules(rules.Out()); FAILED(result)) return Failure(result);

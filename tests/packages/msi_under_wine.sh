@@ -1,20 +1,15 @@
 #!/usr/bin/env bash
-# The Windows packages under Wine, in the prefix that WINEPREFIX names (made
-# by the caller, with its wineserver running): packages signed with a
-# throw-away certificate verify; the MSI installs silently into Program Files
-# with the Start-menu shortcut and runs the firewall action; a higher version
-# replaces it in place, an older one is refused over it; /x removes it all.
-#   tests/packages/msi_under_wine.sh      (from the source root)
+# The Windows packages in the Wine prefix WINEPREFIX (its wineserver running):
+# signed with a throw-away certificate, they verify; the MSI installs silently
+# with its shortcut and firewall action; a higher version replaces it, an older
+# one is refused over it; /x removes it all.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 : "${WINEPREFIX:?the Wine prefix to install into}"
 wine=/usr/lib/wine/wine64
 work=$(mktemp -d)
-trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2 && exit 1; }
 winpath() { echo "Z:${1//\//\\}"; }
 msiexec() { # ACTION MSI LOG
   timeout 300 "$wine" msiexec "$1" "$(winpath "$2")" /qn /l*v "$(winpath "$3")" </dev/null
