@@ -9,7 +9,7 @@ cd "$(dirname "$0")/../.."
 wine=/usr/lib/wine/wine64
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*" >&2 && exit 1; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
 winpath() { echo "Z:${1//\//\\}"; }
 msiexec() { # ACTION MSI LOG
   timeout 300 "$wine" msiexec "$1" "$(winpath "$2")" /qn /l*v "$(winpath "$3")" </dev/null
