@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/firewall.h"
 #include "cli/options.h"
 #include "kesto/version.h"
 #include "platform/process.h"
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
       return RunSearch(options, stop);
     case Command::kWrite:
       return RunWrite(options, stop);
+    case Command::kFirewall:
+      return RunFirewall(options);
   }
   return kExitUsage;
 }

@@ -28,6 +28,7 @@ Exit status:
   8  cancelled (not confirmed, no terminal for the question, or interrupted)
   9  no usable network interface, or --interface is not this host's
  10  --verify: the device did not answer again after its restart
+ 12  firewall: not on Windows, no administrator rights, or the firewall refused
  64  usage error
 With several devices, the status of the first one that failed in the order
 given; after Ctrl+C, 8.)";
@@ -213,6 +214,14 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
   AddNetworkOptions(*write, options);
   write->add_option("FILE", options.firmwarePath, "the firmware image (.bin)")->required();
 
+  CLI::App* firewall = app.add_subcommand(
+      "firewall",
+      "Windows, as administrator: add or remove the inbound rules for kesto-fw-gui.exe and "
+      "kesto-fw.exe in this program's folder");
+  firewall->add_option("ACTION", options.firewallAction, "add or remove")
+      ->check(CLI::IsMember({"add", "remove"}))
+      ->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -258,7 +267,10 @@ int ParseCommandLine(int argc, char** argv, const std::string& version, Options&
       return kExitUsage;
     }
   }
-  options.command = *write ? Command::kWrite : *search ? Command::kSearch : Command::kInterfaces;
+  options.command = *write      ? Command::kWrite
+                    : *search   ? Command::kSearch
+                    : *firewall ? Command::kFirewall
+                                : Command::kInterfaces;
   return -1;
 }
 

@@ -17,13 +17,14 @@ enum ExitStatus : int {
   kExitCancelled = 8,     // the operator did not confirm, or Ctrl+C
   kExitNoInterface = 9,   // no usable interface, or --interface is not this host's
   kExitNotBack = 10,      // --verify: the device did not answer again after its restart
+  kExitFirewall = 12,     // firewall: not Windows, no administrator rights, or refused
   kExitUsage = 64,
 };
 
 inline constexpr int kMaxParallel = 16;
 inline constexpr int kMaxRetries = 10;
 
-enum class Command { kInterfaces, kSearch, kWrite };
+enum class Command { kInterfaces, kSearch, kWrite, kFirewall };
 
 struct Options {
   Command command = Command::kInterfaces;
@@ -46,6 +47,7 @@ struct Options {
   std::string skipVersion;   // "1.26" as the device list shows it; empty: write every device
   std::string reportPath;    // --report: append a JSON line per device here
   DevicePorts ports;
+  std::string firewallAction;  // add or remove
 };
 
 // Reads the command line into options. Returns -1 when a command is to run;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the demo need, the
-# Windows build (MinGW-w64, GoogleTest sources) and its tests (Wine) included.
+# Windows build (MinGW-w64, GoogleTest sources) and its tests (Wine) included,
+# and the packages' tools (the MSI's, signing, manual pages, lintian).
 # Idempotent: does nothing when everything is there already.
 set -euo pipefail
 packages=(
@@ -10,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   iproute2
   g++-mingw-w64-x86-64-posix googletest wine64 wine
+  wixl msitools osslsigncode lintian help2man
 )
 # Only for redrawing docs/screenshot.png and docs/screenshot-windows.png
 # (tests/app/demo-screenshot.sh, scripts/windows-screenshot.sh):

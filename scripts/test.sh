@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the main build (core, window,
-# command line, simulator), the Windows build with its tests under Wine, the
+# command line, simulator) and its Debian package through lintian, the Windows
+# build with its tests and its installer under Wine, the
 # core tests under ASan+UBSan, the fuzz targets for a few seconds each, and the
 # threaded core tests under ThreadSanitizer.
 set -euo pipefail
@@ -36,6 +37,9 @@ windows_stage() {
   /usr/lib/wine/wine64 build/windows/cli/kesto-fw.exe --version >/dev/null 2>&1 </dev/null
   local status=0
   ctest --preset windows -j "$jobs" || status=$?
+  # The packages from the programs just built: signed, installed, upgraded
+  # and removed in this prefix.
+  tests/packages/msi_under_wine.sh || status=1
   /usr/lib/wine/wineserver -k || true
   echo "Windows stage: $((SECONDS - start)) s"
   return "$status"
@@ -62,6 +66,9 @@ trap 'stop_tree "$windows"; WINEPREFIX="$PWD/build/windows/wine-prefix" /usr/lib
 # docs/RELIABILITY.md.
 ctest --preset default -j "$jobs" -LE soak
 KESTO_SOAK_ROUNDS=3 ctest --preset default -L soak
+
+# The Debian package from this build (no second compile), checked by lintian.
+scripts/package-deb.sh
 
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"

@@ -6,7 +6,7 @@ fw=$1
 shift
 [ "$1" = --version ] && exec "$fw" --version
 "$fw" --help | sed '/^Exit status:/,$d'
-for command in interfaces search write; do
+for command in interfaces search write firewall; do
   printf '\nThe %s command:\n\n' "$command"
   "$fw" "$command" --help | sed '/^Exit status:/,$d; 1s/$/\n/'
 done
