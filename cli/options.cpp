@@ -28,7 +28,7 @@ Exit status:
   8  cancelled (not confirmed, no terminal for the question, or interrupted)
   9  no usable network interface, or --interface is not this host's
  10  --verify: the device did not answer again after its restart
- 12  firewall: not on Windows, no administrator rights, or the firewall refused
+ 11  firewall: not on Windows, no administrator rights, or the firewall refused
  64  usage error
 With several devices, the status of the first one that failed in the order
 given; after Ctrl+C, 8.)";

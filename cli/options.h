@@ -17,7 +17,7 @@ enum ExitStatus : int {
   kExitCancelled = 8,     // the operator did not confirm, or Ctrl+C
   kExitNoInterface = 9,   // no usable interface, or --interface is not this host's
   kExitNotBack = 10,      // --verify: the device did not answer again after its restart
-  kExitFirewall = 12,     // firewall: not Windows, no administrator rights, or refused
+  kExitFirewall = 11,     // firewall: not Windows, no administrator rights, or refused
   kExitUsage = 64,
 };
 
