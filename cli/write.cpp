@@ -54,7 +54,8 @@ struct Target {
   std::optional<DeviceRecord> after;  // --verify: the device as it came back
   bool told = false;                  // its message was printed already
   double seconds = 0;
-  int attempts = 0;  // writes begun
+  int attempts = 0;      // writes begun
+  WriteOutcome outcome;  // of the last write begun
 };
 
 // The image must be there, readable and not empty before anything is sent.
@@ -179,6 +180,8 @@ std::optional<DeviceRecord> AwaitRestart(const Options& options, const Target& t
 // Worth another attempt: the device or the network, not the file, a check or
 // the operator.
 bool Retryable(const WriteOutcome& outcome) {
+  // A refused password stays refused.
+  if (outcome.cause == WriteCause::kPasswordRefused) return false;
   return outcome.result == WriteResult::kDeviceError ||
          outcome.result == WriteResult::kNoConnection ||
          outcome.result == WriteResult::kNetworkError;
@@ -234,6 +237,7 @@ void WriteTarget(const Options& options, const Image& image, uint16_t listenerPo
   }
   target.status = ExitStatusFor(outcome);
   target.message = ResultMessage(outcome);
+  target.outcome = outcome;
   if (outcome.succeeded() && options.verify) {
     display.Phase(device, "waiting for restart");
     target.after = AwaitRestart(options, target, stop);
@@ -247,6 +251,10 @@ void WriteTarget(const Options& options, const Image& image, uint16_t listenerPo
     }
   }
   target.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+nlohmann::ordered_json NameOrNull(const char* name) {
+  return *name ? nlohmann::ordered_json(name) : nlohmann::ordered_json();
 }
 
 void Report(const Options& options, const Image& image, bool several, bool written,
@@ -265,6 +273,8 @@ void Report(const Options& options, const Image& image, bool several, bool writt
          {"message", ForTerminal(target.message)},
          {"seconds", target.seconds},
          {"attempts", target.attempts},
+         {"cause", NameOrNull(CauseName(target.outcome.cause))},
+         {"authentication", NameOrNull(AuthenticationName(target.outcome.authentication))},
          {"versionBefore", record ? nlohmann::ordered_json(VersionTextOf(*record)) : nullptr},
          {"versionAfter", target.after ? nlohmann::ordered_json(VersionTextOf(*target.after))
                                        : nlohmann::ordered_json()}});
