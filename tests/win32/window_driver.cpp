@@ -60,7 +60,7 @@ TEST(Win32WindowInNamespace, AsTheOperatorMeetsIt) {
   ASSERT_TRUE(d.Write(2, "other.bin"));
   EXPECT_EQ(d.Message(), kMessageWrongFile);
   ASSERT_TRUE(d.Write(1, "KS_N_netns.bin", IDOK));
-  EXPECT_EQ(d.Message(), "KESTO通信エラー");
+  EXPECT_EQ(d.Message(), "KESTO通信エラー\r\nデバイスが書き込み開始の通知に応答しませんでした。");
   EXPECT_TRUE(Eventually(idleAgain));
   EXPECT_EQ(d.Rows(), rows);
 
