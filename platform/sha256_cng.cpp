@@ -40,12 +40,16 @@ bool Sha256(const void* data, std::size_t size, Sha256Digest& digest) {
   if (size > ULONG_MAX) return false;
   const Provider provider(0);
   if (!provider.get()) return false;
-  Sha256Digest value{};
-  if (!BCRYPT_SUCCESS(BCryptHash(provider.get(), nullptr, 0, Bytes(data), static_cast<ULONG>(size),
-                                 value.data(), static_cast<ULONG>(value.size()))))
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  if (!BCRYPT_SUCCESS(BCryptCreateHash(provider.get(), &hash, nullptr, 0, nullptr, 0, 0)))
     return false;
-  digest = value;
-  return true;
+  Sha256Digest value{};
+  const bool done =
+      BCRYPT_SUCCESS(BCryptHashData(hash, Bytes(data), static_cast<ULONG>(size), 0)) &&
+      BCRYPT_SUCCESS(BCryptFinishHash(hash, value.data(), static_cast<ULONG>(value.size()), 0));
+  BCryptDestroyHash(hash);
+  if (done) digest = value;
+  return done;
 }
 
 bool Pbkdf2HmacSha256(std::string_view password, std::string_view salt, unsigned iterations,

@@ -238,6 +238,7 @@ class UpdateRun {
       return Conclude(first);
     authentication_ = Authentication::kSha256Md5;
     Log("re-invitation: SHA256 with the MD5 of the password\r\n");
+    DropQueuedDatagrams();
     if (auto end = SendInvitation(invitationText_, limits_.reinvitations)) return end;
     const std::string again = DatagramText(answer_.data(), answerLength_);
     const std::optional<ChallengeScheme> secondScheme =
@@ -247,6 +248,17 @@ class UpdateRun {
     Log("recv: \"AUTH\"\r\n");
     return Conclude(Challenge(AnswerNonce(again), ChallengeScheme::kSha256, StoredPassword::kMd5,
                               limits_.sha256ReplyWaitMs));
+  }
+
+  // A late reply to the first try must not pass for the answer to the
+  // second invitation. Bounded, as a flood could otherwise hold the run here.
+  void DropQueuedDatagrams() {
+    for (int i = 0; i < 64; ++i) {
+      sockaddr_in sender{};
+      const IoResult got =
+          invitation_.ReceiveFrom(answer_.data(), answer_.size(), &sender, 0, nullptr);
+      if (!got.ok() && got.error != errors::kMessageTooLong) return;
+    }
   }
 
   WriteOutcome BadAnswer(const std::string& answer) {
