@@ -54,8 +54,9 @@ struct Target {
   std::optional<DeviceRecord> after;  // --verify: the device as it came back
   bool told = false;                  // its message was printed already
   double seconds = 0;
-  int attempts = 0;      // writes begun
-  WriteOutcome outcome;  // of the last write begun
+  int attempts = 0;  // writes begun
+
+  WriteOutcome outcome;  // of the last write begun: its cause and scheme
 };
 
 // The image must be there, readable and not empty before anything is sent.
