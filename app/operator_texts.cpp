@@ -3,6 +3,33 @@
 #include "platform/format.h"
 
 namespace kesto {
+namespace {
+
+// The window's result message of the code, the first line.
+std::string ResultHeadline(const WriteOutcome& outcome) {
+  switch (outcome.result) {
+    case WriteResult::kSuccess:
+      return "正常終了";
+    case WriteResult::kDeviceError:
+      return "KESTO通信エラー";
+    case WriteResult::kFileError:
+      if (outcome.systemError != 0)
+        return "ファームウェアファイルエラー (" + SystemErrorText(outcome.systemError) + ")";
+      return "ファームウェアファイルエラー";
+    case WriteResult::kInternalError:
+      return "内部エラー";
+    case WriteResult::kNoConnection:
+      return "通信タイムアウト\r\nファイアウォール設定が誤っている可能性があります";
+    case WriteResult::kCancelled:
+      return "書き込みを中止しました。デバイスのファームウェアは元のままです。";
+    case WriteResult::kNetworkError:
+      break;
+  }
+  return Format("ネットワークエラー:%d (%s)", outcome.systemError,
+                SystemErrorText(outcome.systemError).c_str());
+}
+
+}  // namespace
 
 std::string FileDialogFilter(std::string_view prefix, bool hiddenMode) {
   const std::string p(prefix);
@@ -36,27 +63,40 @@ std::string PreflightMessage(const PreflightResult& result) {
   return "ファームウェアファイルエラー (" + result.reason + ")";
 }
 
-std::string ResultMessage(const WriteOutcome& outcome) {
-  switch (outcome.result) {
-    case WriteResult::kSuccess:
-      return "正常終了";
-    case WriteResult::kDeviceError:
-      return "KESTO通信エラー";
-    case WriteResult::kFileError:
-      if (outcome.systemError != 0)
-        return "ファームウェアファイルエラー (" + SystemErrorText(outcome.systemError) + ")";
-      return "ファームウェアファイルエラー";
-    case WriteResult::kInternalError:
-      return "内部エラー";
-    case WriteResult::kNoConnection:
-      return "通信タイムアウト\r\nファイアウォール設定が誤っている可能性があります";
-    case WriteResult::kCancelled:
-      return "書き込みを中止しました。デバイスのファームウェアは元のままです。";
-    case WriteResult::kNetworkError:
+std::string CauseText(const WriteOutcome& outcome) {
+  // Device words are shown quoted, short already, and without control
+  // characters that a terminal would take as commands.
+  std::string words = outcome.deviceWords;
+  for (char& c : words)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  words = "「" + words + "」";
+  switch (outcome.cause) {
+    case WriteCause::kNone:
       break;
+    case WriteCause::kNoAnswer:
+      return "デバイスが書き込み開始の通知に応答しませんでした。";
+    case WriteCause::kBadAnswer:
+      return "デバイスの応答を解釈できませんでした: " + words;
+    case WriteCause::kPasswordRefused:
+      return "デバイスがパスワードを受け付けませんでした。";
+    case WriteCause::kNoAuthReply:
+      return "デバイスがパスワードの認証に応答しませんでした。";
+    case WriteCause::kTransferBroken:
+      return "転送中にデバイスが接続を切断したか、応答しなくなりました。";
+    case WriteCause::kFinalWords:
+      return "デバイスがファームウェアを受け付けませんでした: " + words;
+    case WriteCause::kImageRefused:
+      return "デバイスが転送中にファームウェアを拒否しました: " + words;
+    case WriteCause::kNeverConnected:
+      return "または、ファームウェアがデバイスの更新領域より大きいため拒否された可能性があります。";
   }
-  return Format("ネットワークエラー:%d (%s)", outcome.systemError,
-                SystemErrorText(outcome.systemError).c_str());
+  return {};
+}
+
+std::string ResultMessage(const WriteOutcome& outcome) {
+  const std::string cause = CauseText(outcome);
+  const std::string first = ResultHeadline(outcome);
+  return cause.empty() ? first : first + "\r\n" + cause;
 }
 
 }  // namespace kesto

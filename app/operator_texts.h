@@ -31,7 +31,12 @@ std::string WriteConfirmationText(std::string_view firmwarePath, std::string_vie
 std::string PreflightMessage(const PreflightResult& result);
 
 // The message for a write's outcome. A network error carries its number and
-// the system's words for it; a file error the system's words when known.
+// the system's words for it; a file error the system's words when known. The
+// step that failed, when known, follows on a line of its own.
 std::string ResultMessage(const WriteOutcome& outcome);
+
+// That line alone: which step failed, with the device's own words where it
+// gave some. Empty when there is no cause.
+std::string CauseText(const WriteOutcome& outcome);
 
 }  // namespace kesto

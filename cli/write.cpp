@@ -59,6 +59,8 @@ struct Target {
   int attempts = 0;            // writes begun
   bool skipped = false;        // --skip-version: it reports that version already
   bool versionUnread = false;  // --skip-version could not tell: written all the same
+
+  WriteOutcome outcome;  // of the last write begun: its cause and scheme
 };
 
 // The image must be there, readable and not empty before anything is sent.
@@ -183,6 +185,8 @@ std::optional<DeviceRecord> AwaitRestart(const Options& options, const Target& t
 // Worth another attempt: the device or the network, not the file, a check or
 // the operator.
 bool Retryable(const WriteOutcome& outcome) {
+  // A refused password stays refused.
+  if (outcome.cause == WriteCause::kPasswordRefused) return false;
   return outcome.result == WriteResult::kDeviceError ||
          outcome.result == WriteResult::kNoConnection ||
          outcome.result == WriteResult::kNetworkError;
@@ -238,6 +242,7 @@ void WriteTarget(const Options& options, const Image& image, uint16_t listenerPo
   }
   target.status = ExitStatusFor(outcome);
   target.message = ResultMessage(outcome);
+  target.outcome = outcome;
   if (outcome.succeeded() && options.verify) {
     display.Phase(device, "waiting for restart");
     target.after = AwaitRestart(options, target, stop);
@@ -254,6 +259,10 @@ void WriteTarget(const Options& options, const Image& image, uint16_t listenerPo
   target.seconds = std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+nlohmann::ordered_json NameOrNull(const char* name) {
+  return *name ? nlohmann::ordered_json(name) : nlohmann::ordered_json();
+}
+
 nlohmann::ordered_json TargetJson(const Image& image, const Target& target) {
   const DeviceRecord* record = target.record ? &*target.record : nullptr;
   return {{"address", target.address},
@@ -267,6 +276,8 @@ nlohmann::ordered_json TargetJson(const Image& image, const Target& target) {
           {"message", ForTerminal(target.message)},
           {"seconds", target.seconds},
           {"attempts", target.attempts},
+          {"cause", NameOrNull(CauseName(target.outcome.cause))},
+          {"authentication", NameOrNull(AuthenticationName(target.outcome.authentication))},
           {"versionBefore", record && record->sketchVersionRead
                                 ? nlohmann::ordered_json(VersionTextOf(*record))
                                 : nlohmann::ordered_json()},

@@ -1,32 +1,33 @@
 #include <openssl/evp.h>
 
-#include <array>
-#include <memory>
+#include <climits>
 
-#include "platform/files.h"
-#include "platform/format.h"
 #include "platform/sha256.h"
 
 namespace kesto {
 
-std::optional<std::string> FileSha256(const std::string& path) {
-  const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(),
-                                                                   &EVP_MD_CTX_free);
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenFileForReading(path),
-                                                             &std::fclose);
-  if (!context || !file || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
-    return std::nullopt;
-  std::array<unsigned char, 65536> buffer{};
-  while (const size_t read = std::fread(buffer.data(), 1, buffer.size(), file.get()))
-    if (EVP_DigestUpdate(context.get(), buffer.data(), read) != 1) return std::nullopt;
-  std::array<unsigned char, 32> digest{};
+bool Sha256(const void* data, std::size_t size, Sha256Digest& digest) {
+  Sha256Digest value{};
   unsigned int length = 0;
-  if (std::ferror(file.get()) || EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 ||
-      length != digest.size())
-    return std::nullopt;
-  std::string text;
-  for (const unsigned char byte : digest) text += Format("%02x", byte);
-  return text;
+  if (EVP_Digest(data, size, value.data(), &length, EVP_sha256(), nullptr) != 1 ||
+      length != value.size())
+    return false;
+  digest = value;
+  return true;
+}
+
+bool Pbkdf2HmacSha256(std::string_view password, std::string_view salt, unsigned iterations,
+                      Sha256Digest& key) {
+  if (iterations == 0 || iterations > INT_MAX || password.size() > INT_MAX || salt.size() > INT_MAX)
+    return false;
+  Sha256Digest value{};
+  if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
+                        reinterpret_cast<const unsigned char*>(salt.data()),
+                        static_cast<int>(salt.size()), static_cast<int>(iterations), EVP_sha256(),
+                        static_cast<int>(value.size()), value.data()) != 1)
+    return false;
+  key = value;
+  return true;
 }
 
 }  // namespace kesto

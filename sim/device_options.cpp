@@ -20,6 +20,12 @@
 namespace kesto::sim {
 namespace {
 
+constexpr std::pair<const char*, AuthScheme> kAuthNames[] = {
+    {"md5", AuthScheme::kMd5},
+    {"sha256", AuthScheme::kSha256},
+    {"sha256-md5hash", AuthScheme::kSha256Md5Hash},
+};
+
 std::string_view Trim(std::string_view text) {
   const auto first = text.find_first_not_of(" \t\r\n");
   if (first == std::string_view::npos) return {};
@@ -103,6 +109,7 @@ const std::vector<FaultSwitch>& Switches() {
       {"closeInsteadOfFinal", &F::closeInsteadOfFinal},
       {"strangerFirst", &F::strangerFirst},
       {"finalError", &F::finalError},
+      {"magicByte", &F::magicByte},
       {"ackDelayMs", &F::ackDelayMs, 0, kMaxDelayMs},
       {"restartMs", &F::restartMs, 0, kMaxDelayMs},
       {"randomDiscoveryReply", &F::randomDiscoveryReply},
@@ -204,6 +211,14 @@ std::string ApplyItem(DeviceConfig& config, std::string_view key, std::string_vi
     config.password = text(value);
     return {};
   }
+  if (key == "auth") {
+    for (const auto& [name, scheme] : kAuthNames)
+      if (value == name) {
+        config.auth = scheme;
+        return {};
+      }
+    return Format("bad auth '%s' (md5, sha256 or sha256-md5hash)", text(value).c_str());
+  }
   if (key == "fault") return ApplyFault(config.faults, value);
   return Format("unknown key '%s'", text(key).c_str());
 }
@@ -296,6 +311,8 @@ std::string DeviceSpecText(const DeviceConfig& device) {
       device.sketchVersion, device.textVersion, device.model, device.id, device.rssi);
   if (device.sketchAfterWrite > 0) text += Format(",sketchAfter=%d", device.sketchAfterWrite);
   if (!device.password.empty()) text += ",password=" + device.password;
+  for (const auto& [name, scheme] : kAuthNames)
+    if (device.auth == scheme && scheme != AuthScheme::kMd5) text += Format(",auth=%s", name);
   for (const std::string& name : FaultNames(device.faults)) text += ",fault=" + name;
   return text;
 }

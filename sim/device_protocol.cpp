@@ -4,6 +4,7 @@
 #include <random>
 
 #include "platform/format.h"
+#include "platform/sha256.h"
 #include "update/md5.h"
 
 namespace kesto::sim {
@@ -43,14 +44,25 @@ std::optional<std::vector<std::string_view>> SplitLine(std::string_view datagram
   return fields;
 }
 
-bool IsDigestText(std::string_view text) {
-  return text.size() == 32 && std::all_of(text.begin(), text.end(), IsHex);
+bool IsDigestText(std::string_view text, size_t digits = 32) {
+  return text.size() == digits && std::all_of(text.begin(), text.end(), IsHex);
 }
 
 std::string Md5Text(std::string_view text) {
   Md5Digest digest{};
   if (!StringMd5(text.data(), text.size(), digest)) return {};
   return DigestText(digest);
+}
+
+std::string HexOf(const Sha256Digest& bytes) {
+  std::string text;
+  for (const uint8_t byte : bytes) text += Format("%02x", byte);
+  return text;
+}
+
+std::string Sha256Text(std::string_view text) {
+  Sha256Digest digest{};
+  return Sha256(text.data(), text.size(), digest) ? HexOf(digest) : std::string();
 }
 
 }  // namespace
@@ -129,12 +141,26 @@ std::optional<Invitation> ParseInvitation(std::string_view datagram) {
 std::optional<AuthMessage> ParseAuthMessage(std::string_view datagram) {
   const auto fields = SplitLine(datagram, 3);
   if (!fields || (*fields)[0] != "200") return std::nullopt;
-  if (!IsDigestText((*fields)[1]) || !IsDigestText((*fields)[2])) return std::nullopt;
+  const size_t digits = (*fields)[1].size() == 64 ? 64 : 32;
+  if (!IsDigestText((*fields)[1], digits) || !IsDigestText((*fields)[2], digits))
+    return std::nullopt;
   return AuthMessage{LowerHex((*fields)[1]), LowerHex((*fields)[2])};
 }
 
-std::string ExpectedAuthResponse(std::string_view password, std::string_view nonce,
-                                 std::string_view cnonce) {
+size_t NonceDigits(AuthScheme scheme) {
+  return scheme == AuthScheme::kMd5 ? 32 : 64;
+}
+
+std::string ExpectedAuthResponse(AuthScheme scheme, std::string_view password,
+                                 std::string_view nonce, std::string_view cnonce) {
+  if (scheme != AuthScheme::kMd5) {
+    const std::string secret =
+        scheme == AuthScheme::kSha256 ? Sha256Text(password) : Md5Text(password);
+    const std::string salt = std::string(nonce) + ":" + std::string(cnonce);
+    Sha256Digest key{};
+    if (secret.empty() || !Pbkdf2HmacSha256(secret, salt, 10000, key)) return {};
+    return Sha256Text(HexOf(key) + ":" + salt);
+  }
   const std::string passwordDigest = Md5Text(password);
   if (passwordDigest.empty()) return {};
   std::string text = passwordDigest;
@@ -142,14 +168,11 @@ std::string ExpectedAuthResponse(std::string_view password, std::string_view non
   return Md5Text(text);
 }
 
-std::string NewNonce() {
+std::string NewNonce(size_t digits) {
   std::random_device source;
-  Md5Digest bytes{};
-  for (size_t i = 0; i < bytes.size(); i += 4) {
-    const uint32_t word = source();
-    for (size_t k = 0; k < 4; ++k) bytes[i + k] = static_cast<uint8_t>(word >> (8 * k));
-  }
-  return DigestText(bytes);
+  std::string nonce;
+  while (nonce.size() < digits) nonce += Format("%08x", static_cast<unsigned>(source()));
+  return nonce;
 }
 
 }  // namespace kesto::sim

@@ -36,18 +36,24 @@ struct Invitation {
 };
 std::optional<Invitation> ParseInvitation(std::string_view datagram);
 
-// "200 <cnonce> <response>\n" with two 32-digit hexadecimal fields.
+// "200 <cnonce> <response>\n" with two hexadecimal fields of 32 digits, or of 64.
 struct AuthMessage {
   std::string cnonce;    // lowercase
   std::string response;  // lowercase
 };
 std::optional<AuthMessage> ParseAuthMessage(std::string_view datagram);
 
-// md5hex(md5hex(password) ":" nonce ":" cnonce); empty when no digest can be made.
-std::string ExpectedAuthResponse(std::string_view password, std::string_view nonce,
-                                 std::string_view cnonce);
+// MD5: md5hex(md5hex(password) ":" nonce ":" cnonce). SHA-256:
+// sha256hex(K ":" nonce ":" cnonce) with K the hex of PBKDF2-HMAC-SHA256 of the
+// stored secret (sha256hex or md5hex of the password) salted with
+// nonce ":" cnonce, 10000 rounds. Empty when no digest can be made.
+std::string ExpectedAuthResponse(AuthScheme scheme, std::string_view password,
+                                 std::string_view nonce, std::string_view cnonce);
 
-// 32 lowercase hexadecimal digits from the system's random source.
-std::string NewNonce();
+// The nonce's length, in digits, that the scheme sets.
+size_t NonceDigits(AuthScheme scheme);
+
+// digits (a multiple of 8) lowercase hexadecimal digits from the system's random source.
+std::string NewNonce(size_t digits = 32);
 
 }  // namespace kesto::sim

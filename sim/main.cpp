@@ -23,6 +23,7 @@
 
 namespace {
 
+using kesto::sim::AuthScheme;
 using kesto::sim::DeviceConfig;
 using kesto::sim::UpdateSession;
 
@@ -34,8 +35,16 @@ constexpr const char* kUsage =
     "  --device SPEC         add a device (repeatable), e.g.\n"
     "                        address=127.0.0.3,kind=W,mac=02-00-00-00-00-07,sketch=125,\n"
     "                        text=3,model=17,id=2,rssi=-58,password=PELICANUS,\n"
-    "                        fault=infoHang,fault=replyDelayMs:200; sketchAfter=126:\n"
-    "                        the version it reports once it took an image\n"
+    "                        fault=infoHang,fault=replyDelayMs:200; sketchAfter=126:
+"
+    "                        the version it reports once it took an image
+"
+    "                        auth=md5|sha256|sha256-md5hash: how the password is
+"
+    "                        checked (sha256: ESP32 core 3.3.1 and later; -md5hash:
+"
+    "                        such a device holding the MD5 of the password)
+"
     "  --config FILE         add the devices of FILE: one SPEC per line, '#' comments\n"
     "  --fleet N             add N well-behaved devices (at most 256) at 127.0.1.2 and\n"
     "                        up, kinds B, L, T and W in turn\n"
@@ -226,7 +235,11 @@ void PrintDevice(const DeviceConfig& device) {
       "rssi %d%s%s\n",
       device.address.c_str(), device.kindLetter, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
       device.sketchVersion, device.textVersion, device.model, device.id, device.rssi,
-      device.password.empty() ? "" : " password set", FaultText(device.faults).c_str());
+      device.password.empty()              ? ""
+      : device.auth == AuthScheme::kMd5    ? " password set"
+      : device.auth == AuthScheme::kSha256 ? " password set (sha256)"
+                                           : " password set (sha256, md5 hash)",
+      FaultText(device.faults).c_str());
 }
 
 // Waits for Ctrl+C (or SIGTERM), at most the duration.

@@ -427,7 +427,7 @@ void Simulator::Impl::OnInvitation(LoopState& state, size_t device, const Invita
   }
   if (invitation.size > kMaxImageSize) return send("ERR: Not Enough Space");
   if (!config.password.empty()) {
-    endpoint.pending = PendingAuth{invitation, from, NewNonce()};
+    endpoint.pending = PendingAuth{invitation, from, NewNonce(NonceDigits(config.auth))};
     return send("AUTH " + endpoint.pending->nonce);
   }
   send("OK");
@@ -449,9 +449,13 @@ void Simulator::Impl::OnAuthMessage(DeviceEndpoint& endpoint, size_t device,
   if (config.faults.noAuthReply) return endWithoutTransfer();
 
   const auto auth = ParseAuthMessage(message);
-  const bool accepted =
-      auth && !config.faults.rejectAuth &&
-      auth->response == ExpectedAuthResponse(config.password, pending.nonce, auth->cnonce);
+  // A SHA-256 receiver leaves values of the wrong length unanswered and is
+  // idle again.
+  if (config.auth != AuthScheme::kMd5 && (!auth || auth->cnonce.size() != NonceDigits(config.auth)))
+    return endWithoutTransfer();
+  const bool accepted = auth && !config.faults.rejectAuth &&
+                        auth->response == ExpectedAuthResponse(config.auth, config.password,
+                                                               pending.nonce, auth->cnonce);
   Socket& speaker = endpoint.sideSocket.valid() ? endpoint.sideSocket : endpoint.updateSocket;
   const auto send = [&](std::string_view answer) {
     speaker.SendTo(answer.data(), answer.size(), pending.writer);

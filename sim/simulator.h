@@ -54,6 +54,10 @@ struct DeviceFaults {
   // address (last byte 200); it counts in StrangerConnections when sent bytes.
   bool strangerFirst = false;
   bool finalError = false;  // "MD5 Check Failed\r\n" instead of "OK"
+  // An image whose first byte is not 0xE9 is refused once 4 KiB arrived (a
+  // full flash sector): "Wrong Magic Byte" and "\r\n" in place of the count,
+  // then the device closes. A smaller one gets those words as its final answer.
+  bool magicByte = false;
   // (An image whose MD5 does not match the invitation gets that answer anyway.)
   int ackDelayMs = 0;  // wait before each acknowledgement (a slower network)
   // After taking an image, the device restarts: no discovery answer and no
@@ -86,6 +90,11 @@ struct DeviceFaults {
   bool floodFromPhantoms = false;  // each from another address (127.77.x.y) with nothing behind it
 };
 
+// How the update receiver checks a password: a 32-digit nonce and MD5, or
+// (ESP32 core 3.3.1 and later) a 64-digit nonce and PBKDF2-HMAC-SHA256 over
+// the SHA-256 of the password, or over its MD5 when the firmware set it so.
+enum class AuthScheme { kMd5, kSha256, kSha256Md5Hash };
+
 struct DeviceConfig {
   std::string address = "127.0.0.2";  // the device's own IPv4 address
   char kindLetter = 'B';
@@ -97,6 +106,7 @@ struct DeviceConfig {
   int id = 1;
   int rssi = 0;          // answered as "RSSI : <rssi>\r\n"
   std::string password;  // empty: the update receiver asks no authentication
+  AuthScheme auth = AuthScheme::kMd5;
   DeviceFaults faults;
 };
 
@@ -116,7 +126,7 @@ std::vector<DeviceConfig> FleetDevices(size_t count);
 using Ports = DevicePorts;
 
 // "address=127.0.0.3,kind=W,mac=02-00-00-00-00-07,sketch=125,text=3,model=17,id=2,
-//  rssi=-58,password=PELICANUS,fault=infoHang,fault=replyDelayMs:200"
+//  rssi=-58,password=PELICANUS,auth=sha256,fault=infoHang,fault=replyDelayMs:200"
 // Returns nullopt (and a reason in error) on bad input.
 std::optional<DeviceConfig> ParseDeviceSpec(std::string_view spec, std::string* error = nullptr);
 // The text that ParseDeviceSpec reads back into the same device (commas in a

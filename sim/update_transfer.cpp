@@ -24,6 +24,10 @@ constexpr int kStallHoldMs = 120000;
 constexpr size_t kPieceSize = 1460;
 // Between the bytes of a split acknowledgement.
 constexpr int kSplitGapMs = 5;
+// magicByte: the image is examined once a flash sector is full.
+constexpr size_t kSectorSize = 4096;
+constexpr uint8_t kImageMagic = 0xE9;
+constexpr std::string_view kWrongMagic = "Wrong Magic Byte";
 
 Socket ConnectFrom(Ipv4Address local, const sockaddr_in& to, const StopSignal& stop) {
   int error = 0;
@@ -74,7 +78,11 @@ void SendStranger(TransferHost& host, Ipv4Address device, const sockaddr_in& lis
   });
 }
 
-enum class Received { kAll, kAborted, kStalled, kReset, kClosed };
+enum class Received { kAll, kAborted, kStalled, kReset, kClosed, kRefused };
+
+bool WrongMagic(const DeviceFaults& faults, const std::vector<uint8_t>& image) {
+  return faults.magicByte && !image.empty() && image[0] != kImageMagic;
+}
 
 // Sends the device's words: at once, or one byte per send gapMs apart.
 bool SendWords(Socket& socket, std::string_view text, int gapMs, const StopSignal& stop) {
@@ -114,6 +122,12 @@ Received ReceiveImage(Socket& connection, const TransferJob& job, UpdateSession&
     const IoResult r = connection.Receive(piece.data(), want, kTransferIdleMs, &stop);
     if (!r.ok() || r.bytes == 0) return Received::kAborted;
     session.image.insert(session.image.end(), piece.begin(), piece.begin() + r.bytes);
+    if (session.image.size() >= kSectorSize && WrongMagic(faults, session.image)) {
+      // The refusal in place of the count, in two sends as the receiver makes them.
+      SendWords(connection, kWrongMagic, 0, stop);
+      SendWords(connection, "\r\n", 0, stop);
+      return Received::kRefused;
+    }
     if (faults.ackDelayMs > 0 && !stop.SleepFor(faults.ackDelayMs)) return Received::kAborted;
     const std::string ack = faults.randomAcks ? RandomAck(random) : std::to_string(r.bytes);
     if (session.image.size() == size && faults.finalGluedToAck) {
@@ -158,11 +172,13 @@ void RunTransfer(TransferHost& host, const TransferJob& job, const StopSignal& s
     finish(std::move(session));
     if (received == Received::kStalled) HoldUntilPeerCloses(connection, stop);
     if (received == Received::kReset) connection.CloseWithReset();
+    if (received == Received::kRefused) CloseGracefully(connection, stop);
     return;  // otherwise closed in order, without a word
   }
   session.complete = true;
   session.md5Matched = ImageMatches(session.image, job.invitation.md5);
-  session.accepted = session.md5Matched && !faults.finalError;
+  const bool wrongMagic = WrongMagic(faults, session.image);
+  session.accepted = session.md5Matched && !faults.finalError && !wrongMagic;
   const bool accepted = session.accepted;
   finish(std::move(session));
   std::string words = gluedAck;
@@ -170,7 +186,9 @@ void RunTransfer(TransferHost& host, const TransferJob& job, const StopSignal& s
     if (faults.randomFinal)
       words += accepted ? RandomFinal(random) : WithoutOk(RandomFinal(random));
     else
-      words += accepted ? "OK" : "MD5 Check Failed\r\n";
+      words += accepted     ? "OK"
+               : wrongMagic ? std::string(kWrongMagic) + "\r\n"
+                            : "MD5 Check Failed\r\n";
   }
   SendWords(connection, words, faults.dripMs, stop);
   CloseGracefully(connection, stop);

@@ -23,9 +23,11 @@
 namespace kesto {
 namespace {
 
-// Receive sizes of the protocol: "AUTH", a separator and a 32-digit nonce;
-// the authentication reply; the final answer, read in pieces of 2 bytes.
-constexpr size_t kAnswerSize = 37;
+// Receive sizes of the protocol: the invitation's answer, whole ("AUTH", a
+// separator and a nonce of 32 or 64 digits, with room to spare so that any
+// other length is seen as such); the authentication reply; the final answer,
+// read in pieces of 2 bytes.
+constexpr size_t kAnswerSize = 256;
 constexpr size_t kAuthReplySize = 32;
 constexpr size_t kFinalReceiveSize = 2;
 // Enough for "OK" behind leftover acknowledgement digits, or for an error
@@ -41,6 +43,13 @@ class UpdateRun {
       : request_(request), hooks_(hooks), limits_(limits) {}
 
   WriteOutcome Run() {
+    WriteOutcome outcome = Steps();
+    outcome.authentication = authentication_;
+    return outcome;
+  }
+
+ private:
+  WriteOutcome Steps() {
     if (auto end = ExamineFile()) return *end;
     if (auto end = OpenListener()) return *end;
     if (auto end = Invite()) return *end;
@@ -49,8 +58,6 @@ class UpdateRun {
     if (auto end = Transfer()) return *end;
     return FinalAnswer();
   }
-
- private:
   void Log(std::string_view piece) const {
     if (hooks_.log) hooks_.log(piece);
   }
@@ -72,12 +79,27 @@ class UpdateRun {
     Log(logLine);
     return outcome;
   }
-  WriteOutcome EndWith(const std::string& logLine, WriteResult result) {
-    return EndWith(logLine, WriteOutcome{result, 0});
+  WriteOutcome EndWith(const std::string& logLine, WriteResult result,
+                       WriteCause cause = WriteCause::kNone, std::string words = {}) {
+    return EndWith(logLine, Explained(WriteOutcome{result, 0}, cause, std::move(words)));
   }
 
-  WriteOutcome EndWithError(int error) {
-    return EndWith(Format("ERROR: %d\r\n", error), NetworkFailure(error));
+  WriteOutcome EndWithError(int error, WriteCause cause = WriteCause::kNone) {
+    return EndWith(Format("ERROR: %d\r\n", error), Explained(NetworkFailure(error), cause));
+  }
+
+  // A cancellation needs no cause.
+  static WriteOutcome Explained(WriteOutcome outcome, WriteCause cause, std::string words = {}) {
+    if (outcome.result != WriteResult::kCancelled) {
+      outcome.cause = cause;
+      outcome.deviceWords = std::move(words);
+    }
+    return outcome;
+  }
+
+  WriteOutcome TransferBroken(const char* format, int error) {
+    return EndWith(Format(format, error),
+                   Explained(NetworkFailure(error), WriteCause::kTransferBroken));
   }
 
   bool Stopped() const { return hooks_.stop && hooks_.stop->Triggered(); }
@@ -126,8 +148,8 @@ class UpdateRun {
     // Never let a malformed address turn into a broadcast.
     if (!device) return EndWithError(errors::kInvalidArgument);
     device_ = MakeSocketAddress(*device, request_.devicePort);
-    const std::string message = Format("%d %d %d %s\n", 0, static_cast<int>(listener_.port),
-                                       fileSize_, digestText_.c_str());
+    invitationText_ = Format("%d %d %d %s\n", 0, static_cast<int>(listener_.port), fileSize_,
+                             digestText_.c_str());
 
     Enter(UpdatePhase::kInvitation);
     Log("UDPで相手にアクセス。ファームウェアを送るぞ告知。\r\n");
@@ -139,34 +161,40 @@ class UpdateRun {
     // with several interfaces it has to leave from the listener's address.
     if ((error = invitation_.Bind(MakeSocketAddress(localAddress_, 0)))) return EndWithError(error);
     Log("ok\r\n");
+    inviteTo_ = device_;
+    return SendInvitation(invitationText_, limits_.attempts);
+  }
 
-    const int attempts = std::max(limits_.attempts, 1);
+  // Sends the invitation until the device answers, at most attempts times.
+  std::optional<WriteOutcome> SendInvitation(const std::string& message, int attempts) {
+    answer_.fill(0);
     for (int failed = 0;;) {
       if (Stopped()) return EndWithError(errors::kCanceled);
       Log(Format("sendto message: %s\r\n", message.c_str()));
-      const IoResult sent = invitation_.SendTo(message.data(), message.size(), device_);
+      const IoResult sent = invitation_.SendTo(message.data(), message.size(), inviteTo_);
       if (!sent.ok()) return EndWithError(sent.error);
       Log("recvfrom: ");
-      const IoResult answer = ReceiveFromDevice(kAnswerSize);
+      const IoResult answer = ReceiveFromDevice(kAnswerSize, limits_.answerWaitMs);
       if (answer.ok()) {
         answerLength_ = answer.bytes;
         break;
       }
       if (answer.error == errors::kCanceled) return EndWithError(errors::kCanceled);
       Log("no-recv.\r\n");
-      if (++failed >= attempts) return EndWith("no-recv error.\r\n", WriteResult::kDeviceError);
+      if (++failed >= std::max(attempts, 1))
+        return EndWith("no-recv error.\r\n", WriteResult::kDeviceError, WriteCause::kNoAnswer);
     }
     Log("ok.\r\n");
     return std::nullopt;
   }
 
-  // One datagram from the device's address within answerWaitMs. Datagrams
+  // One datagram from the device's address within waitMs. Datagrams
   // from anyone else are dropped and the wait goes on, never past its limit,
   // so a stranger can neither answer in the device's place (and then be
   // handed the image) nor stretch the wait. Only a whole answer names the
   // device's port; an over-long one from the device fails the receive.
-  IoResult ReceiveFromDevice(size_t size) {
-    const Deadline deadline = Deadline::After(limits_.answerWaitMs);
+  IoResult ReceiveFromDevice(size_t size, int waitMs) {
+    const Deadline deadline = Deadline::After(waitMs);
     for (;;) {
       if (deadline.Passed()) return {0, errors::kTimedOut};
       sockaddr_in sender{};
@@ -184,14 +212,69 @@ class UpdateRun {
     const InvitationAnswer kind = ClassifyAnswer(answer);
     if (kind == InvitationAnswer::kAccepted) {
       Log("OKが帰ってきたときはそのまま送る。\r\n");
+      authentication_ = Authentication::kNone;
       return CloseInvitation();
     }
     Log("AUTHが帰ってきたときは認証パスワードをMD5エンコードして他にもいろいろやって送る。\r\n");
-    if (kind != InvitationAnswer::kChallenge)
-      return EndWith(Format("Bad Answer: %s\r\n", answer.c_str()), WriteResult::kDeviceError);
+    const std::optional<ChallengeScheme> scheme =
+        kind == InvitationAnswer::kChallenge ? SchemeOfNonce(AnswerNonce(answer)) : std::nullopt;
+    if (!scheme) return BadAnswer(answer);
     Enter(UpdatePhase::kAuthentication);
     Log("recv: \"AUTH\"\r\n");
-    const std::string nonce = AnswerNonce(answer);
+    if (*scheme == ChallengeScheme::kMd5) {
+      authentication_ = Authentication::kMd5;
+      Log("scheme: MD5\r\n");
+      return Conclude(
+          Challenge(AnswerNonce(answer), *scheme, StoredPassword::kMd5, limits_.answerWaitMs));
+    }
+    // Whether the device holds SHA-256 or MD5 of the password cannot be seen
+    // from here: SHA-256 first, then, after a refusal or silence, a second
+    // invitation (the device is idle again and sets a new nonce) for MD5.
+    authentication_ = Authentication::kSha256;
+    Log("scheme: SHA256\r\n");
+    const ChallengeReply first =
+        Challenge(AnswerNonce(answer), *scheme, StoredPassword::kSha256, limits_.sha256ReplyWaitMs);
+    if (first.accepted || (first.error != 0 && first.error != errors::kTimedOut))
+      return Conclude(first);
+    authentication_ = Authentication::kSha256Md5;
+    Log("re-invitation: SHA256 with the MD5 of the password\r\n");
+    DropQueuedDatagrams();
+    if (auto end = SendInvitation(invitationText_, limits_.reinvitations)) return end;
+    const std::string again = DatagramText(answer_.data(), answerLength_);
+    const std::optional<ChallengeScheme> secondScheme =
+        ClassifyAnswer(again) == InvitationAnswer::kChallenge ? SchemeOfNonce(AnswerNonce(again))
+                                                              : std::nullopt;
+    if (secondScheme != ChallengeScheme::kSha256) return BadAnswer(again);
+    Log("recv: \"AUTH\"\r\n");
+    return Conclude(Challenge(AnswerNonce(again), ChallengeScheme::kSha256, StoredPassword::kMd5,
+                              limits_.sha256ReplyWaitMs));
+  }
+
+  // A late reply to the first try must not pass for the answer to the
+  // second invitation. Bounded, as a flood could otherwise hold the run here.
+  void DropQueuedDatagrams() {
+    for (int i = 0; i < 64; ++i) {
+      sockaddr_in sender{};
+      const IoResult got =
+          invitation_.ReceiveFrom(answer_.data(), answer_.size(), &sender, 0, nullptr);
+      if (!got.ok() && got.error != errors::kMessageTooLong) return;
+    }
+  }
+
+  WriteOutcome BadAnswer(const std::string& answer) {
+    return EndWith(Format("Bad Answer: %s\r\n", answer.c_str()), WriteResult::kDeviceError,
+                   WriteCause::kBadAnswer, ShownWords(answer));
+  }
+
+  struct ChallengeReply {
+    bool accepted = false;
+    int error = 0;                    // the reply's socket error; 0 with !accepted: refused
+    std::optional<WriteOutcome> end;  // the run ended before a reply could come
+  };
+
+  // Answers one challenge and waits for the device's verdict.
+  ChallengeReply Challenge(const std::string& nonce, ChallengeScheme scheme, StoredPassword stored,
+                           int waitMs) {
     AuthenticationInput input;
     input.firmwarePath = request_.firmwarePath;
     input.fileSize = fileSize_;
@@ -199,22 +282,38 @@ class UpdateRun {
     input.deviceAddress = request_.deviceAddress;
     input.password = request_.password;
     input.nonce = nonce;
+    input.scheme = scheme;
+    input.stored = stored;
     const std::optional<std::string> message = AuthenticationMessage(input);
-    if (!message) return EndWith("ERROR: getMD5\r\n", WriteResult::kInternalError);
+    if (!message) return {false, 0, EndWith("ERROR: getMD5\r\n", WriteResult::kInternalError)};
 
     Log("Authenticating...\r\n");
     Log(Format("sendto message: %s\r\n", message->c_str()));
     const IoResult sent = invitation_.SendTo(message->data(), message->size(), device_);
-    if (!sent.ok()) return EndWithError(sent.error);
+    if (!sent.ok()) return {false, 0, EndWithError(sent.error)};
     answer_.fill(0);
     Log("recvfrom: ");
-    const IoResult reply = ReceiveFromDevice(kAuthReplySize);
-    if (!reply.ok()) return EndWithError(reply.error);
+    const IoResult reply = ReceiveFromDevice(kAuthReplySize, waitMs);
+    if (!reply.ok()) {
+      Log(Format("ERROR: %d\r\n", reply.error));
+      return {false, reply.error, std::nullopt};
+    }
     Log("done: ");
-    if (!AuthenticationAccepted(DatagramText(answer_.data(), reply.bytes)))
-      return EndWith("FAIL\r\n", WriteResult::kDeviceError);
-    Log("OK\r\n");
-    return CloseInvitation();
+    const bool accepted = AuthenticationAccepted(DatagramText(answer_.data(), reply.bytes));
+    Log(accepted ? "OK\r\n" : "FAIL\r\n");
+    return {accepted, 0, std::nullopt};
+  }
+
+  // The last try's reply decides.
+  std::optional<WriteOutcome> Conclude(const ChallengeReply& reply) {
+    if (reply.end) return reply.end;
+    if (reply.accepted) return CloseInvitation();
+    CloseAll();
+    if (reply.error != 0)
+      return Explained(NetworkFailure(reply.error), reply.error == errors::kTimedOut
+                                                        ? WriteCause::kNoAuthReply
+                                                        : WriteCause::kNone);
+    return Explained(WriteOutcome{WriteResult::kDeviceError, 0}, WriteCause::kPasswordRefused);
   }
 
   std::optional<WriteOutcome> CloseInvitation() {
@@ -248,7 +347,9 @@ class UpdateRun {
       if (error == errors::kTimedOut) {
         listener_.socket.Close();
         image_.reset();
-        return WriteOutcome{WriteResult::kNoConnection, 0};
+        // Besides a firewall, a device that finds the image larger than its
+        // update slot says so only by not connecting.
+        return Explained(WriteOutcome{WriteResult::kNoConnection, 0}, WriteCause::kNeverConnected);
       }
       if (error) return EndWithError(error);
       sockaddr_in peer{};
@@ -283,24 +384,25 @@ class UpdateRun {
       // than the stall limit is stalled, however the device trickles it in.
       const IoResult out = connection_.SendAllBefore(answer_.data(), length,
                                                      Deadline::After(limits_.stallMs), hooks_.stop);
-      if (!out.ok())
-        return EndWith(Format("send error.%d\r\n", out.error), NetworkFailure(out.error));
+      if (!out.ok()) return TransferBroken("send error.%d\r\n", out.error);
       // The device acknowledges with the count it took, in decimal, once per
       // read of its own; a chunk it takes in two reads gets two counts. The
       // acknowledgement is not examined, but everything already there is
       // taken, so that such counts do not pile up in front of the final answer.
       const IoResult ack =
           connection_.Receive(answer_.data(), answer_.size(), limits_.stallMs, hooks_.stop);
-      if (!ack.ok())
-        return EndWith(Format("recv error.%d\r\n", ack.error), NetworkFailure(ack.error));
+      if (!ack.ok()) return TransferBroken("recv error.%d\r\n", ack.error);
       // A device that hangs up without acknowledging a chunk has not taken
       // it: while chunks remain, sending on would only race its close; after
       // the last one, its close is no consent (a device that takes the image
       // acknowledges it before it restarts without a word).
-      if (ack.bytes == 0)
-        return EndWith(Format("recv error.%d\r\n", errors::kConnectionReset),
-                       NetworkFailure(errors::kConnectionReset));
+      if (ack.bytes == 0) return TransferBroken("recv error.%d\r\n", errors::kConnectionReset);
       lastAck_.assign(answer_.data(), ack.bytes);
+      // Words instead of a count, before the last chunk, are the device's
+      // refusal (an ESP32 checks the image's first byte once its first flash
+      // sector fills), and it closes next. After the last chunk they are its
+      // final answer.
+      if (remaining != 0 && AcknowledgementRefuses(lastAck_)) return Refusal();
       sent += chunk;
       if (hooks_.progress) hooks_.progress(static_cast<int>(int64_t{sent} * 100 / fileSize_));
     }
@@ -311,42 +413,16 @@ class UpdateRun {
 
   // After the last chunk the device checks the image and says "OK", or names
   // what went wrong. Its words may follow acknowledgement digits in the same
-  // read, so the last acknowledgement belongs to the text examined here. The
-  // stall limit bounds the whole answer, so a device dripping a byte at a
-  // time cannot stretch it.
+  // read, so the last acknowledgement belongs to the text examined here.
   WriteOutcome FinalAnswer() {
     Enter(UpdatePhase::kFinalAnswer);
-    const Deadline deadline = Deadline::After(limits_.stallMs);
     std::string text = lastAck_;
     bool closed = false;
-    // Acknowledgement digits still on their way do not count against the
-    // words' limit (a device acknowledging small reads leaves many behind);
-    // the whole text has a limit of its own.
-    const auto wordsRead = [&text] { return FinalAnswerWords(text).size(); };
-    while (!FinalAnswerComplete(text) && wordsRead() < kFinalAnswerLimit &&
-           text.size() < kFinalTextLimit) {
-      std::array<char, kFinalReceiveSize> piece{};
-      const size_t want = std::min(piece.size(), kFinalAnswerLimit - wordsRead());
-      const IoResult got =
-          deadline.Passed()
-              ? IoResult{0, errors::kTimedOut}
-              : connection_.Receive(piece.data(), want, deadline.MillisecondsLeft(), hooks_.stop);
-      if (!got.ok()) {
-        // Words already read explain the failure better than the socket's code.
-        if (!FinalAnswerWords(text).empty() && got.error != errors::kCanceled) break;
-        return EndWith(Format("recv error.%d\r\n", got.error), NetworkFailure(got.error));
-      }
-      if (got.bytes == 0) {
-        closed = true;
-        break;
-      }
-      text.append(piece.data(), got.bytes);
-    }
-
+    if (auto end = ReadWords(text, closed)) return *end;
     const FinalVerdict verdict = ExamineFinalAnswer(text, closed);
     if (!verdict.accepted)
-      return EndWith(Format("Bad Answer: %s\r\n", verdict.shown.c_str()),
-                     WriteResult::kDeviceError);
+      return EndWith(Format("Bad Answer: %s\r\n", verdict.shown.c_str()), WriteResult::kDeviceError,
+                     WriteCause::kFinalWords, verdict.shown);
     // The file may have changed since its digest was announced; a device
     // that does not check (or restarts without a word) would then hold an
     // image nobody chose. What was sent must be what was announced.
@@ -359,6 +435,48 @@ class UpdateRun {
     return WriteOutcome{};
   }
 
+  // The device's words that began in place of an acknowledgement, read to
+  // their line's end (or its close), then the end of the run with them.
+  WriteOutcome Refusal() {
+    std::string text = lastAck_;
+    bool closed = false;
+    if (auto end = ReadWords(text, closed)) return *end;
+    const std::string words = ShownWords(FinalAnswerWords(text));
+    return EndWith(Format("refused: %s\r\n", words.c_str()), WriteResult::kDeviceError,
+                   WriteCause::kImageRefused, words);
+  }
+
+  // Reads on until text holds "OK" or a whole line of words, the device
+  // closes, or the limits are reached. The stall limit bounds the whole
+  // answer, so a device dripping a byte at a time cannot stretch it.
+  // Acknowledgement digits still on their way do not count against the
+  // words' limit (a device acknowledging small reads leaves many behind);
+  // the whole text has a limit of its own.
+  std::optional<WriteOutcome> ReadWords(std::string& text, bool& closed) {
+    const Deadline deadline = Deadline::After(limits_.stallMs);
+    const auto wordsRead = [&text] { return FinalAnswerWords(text).size(); };
+    while (!FinalAnswerComplete(text) && wordsRead() < kFinalAnswerLimit &&
+           text.size() < kFinalTextLimit) {
+      std::array<char, kFinalReceiveSize> piece{};
+      const size_t want = std::min(piece.size(), kFinalAnswerLimit - wordsRead());
+      const IoResult got =
+          deadline.Passed()
+              ? IoResult{0, errors::kTimedOut}
+              : connection_.Receive(piece.data(), want, deadline.MillisecondsLeft(), hooks_.stop);
+      if (!got.ok()) {
+        // Words already read explain the failure better than the socket's code.
+        if (!FinalAnswerWords(text).empty() && got.error != errors::kCanceled) break;
+        return TransferBroken("recv error.%d\r\n", got.error);
+      }
+      if (got.bytes == 0) {
+        closed = true;
+        break;
+      }
+      text.append(piece.data(), got.bytes);
+    }
+    return std::nullopt;
+  }
+
   const UpdateRequest& request_;
   const UpdateHooks& hooks_;
   const UpdateLimits& limits_;
@@ -366,7 +484,10 @@ class UpdateRun {
   int32_t fileSize_ = 0;
   std::string digestText_;
   Ipv4Address localAddress_ = 0;
-  sockaddr_in device_{};
+  std::string invitationText_;
+  sockaddr_in inviteTo_{};  // the device's update port
+  sockaddr_in device_{};    // whoever of the device answered last
+  Authentication authentication_ = Authentication::kUnknown;
   // Holds the device's answers, then each chunk and its acknowledgement.
   std::array<char, kChunkSize> answer_{};
   size_t answerLength_ = 0;

@@ -25,12 +25,17 @@ struct UpdateRequest {
 };
 
 struct UpdateLimits {
-  int answerWaitMs = 3000;  // per invitation / authentication answer
+  int answerWaitMs = 3000;  // per invitation answer, and for the MD5 challenge's reply
   int attempts = 3;         // invitations sent at most
   int connectWaitMs = 5000;
   // On the connection, each of these within this long or ETIMEDOUT: sending
   // a chunk, its acknowledgement, the whole final answer.
   int stallMs = 10000;
+  // The SHA-256 challenge's reply: the device runs 10,000 PBKDF2 rounds first.
+  int sha256ReplyWaitMs = 10000;
+  // Invitations sent at most for the second try of a SHA-256 challenge. With
+  // the defaults a device silent to both tries ends within 9 + 10 + 6 + 10 s.
+  int reinvitations = 2;
 };
 
 // Where a run is, for a display that follows it: each phase is entered at

@@ -37,6 +37,8 @@ dev() { echo "--device address=127.0.0.$1,kind=$2,mac=02-00-00-00-00-$(printf %0
   $(dev 15 T "sketch=125,fault=stallAfterBytes:2048,fault=replyDelayMs:600") \
   $(dev 16 T "sketch=125,fault=stallAfterBytes:2048,fault=replyDelayMs:650") \
   $(dev 17 B "sketch=125,fault=answerOnlyInvitation:4,fault=replyDelayMs:700") \
+  $(dev 40 B "sketch=125,password=PELICANUS,auth=sha256,fault=replyDelayMs:900") \
+  $(dev 41 B "sketch=125,password=PELICANUS,auth=sha256-md5hash,fault=replyDelayMs:950") \
   >"$work/sim.log" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null; kill $holder 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
@@ -232,6 +234,19 @@ done
 expect_status "--all writes the boards" 7 w --all --parallel 16 --yes --json "$work/KS_N_test.bin"
 json "--all: the boards only, TMODE refused" \
   '{d["address"]: d["result"] for d in o if d["address"] in ("127.0.0.2", "127.0.0.5", "127.0.0.3")} == {"127.0.0.2": 0, "127.0.0.5": 7}'
+
+# ---- the MD5 and the SHA-256 challenge side by side, each device detected on its own
+expect_status "--parallel 4 across the challenges" 0 w --device 127.0.0.2 --device 127.0.0.6 \
+  --device 127.0.0.40 --device 127.0.0.41 --parallel 4 --yes --json "$work/KS_N_par.bin"
+json "each device's scheme" \
+  '{d["address"]: d["authentication"] for d in o} == {"127.0.0.2": "none", "127.0.0.6": "md5", "127.0.0.40": "sha256", "127.0.0.41": "sha256-md5"}'
+check "each written byte for byte" \
+  'holds 2 "$work/KS_N_par.bin" && holds 6 "$work/KS_N_par.bin" && holds 40 "$work/KS_N_par.bin" && holds 41 "$work/KS_N_par.bin"'
+printf 'WRONG\n' >"$work/password"
+expect_status "a wrong password under each challenge" 1 w --device 127.0.0.6 --device 127.0.0.40 \
+  --device 127.0.0.41 --parallel 3 --password-file "$work/password" --yes --json "$work/KS_N_test.bin"
+json "named a refused password, within 40 s" \
+  'len(o) == 3 and all(d["cause"] == "password-refused" and "パスワードを受け付けませんでした" in d["message"] and d["seconds"] < 40 for d in o)'
 
 # ---- command line
 expect_status "foreign interface address" 9 fw search --interface 10.231.99.1

@@ -82,10 +82,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ClassifyAnswer(answer) == InvitationAnswer::kChallenge) {
     const std::string nonce = AnswerNonce(answer);
     CHECK(nonce.size() == (answer.size() > 5 ? answer.size() - 5 : 0));
-    const auto message =
-        AuthenticationMessage({"/fw/KS_N_%s%n.bin", 4096, "0123456789abcdef0123456789abcdef",
-                               "192.168.1.20", "PELICANUS", nonce});
-    CHECK(message && message->size() == 70 && message->starts_with("200 "));
+    const auto scheme = SchemeOfNonce(nonce);
+    CHECK(scheme.has_value() == (nonce.size() == 32 || nonce.size() == 64));
+    if (scheme) {
+      const auto message =
+          AuthenticationMessage({"/fw/KS_N_%s%n.bin", 4096, "0123456789abcdef0123456789abcdef",
+                                 "192.168.1.20", "PELICANUS", nonce, *scheme});
+      CHECK(message && message->size() == (*scheme == ChallengeScheme::kMd5 ? 70u : 134u) &&
+            message->starts_with("200 "));
+    }
   }
 #elif defined(KESTO_FUZZ_FINAL_ANSWER)
   // Byte 0: whether the device closed, and where the text is split.
@@ -106,7 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (const auto invitation = sim::ParseInvitation(input))
     CHECK(invitation->port != 0 && invitation->size != 0 && invitation->md5.size() == 32);
   if (const auto auth = sim::ParseAuthMessage(input))
-    CHECK(auth->cnonce.size() == 32 && auth->response.size() == 32);
+    CHECK((auth->cnonce.size() == 32 || auth->cnonce.size() == 64) &&
+          auth->response.size() == auth->cnonce.size());
   sim::ParseInfoRequest(input.substr(0, input.find('\n')));
 #endif
   return 0;

@@ -37,22 +37,38 @@ TEST(Simulator, WritesAgainstEachFaultOfTheUpdateReceiver) {
     const char* spec;
     size_t size;
     WriteResult result;
+    WriteCause cause = WriteCause::kNone;
+    Authentication authentication = Authentication::kUnknown;  // kUnknown: not checked
   };
+  using A = Authentication;
+  using C = WriteCause;
+  const WriteResult refused = WriteResult::kDeviceError;
   for (const Case& c : {
            Case{"", 3000, WriteResult::kSuccess},
-           Case{"password=PELICANUS,fault=answerFromOtherPort", 3000, WriteResult::kSuccess},
+           Case{"password=PELICANUS,fault=answerFromOtherPort", 3000, WriteResult::kSuccess,
+                C::kNone, A::kMd5},
+           Case{"password=PELICANUS,auth=sha256", 3000, WriteResult::kSuccess, C::kNone,
+                A::kSha256},
+           Case{"password=PELICANUS,auth=sha256-md5hash", 3000, WriteResult::kSuccess, C::kNone,
+                A::kSha256Md5},
+           Case{"password=WRONG", 1024, refused, C::kPasswordRefused, A::kMd5},
+           Case{"password=WRONG,auth=sha256", 1024, refused, C::kPasswordRefused, A::kSha256Md5},
+           Case{"password=WRONG,auth=sha256-md5hash", 1024, refused, C::kPasswordRefused,
+                A::kSha256Md5},
+           Case{"fault=magicByte", 8192, refused, C::kImageRefused},
+           Case{"fault=magicByte", 2000, refused, C::kFinalWords},
            Case{"fault=answerOnlyInvitation:2", 1024, WriteResult::kSuccess},
            Case{"fault=strangerFirst", 3000, WriteResult::kSuccess},
            Case{"fault=ackPieceSize:100", 3000, WriteResult::kSuccess},
            Case{"fault=splitAcks", 3000, WriteResult::kSuccess},
            Case{"fault=finalGluedToAck", 1025, WriteResult::kSuccess},
-           Case{"fault=updateNoAnswer", 1024, WriteResult::kDeviceError},
-           Case{"password=PELICANUS,fault=rejectAuth", 1024, WriteResult::kDeviceError},
-           Case{"fault=neverConnect", 1024, WriteResult::kNoConnection},
-           Case{"fault=finalError", 1024, WriteResult::kDeviceError},
-           Case{"fault=closeShortBytes:952", 3000, WriteResult::kNetworkError},
-           Case{"fault=resetShortBytes:1500", 5000, WriteResult::kNetworkError},
-           Case{"fault=answerFromStranger", 3000, WriteResult::kDeviceError},
+           Case{"fault=updateNoAnswer", 1024, refused, C::kNoAnswer},
+           Case{"password=PELICANUS,fault=rejectAuth", 1024, refused, C::kPasswordRefused},
+           Case{"fault=neverConnect", 1024, WriteResult::kNoConnection, C::kNeverConnected},
+           Case{"fault=finalError", 1024, refused, C::kFinalWords},
+           Case{"fault=closeShortBytes:952", 3000, WriteResult::kNetworkError, C::kTransferBroken},
+           Case{"fault=resetShortBytes:1500", 5000, WriteResult::kNetworkError, C::kTransferBroken},
+           Case{"fault=answerFromStranger", 3000, refused, C::kNoAnswer},
        }) {
     SCOPED_TRACE(c.spec);
     const sim::Ports ports = NextTestPorts();
@@ -71,6 +87,13 @@ TEST(Simulator, WritesAgainstEachFaultOfTheUpdateReceiver) {
     limits.connectWaitMs = limits.stallMs = 1000;
     const Outcome outcome = RunWrite(request, limits);
     EXPECT_EQ(outcome.end.result, c.result) << outcome.log;
+    EXPECT_EQ(outcome.end.cause, c.cause);
+    if (c.authentication != A::kUnknown) {
+      EXPECT_EQ(outcome.end.authentication, c.authentication);
+    }
+    if (std::string(c.spec) == "fault=magicByte") {
+      EXPECT_EQ(outcome.end.deviceWords, "Wrong Magic Byte");
+    }
     EXPECT_EQ(simulator.StrangerConnections(), 0);
     if (c.result != WriteResult::kSuccess) continue;
     ASSERT_TRUE(simulator.WaitForSessions(0, 1, 2000));

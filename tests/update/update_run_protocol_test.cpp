@@ -44,17 +44,34 @@ std::string Md5Hex(const std::string& text) {
   return DigestText(digest);
 }
 
-const auto Network = [](int error) { return WriteOutcome{WriteResult::kNetworkError, error}; };
+WriteOutcome Explained(WriteOutcome outcome, WriteCause cause, std::string words = {}) {
+  outcome.cause = cause;
+  outcome.deviceWords = std::move(words);
+  return outcome;
+}
+const auto Network = [](int error, WriteCause cause = WriteCause::kNone) {
+  return Explained(WriteOutcome{WriteResult::kNetworkError, error}, cause);
+};
 const auto Ended = [](WriteResult result) { return WriteOutcome{result, 0}; };
+const auto Device = [](WriteCause cause, std::string words = {}) {
+  return Explained(WriteOutcome{WriteResult::kDeviceError, 0}, cause, std::move(words));
+};
+// The end and its explanation; the scheme is each test's own business.
+auto End(WriteOutcome outcome) {
+  outcome.authentication = Authentication::kUnknown;
+  return outcome;
+}
 
 // What the scripted device does, step by step.
 struct Script {
   std::string answer = "OK";  // to the invitation; empty: no answer
   std::string authReply;      // to the authentication message, when asked for one
+  std::string secondAnswer;   // to a second invitation; empty: none awaited
+  std::string secondAuthReply;
   bool connect = true;
   size_t piece = 1024;     // bytes taken per read, each read acknowledged
   size_t take = SIZE_MAX;  // bytes taken before the end below (all: the whole image)
-  enum Acks { kCounts, kOkGlued, kOkInPlace, kLastUnacked } acks = kOkGlued;
+  enum Acks { kCounts, kOkGlued, kOkInPlace, kLastUnacked, kRefusal } acks = kOkGlued;
   enum End { kSend, kSendClose, kClose, kReset, kAwaitClose } end = kAwaitClose;
   std::string words;  // sent at the end
 };
@@ -76,6 +93,7 @@ class UpdateProtocol : public ::testing::Test {
 
   void Play(Script s, int invitationWaitMs = FakeUpdateDevice::kStepWaitMs) {
     invitations_.clear();
+    authMessages_.clear();
     received_.clear();
     closedByWriter_ = false;
     while (device_.ReceiveDatagram(0)) {  // invitations a former case left unanswered
@@ -88,8 +106,14 @@ class UpdateProtocol : public ::testing::Test {
       if (!invitation || s.answer.empty()) return;
       device.Reply(s.answer);
       if (s.answer.starts_with("AUTH")) {
-        authMessage_ = device.ReceiveDatagram().value_or("");
+        authMessages_.push_back(device.ReceiveDatagram().value_or(""));
         if (!s.authReply.empty()) device.Reply(s.authReply);
+      }
+      if (!s.secondAnswer.empty()) {
+        invitations_.push_back(device.ReceiveDatagram().value_or(""));
+        device.Reply(s.secondAnswer);
+        authMessages_.push_back(device.ReceiveDatagram().value_or(""));
+        if (!s.secondAuthReply.empty()) device.Reply(s.secondAuthReply);
       }
       if (!s.connect || !device.Connect(static_cast<uint16_t>(invitation->port), kDeviceAddress))
         return;
@@ -97,6 +121,7 @@ class UpdateProtocol : public ::testing::Test {
       if (auto got = device.TakeImage(size, s.piece, [&s](size_t count, bool last) {
             if (!last || s.acks == Script::kCounts) return std::to_string(count);
             if (s.acks == Script::kOkGlued) return std::to_string(count) + "OK";
+            if (s.acks == Script::kRefusal) return std::string("Wrong Magic Byte");
             return std::string(s.acks == Script::kOkInPlace ? "OK" : "");
           }))
         received_ = *got;
@@ -121,7 +146,7 @@ class UpdateProtocol : public ::testing::Test {
   UpdateRequest request_;
   std::string image_;
   std::vector<std::string> invitations_;
-  std::string authMessage_;
+  std::vector<std::string> authMessages_;
   std::string received_;
   bool closedByWriter_ = false;
 };
@@ -132,7 +157,8 @@ TEST_F(UpdateProtocol, PlainWriteSendsTheInvitationAndTheImage) {
   request_.listenerPort = static_cast<uint16_t>(port_ + 2);
   Play({});
   const Outcome outcome = Run();
-  ASSERT_EQ(outcome.end, Ended(WriteResult::kSuccess)) << outcome.log;
+  ASSERT_EQ(End(outcome.end), Ended(WriteResult::kSuccess)) << outcome.log;
+  EXPECT_EQ(outcome.end.authentication, Authentication::kNone);
   EXPECT_EQ(received_, image_);
   EXPECT_TRUE(closedByWriter_);
   EXPECT_EQ(Ipv4Text(device_.lastSender().sin_addr.s_addr), "127.0.0.9");
@@ -164,12 +190,14 @@ TEST_F(UpdateProtocol, AuthenticatesWithTheDigestsOfPasswordNonceAndCnonce) {
   request_.password = "PELICANUS";
   Play({.answer = kAuth, .authReply = "OK"});
   const Outcome outcome = Run();
-  ASSERT_EQ(outcome.end, Ended(WriteResult::kSuccess)) << outcome.log;
+  ASSERT_EQ(End(outcome.end), Ended(WriteResult::kSuccess)) << outcome.log;
   EXPECT_EQ(received_, image_);
   const std::string cnonce =
       Md5Hex(request_.firmwarePath + "2048" + Md5Hex(image_) + kDeviceAddress);
-  EXPECT_EQ(authMessage_, "200 " + cnonce + " " +
-                              Md5Hex(Md5Hex("PELICANUS") + ":" + kNonce + ":" + cnonce) + "\n");
+  EXPECT_EQ(authMessages_, std::vector<std::string>{
+                               "200 " + cnonce + " " +
+                               Md5Hex(Md5Hex("PELICANUS") + ":" + kNonce + ":" + cnonce) + "\n"});
+  EXPECT_EQ(outcome.end.authentication, Authentication::kMd5);
   EXPECT_EQ(outcome.phases,
             (std::vector<Phase>{Phase::kInvitation, Phase::kAuthentication,
                                 Phase::kWaitingForDevice, Phase::kTransfer, Phase::kFinalAnswer}));
@@ -190,9 +218,10 @@ TEST_F(UpdateProtocol, DevicesOfEveryShape) {
     std::vector<int> progress = {};  // empty: not checked
   };
   const WriteOutcome ok = Ended(WriteResult::kSuccess);
-  const WriteOutcome refused = Ended(WriteResult::kDeviceError);
-  const WriteOutcome reset = Network(errors::kConnectionReset),
-                     noConnection = Ended(WriteResult::kNoConnection);
+  const WriteOutcome reset = Network(errors::kConnectionReset, WriteCause::kTransferBroken),
+                     noConnection =
+                         Explained(Ended(WriteResult::kNoConnection), WriteCause::kNeverConnected);
+  using C = WriteCause;
   const Phase transfer = Phase::kTransfer, final = Phase::kFinalAnswer,
               auth = Phase::kAuthentication;
   // clang-format off
@@ -202,29 +231,43 @@ TEST_F(UpdateProtocol, DevicesOfEveryShape) {
       {"final OK in place of the last count", 2000, {.acks = S::kOkInPlace}, {ok}},
       {"split counts of a whole image", 64 * 1024, {.piece = 600}, {ok}},
       {"final error word, then close", 1024,
-       {.acks = S::kCounts, .end = S::kSendClose, .words = "ERROR[7]: bad image"}, {refused}},
+       {.acks = S::kCounts, .end = S::kSendClose, .words = "ERROR[7]: bad image"},
+       {Device(C::kFinalWords, "ERROR[7]: bad image")}},
       {"final error line while staying connected", 1500,
-       {.acks = S::kCounts, .end = S::kSend, .words = "MD5 Check Failed\r\n"}, {refused}, final,
+       {.acks = S::kCounts, .end = S::kSend, .words = "MD5 Check Failed\r\n"},
+       {Device(C::kFinalWords, "MD5 Check Failed")}, final,
        60000},
       {"hang-up without the last acknowledgement", 3000,
        {.take = 2048, .acks = S::kLastUnacked, .end = S::kClose}, {reset}, transfer, 3000, {34}},
       {"hang-up before the last chunk", 3000,
        {.take = 2048, .acks = S::kCounts, .end = S::kClose}, {reset}, transfer},
       {"reset in the middle of the transfer", 4096,
-       {.take = 1024, .acks = S::kCounts, .end = S::kReset}, {reset, Network(errors::kBrokenPipe)}, transfer,
+       {.take = 1024, .acks = S::kCounts, .end = S::kReset},
+       {reset, Network(errors::kBrokenPipe, C::kTransferBroken)}, transfer,
        3000, {25}},
       {"reset instead of the final answer", 1024, {.acks = S::kCounts, .end = S::kReset}, {reset}},
-      {"silence after the last chunk", 1024, {.acks = S::kCounts}, {Network(errors::kTimedOut)}, final,
+      {"silence after the last chunk", 1024, {.acks = S::kCounts},
+       {Network(errors::kTimedOut, C::kTransferBroken)}, final,
        300},
       {"answers OK and never connects", 1024, {.connect = false}, {noConnection},
        Phase::kWaitingForDevice},
-      {"unknown answer", 1024, {.answer = "ERR"}, {refused}, Phase::kInvitation},
-      // too long for the writer: counts as missing, and the next goes unanswered
-      {"over-long answer", 1024, {.answer = "OK" + std::string(40, ' ')}, {refused},
+      {"unknown answer", 1024, {.answer = "ERR"}, {Device(C::kBadAnswer, "ERR")},
        Phase::kInvitation},
+      {"a nonce of another length", 1024, {.answer = kAuth + "0"},
+       {Device(C::kBadAnswer, kAuth + "0")}, Phase::kInvitation},
+      // too long for the writer: counts as missing, and the next goes unanswered
+      {"over-long answer", 1024, {.answer = "OK" + std::string(300, ' ')},
+       {Device(C::kNoAnswer)}, Phase::kInvitation},
       {"over-long authentication reply", 1024,
        {.answer = kAuth, .authReply = "OK" + std::string(31, ' ')}, {Network(errors::kMessageTooLong)}, auth},
-      {"refused authentication", 1024, {.answer = kAuth, .authReply = "FAIL"}, {refused}, auth},
+      {"refused authentication", 1024, {.answer = kAuth, .authReply = "FAIL"},
+       {Device(C::kPasswordRefused)}, auth},
+      {"no authentication reply", 1024, {.answer = kAuth},
+       {Network(errors::kTimedOut, C::kNoAuthReply)}, auth},
+      // words in place of a count, in two sends, then a close
+      {"refusal of the image after 4 KiB", 8192,
+       {.take = 4096, .acks = S::kRefusal, .end = S::kSendClose, .words = "\r\n"},
+       {Device(C::kImageRefused, "Wrong Magic Byte")}, transfer, 3000, {12, 25, 37}},
   };
   // clang-format on
   // One fixed listener port for every case, as for a batch of writes: the
@@ -239,17 +282,68 @@ TEST_F(UpdateProtocol, DevicesOfEveryShape) {
     limits.connectWaitMs = 500;
     limits.answerWaitMs = 500;
     const Outcome outcome = Run(limits);
-    EXPECT_NE(std::find(c.outcomes.begin(), c.outcomes.end(), outcome.end), c.outcomes.end())
-        << static_cast<int>(outcome.end.result) << "/" << outcome.end.systemError << "\n"
+    EXPECT_NE(std::find(c.outcomes.begin(), c.outcomes.end(), End(outcome.end)), c.outcomes.end())
+        << static_cast<int>(outcome.end.result) << "/" << outcome.end.systemError << "/"
+        << CauseName(outcome.end.cause) << "/" << outcome.end.deviceWords << "\n"
         << outcome.log;
     ASSERT_FALSE(outcome.phases.empty());
     EXPECT_EQ(outcome.phases.back(), c.last);
+    if (outcome.end.cause == WriteCause::kBadAnswer) {
+      EXPECT_EQ(invitations_.size(), 1u);  // at once, without a second invitation
+    }
     if (outcome.end.succeeded()) {
       EXPECT_EQ(received_, image_);
       EXPECT_EQ(outcome.progress.back(), 100);
     }
     if (!c.progress.empty()) {
       EXPECT_EQ(outcome.progress, c.progress);
+    }
+  }
+}
+
+// A 64-digit nonce: SHA-256 of the password first; after a refusal or
+// silence a second, identical invitation and the MD5 of the password. The
+// last reply decides; an MD5 challenge gets one try.
+TEST_F(UpdateProtocol, Sha256ChallengeFallsBackToTheMd5OfThePassword) {
+  const std::string sha = "AUTH " + std::string(kNonce) + kNonce;
+  const std::string other = "AUTH " + std::string(64, 'e');
+  struct Case {
+    const char* name;
+    Script script;
+    WriteOutcome end;
+    Authentication authentication;
+    size_t invitations;
+  };
+  const WriteOutcome ok = Ended(WriteResult::kSuccess);
+  const auto kSha256Md5 = Authentication::kSha256Md5;
+  // clang-format off
+  const Case cases[] = {
+      {"refused, then MD5 accepted",
+       {.answer = sha, .authReply = "Authentication Failed", .secondAnswer = other, .secondAuthReply = "OK"},
+       ok, kSha256Md5, 2},
+      {"silent, then MD5 accepted", {.answer = sha, .secondAnswer = other, .secondAuthReply = "OK"},
+       ok, kSha256Md5, 2},
+      {"both silent", {.answer = sha, .secondAnswer = other},
+       Network(errors::kTimedOut, WriteCause::kNoAuthReply), kSha256Md5, 2},
+      {"MD5 refused: no second try", {.answer = kAuth, .authReply = "Authentication Failed"},
+       Device(WriteCause::kPasswordRefused), Authentication::kMd5, 1},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UseImage(1500);
+    Play(c.script);
+    UpdateLimits limits = TestLimits();
+    limits.sha256ReplyWaitMs = 300;
+    const Outcome outcome = Run(limits);
+    EXPECT_EQ(End(outcome.end), c.end) << outcome.log;
+    EXPECT_EQ(outcome.end.authentication, c.authentication);
+    ASSERT_EQ(invitations_.size(), c.invitations);
+    EXPECT_EQ(invitations_.front(), invitations_.back());
+    for (const std::string& message : authMessages_)
+      EXPECT_EQ(message.size(), c.script.answer == kAuth ? 70u : 134u);
+    if (outcome.end.succeeded()) {
+      EXPECT_EQ(received_, image_);
     }
   }
 }
@@ -283,7 +377,7 @@ TEST_F(UpdateProtocol, StopEndsTheRunAsCancelled) {
 TEST_F(UpdateProtocol, MalformedDeviceAddressSendsNothing) {
   UseImage(1024);
   request_.deviceAddress = "127.0.0";
-  EXPECT_EQ(RunWrite(request_, TestLimits()).end, Network(errors::kInvalidArgument));
+  EXPECT_EQ(End(RunWrite(request_, TestLimits()).end), Network(errors::kInvalidArgument));
   EXPECT_FALSE(device_.ReceiveDatagram(100));
 }
 
@@ -340,7 +434,7 @@ TEST_F(UpdateProtocol, StrangersFloodIsIgnored) {
   const Outcome outcome = RunWrite(request_, {300, 2, 3000, 3000});  // two invitations
   runEnded = true;
   device_.Join();
-  EXPECT_EQ(outcome.end, Ended(WriteResult::kDeviceError));
+  EXPECT_EQ(End(outcome.end), Device(WriteCause::kNoAnswer));
   EXPECT_EQ(invitations, 2);
 }
 

@@ -17,6 +17,7 @@
 
 #include "platform/errors.h"
 #include "platform/format.h"
+#include "platform/sha256.h"
 #include "support/test_support.h"
 #include "update/listener.h"
 #include "update/md5.h"
@@ -77,6 +78,48 @@ TEST(UpdateAnswers, InvitationAnswerAndAuthentication) {
   // (the authentication message itself: UpdateProtocol.Authenticates...)
   EXPECT_TRUE(AuthenticationAccepted("OK\r\n"));
   EXPECT_FALSE(AuthenticationAccepted("Authentication Failed"));
+  for (const char* count : {"1024", "10241024", ""}) EXPECT_FALSE(AcknowledgementRefuses(count));
+  for (const char* words : {"Wrong Magic Byte", "1024Wrong Magic Byte", "\r\n"})
+    EXPECT_TRUE(AcknowledgementRefuses(words)) << words;
+}
+
+// Published vectors (FIPS 180-2; RFC 7914 section 11, the first 32 of its 64
+// bytes) and one authentication message per scheme, computed apart from this
+// code (Python's hashlib).
+TEST(UpdateAnswers, Sha256Pbkdf2AndTheAuthenticationOfEachScheme) {
+  const auto hex = [](const Sha256Digest& digest) {
+    std::string text;
+    for (const uint8_t byte : digest) text += Format("%02x", byte);
+    return text;
+  };
+  Sha256Digest d{};
+  ASSERT_TRUE(Sha256("abc", 3, d));
+  EXPECT_EQ(hex(d), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  ASSERT_TRUE(Pbkdf2HmacSha256("passwd", "salt", 1, d));
+  EXPECT_EQ(hex(d), "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc");
+  ASSERT_TRUE(Pbkdf2HmacSha256("Password", "NaCl", 80000, d));
+  EXPECT_EQ(hex(d), "4ddcd8f60b98be21830cee5ef22701f9641a4418d04c0414aeff08876b34ab56");
+  EXPECT_FALSE(Pbkdf2HmacSha256("p", "s", 0, d));
+
+  const std::string md5Nonce = "0123456789abcdef0123456789abcdef";
+  const std::string shaNonce = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+  EXPECT_EQ(SchemeOfNonce(md5Nonce), ChallengeScheme::kMd5);
+  EXPECT_EQ(SchemeOfNonce(shaNonce), ChallengeScheme::kSha256);
+  for (const size_t length : {0, 31, 33, 63, 65})
+    EXPECT_FALSE(SchemeOfNonce(std::string(length, 'a')));
+  AuthenticationInput input{"/fw/KS_N_1.bin", 4096, md5Nonce, "127.0.0.2", "PELICANUS", md5Nonce};
+  EXPECT_EQ(AuthenticationMessage(input),
+            "200 d87d157e0c37697831c5b7b7e30b0370 98c5ec60e7e5147c9b32cf078f97ef91\n");
+  input.nonce = shaNonce;
+  input.scheme = ChallengeScheme::kSha256;
+  const std::string cnonce = "a4f04df2b5565736f148a52bd324f0340652f4f3efe3a6a5f73fb657fd905f78";
+  EXPECT_EQ(
+      AuthenticationMessage(input),
+      "200 " + cnonce + " c6b5ac506f501dc900dc85c8748b8c5ff144ba54f15a04b24d4ed0deec72af73\n");
+  input.stored = StoredPassword::kMd5;
+  EXPECT_EQ(
+      AuthenticationMessage(input),
+      "200 " + cnonce + " 8d8b63b3d5d9c9cd853e52e07b23d7f98b3f6b2b23f51bb1dd1fb5238d8bc261\n");
 }
 
 TEST(UpdateAnswers, FinalAnswer) {

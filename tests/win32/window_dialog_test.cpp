@@ -131,7 +131,7 @@ void Operate(Driver& d) {
   d.Click(ControlId::kWriteButton);
   EXPECT_EQ(d.Message(), Utf8FromWide(ControlText(kMessageTmode).c_str()));
   ASSERT_TRUE(d.Write(2, "KS_N_test.bin", IDOK));  // a device silent to the invitation
-  EXPECT_EQ(d.Message(), "KESTO通信エラー");
+  EXPECT_EQ(d.Message(), "KESTO通信エラー\r\nデバイスが書き込み開始の通知に応答しませんでした。");
   EXPECT_TRUE(Eventually(idleAgain));
   EXPECT_EQ(d.Rows(), want);
   EXPECT_EQ(d.List(LB_GETCURSEL), 2);

@@ -386,8 +386,11 @@ TEST_F(WindowOnLoopback, NetworkErrorExplainsItselfAndKeepsTheDevice) {
   setup.updateLimits.stallMs = 300;
   auto window = Searched(std::move(setup));
   ASSERT_TRUE(window->Write(kStalling, Sample("stall.bin")));
-  EXPECT_EQ(window->ui.messages[1], Format("ネットワークエラー:%d (%s)", errors::kTimedOut,
-                                           SystemErrorText(errors::kTimedOut).c_str()));
+  // and, on a line of its own, the step that failed
+  EXPECT_EQ(window->ui.messages[1],
+            Format("ネットワークエラー:%d (%s)\r\n転送中にデバイスが接続を切断したか、"
+                   "応答しなくなりました。",
+                   errors::kTimedOut, SystemErrorText(errors::kTimedOut).c_str()));
   EXPECT_EQ(window->ui.rows, entries_);
   EXPECT_EQ(window->ui.selected, kStalling);
   EXPECT_FALSE(window->ui.enabled[ControlId::kWriteButton]);
