@@ -35,16 +35,11 @@ constexpr const char* kUsage =
     "  --device SPEC         add a device (repeatable), e.g.\n"
     "                        address=127.0.0.3,kind=W,mac=02-00-00-00-00-07,sketch=125,\n"
     "                        text=3,model=17,id=2,rssi=-58,password=PELICANUS,\n"
-    "                        fault=infoHang,fault=replyDelayMs:200; sketchAfter=126:
-"
-    "                        the version it reports once it took an image
-"
-    "                        auth=md5|sha256|sha256-md5hash: how the password is
-"
-    "                        checked (sha256: ESP32 core 3.3.1 and later; -md5hash:
-"
-    "                        such a device holding the MD5 of the password)
-"
+    "                        fault=infoHang,fault=replyDelayMs:200; sketchAfter=126:\n"
+    "                        the version it reports once it took an image\n"
+    "                        auth=md5|sha256|sha256-md5hash: how the password is\n"
+    "                        checked (sha256: ESP32 core 3.3.1 and later; -md5hash:\n"
+    "                        such a device holding the MD5 of the password)\n"
     "  --config FILE         add the devices of FILE: one SPEC per line, '#' comments\n"
     "  --fleet N             add N well-behaved devices (at most 256) at 127.0.1.2 and\n"
     "                        up, kinds B, L, T and W in turn\n"
