@@ -48,9 +48,6 @@ class Socket {
   bool valid() const { return handle_ != kNoSocket; }
   NativeSocket handle() const { return handle_; }
   void Close();
-  // Closes with a reset instead of an orderly close: what the peer has not
-  // read yet is lost.
-  void CloseWithReset();
 
   int Bind(const sockaddr_in& address);
   int Listen(int backlog);
@@ -64,8 +61,6 @@ class Socket {
   // Returns 0, errors::kTimedOut, errors::kCanceled or the error of the wait.
   int WaitReadable(int timeoutMs, const StopSignal* stop) const;
   int WaitWritable(int timeoutMs, const StopSignal* stop) const;
-  // Waits, without reading, until the peer closes or resets the connection.
-  int WaitForPeerClose(int timeoutMs, const StopSignal* stop) const;
 
   // Non-blocking connect bounded by timeoutMs.
   int Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop);
@@ -73,19 +68,11 @@ class Socket {
   Socket Accept(sockaddr_in* peer, int& error);
 
   IoResult SendTo(const void* data, size_t size, const sockaddr_in& to);
-  // One datagram from a socket bound to the wildcard address, sent with the
-  // given source address, which must be one of this host's (any 127.x.y.z is).
-  IoResult SendToFrom(const void* data, size_t size, Ipv4Address source, const sockaddr_in& to);
   // One datagram. A datagram longer than size fails with
   // errors::kMessageTooLong and is dropped, so a cut datagram is never taken
   // for a whole one.
   IoResult ReceiveFrom(void* buffer, size_t size, sockaddr_in* from, int timeoutMs,
                        const StopSignal* stop);
-  // One datagram without waiting, and the address it was sent to (the
-  // socket's IP_PKTINFO option on): a local address for a datagram sent to
-  // this host alone, INADDR_BROADCAST when the system does not tell.
-  IoResult ReceiveWithDestination(void* buffer, size_t size, sockaddr_in& from,
-                                  Ipv4Address& destination);
   // Asks the kernel to tell, with each datagram, how many it has dropped on
   // this socket for want of buffer room. Where it cannot tell, nothing.
   void CountDroppedDatagrams();
@@ -109,8 +96,6 @@ class Socket {
 
   // Wakes up any thread blocked on this socket.
   void Shutdown();
-  // Tells the peer that nothing more comes (an orderly close of our half).
-  void ShutdownSend();
 
  private:
   explicit Socket(NativeSocket handle) : handle_(handle) {}
@@ -118,12 +103,5 @@ class Socket {
 
   NativeSocket handle_ = kNoSocket;
 };
-
-// Waits until one of sockets is readable (or has an error or hang-up to
-// report); null and invalid entries are skipped. Returns 0 with readable[i]
-// set for each such socket, errors::kTimedOut, errors::kCanceled when stop
-// fired, or the error of the wait.
-int WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
-                    int timeoutMs, const StopSignal* stop);
 
 }  // namespace kesto

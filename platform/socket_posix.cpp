@@ -44,13 +44,6 @@ void Socket::Close() {
   }
 }
 
-void Socket::CloseWithReset() {
-  if (handle_ < 0) return;
-  const linger abort{1, 0};
-  setsockopt(handle_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  Close();
-}
-
 int Socket::Bind(const sockaddr_in& address) {
   return bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ? errno : 0;
 }
@@ -87,10 +80,6 @@ int Socket::WaitWritable(int timeoutMs, const StopSignal* stop) const {
   return WaitFor(handle_, POLLOUT, timeoutMs, stop);
 }
 
-int Socket::WaitForPeerClose(int timeoutMs, const StopSignal* stop) const {
-  return WaitFor(handle_, POLLRDHUP, timeoutMs, stop);
-}
-
 int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
   if (const int error = SetNonBlocking(true)) return error;
   if (connect(handle_, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
@@ -116,29 +105,6 @@ Socket Socket::Accept(sockaddr_in* peer, int& error) {
 IoResult Socket::SendTo(const void* data, size_t size, const sockaddr_in& to) {
   const ssize_t sent =
       sendto(handle_, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  if (sent < 0) return {0, errno};
-  return {static_cast<size_t>(sent), 0};
-}
-
-IoResult Socket::SendToFrom(const void* data, size_t size, Ipv4Address source,
-                            const sockaddr_in& to) {
-  iovec vector{const_cast<void*>(data), size};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  msghdr message{};
-  message.msg_name = const_cast<sockaddr_in*>(&to);
-  message.msg_namelen = sizeof to;
-  message.msg_iov = &vector;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  header->cmsg_level = IPPROTO_IP;
-  header->cmsg_type = IP_PKTINFO;
-  header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-  in_pktinfo info{};
-  info.ipi_spec_dst.s_addr = source;
-  std::memcpy(CMSG_DATA(header), &info, sizeof info);
-  const ssize_t sent = sendmsg(handle_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
   if (sent < 0) return {0, errno};
   return {static_cast<size_t>(sent), 0};
 }
@@ -180,24 +146,6 @@ ssize_t ReceiveMessage(int handle, void* buffer, size_t size, sockaddr_in& from,
 }
 
 }  // namespace
-
-IoResult Socket::ReceiveWithDestination(void* buffer, size_t size, sockaddr_in& from,
-                                        Ipv4Address& destination) {
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  msghdr message{};
-  const ssize_t got =
-      ReceiveMessage(handle_, buffer, size, from, control, sizeof control, MSG_DONTWAIT, message);
-  if (got < 0) return {0, errno};
-  if (message.msg_flags & MSG_TRUNC) return {0, EMSGSIZE};
-  destination = INADDR_BROADCAST;
-  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
-    if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
-    in_pktinfo info{};
-    std::memcpy(&info, CMSG_DATA(header), sizeof info);
-    destination = info.ipi_addr.s_addr;
-  }
-  return {static_cast<size_t>(got), 0};
-}
 
 void Socket::CountDroppedDatagrams() {
 #ifdef SO_RXQ_OVFL
@@ -244,26 +192,6 @@ IoResult Socket::TryReceive(void* buffer, size_t size) {
 
 void Socket::Shutdown() {
   if (handle_ >= 0) shutdown(handle_, SHUT_RDWR);
-}
-
-void Socket::ShutdownSend() {
-  if (handle_ >= 0) shutdown(handle_, SHUT_WR);
-}
-
-int WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
-                    int timeoutMs, const StopSignal* stop) {
-  std::vector<pollfd> fds;
-  fds.reserve(sockets.size() + 1);
-  fds.push_back({stop ? stop->Descriptor() : -1, POLLIN, 0});
-  // poll skips negative descriptors, so every socket keeps its place.
-  for (const Socket* socket : sockets) fds.push_back({socket ? socket->handle() : -1, POLLIN, 0});
-  const int ready = poll(fds.data(), fds.size(), timeoutMs);
-  readable.assign(sockets.size(), false);
-  if (ready < 0) return errno == EINTR ? ETIMEDOUT : errno;
-  if (fds[0].revents) return ECANCELED;
-  if (ready == 0) return ETIMEDOUT;
-  for (size_t i = 0; i < sockets.size(); ++i) readable[i] = fds[i + 1].revents != 0;
-  return 0;
 }
 
 }  // namespace kesto

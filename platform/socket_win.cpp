@@ -134,15 +134,6 @@ void Socket::Close() {
   }
 }
 
-void Socket::CloseWithReset() {
-  if (handle_ == INVALID_SOCKET) return;
-  linger abort{};
-  abort.l_onoff = 1;
-  abort.l_linger = 0;
-  setsockopt(handle_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
-  Close();
-}
-
 int Socket::Bind(const sockaddr_in& address) {
   return bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR
              ? LastSocketError()
@@ -185,29 +176,6 @@ int Socket::WaitWritable(int timeoutMs, const StopSignal* stop) const {
   return WaitFor(handle_, true, timeoutMs, stop);
 }
 
-int Socket::WaitForPeerClose(int timeoutMs, const StopSignal* stop) const {
-  // WSAPoll reports a hang-up (POLLHUP) whatever events were asked for; asking
-  // for none leaves unread data alone.
-  const Deadline deadline = Deadline::After(timeoutMs);
-  const bool withStop = stop && stop->valid();
-  for (;;) {
-    WSAPOLLFD fds[2] = {};
-    fds[0].fd = handle_;
-    fds[0].events = 0;
-    fds[1].fd = withStop ? stop->Descriptor() : INVALID_SOCKET;
-    fds[1].events = POLLRDNORM;
-    const int ready = WSAPoll(fds, withStop ? 2 : 1, deadline.MillisecondsLeft());
-    if (ready == SOCKET_ERROR) {
-      // Without WSAPoll's hang-up report, hold until the stop or the limit.
-      if (!withStop) return LastSocketError();
-      return stop->SleepFor(deadline.MillisecondsLeft()) ? errors::kTimedOut : errors::kCanceled;
-    }
-    if (withStop && fds[1].revents) return errors::kCanceled;
-    if (fds[0].revents) return 0;
-    if (deadline.Passed()) return errors::kTimedOut;
-  }
-}
-
 int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
   if (connect(handle_, reinterpret_cast<const sockaddr*>(&to), sizeof to) == SOCKET_ERROR) {
     const int error = LastSocketError();
@@ -239,33 +207,6 @@ IoResult Socket::SendTo(const void* data, size_t size, const sockaddr_in& to) {
   return {static_cast<size_t>(sent), 0};
 }
 
-IoResult Socket::SendToFrom(const void* data, size_t size, Ipv4Address source,
-                            const sockaddr_in& to) {
-  WSABUF buffer{};
-  buffer.len = static_cast<ULONG>(ClampedLength(size));
-  buffer.buf = static_cast<char*>(const_cast<void*>(data));
-  alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
-  WSAMSG message{};
-  sockaddr_in target = to;
-  message.name = reinterpret_cast<sockaddr*>(&target);
-  message.namelen = sizeof target;
-  message.lpBuffers = &buffer;
-  message.dwBufferCount = 1;
-  message.Control.len = sizeof control;
-  message.Control.buf = control;
-  WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message);
-  header->cmsg_level = IPPROTO_IP;
-  header->cmsg_type = IP_PKTINFO;
-  header->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
-  IN_PKTINFO info{};
-  info.ipi_addr.s_addr = source;
-  std::memcpy(WSA_CMSG_DATA(header), &info, sizeof info);
-  DWORD sent = 0;
-  if (WSASendMsg(handle_, &message, 0, &sent, nullptr, nullptr) == SOCKET_ERROR)
-    return {0, LastSocketError()};
-  return {static_cast<size_t>(sent), 0};
-}
-
 IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
   sockaddr_in sender{};
   int length = sizeof sender;
@@ -282,47 +223,6 @@ IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
   }
   if (from) *from = sender;
   return {static_cast<size_t>(received), 0};
-}
-
-IoResult Socket::ReceiveWithDestination(void* buffer, size_t size, sockaddr_in& from,
-                                        Ipv4Address& destination) {
-  // WSARecvMsg is reached only through its extension pointer.
-  static const LPFN_WSARECVMSG receive = [] {
-    LPFN_WSARECVMSG function = nullptr;
-    const SOCKET probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (probe == INVALID_SOCKET) return function;
-    GUID id = WSAID_WSARECVMSG;
-    DWORD bytes = 0;
-    WSAIoctl(probe, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &function, sizeof function,
-             &bytes, nullptr, nullptr);
-    closesocket(probe);
-    return function;
-  }();
-  if (!receive) return ReceiveFrom(buffer, size, &from, 0, nullptr);
-  WSABUF data{};
-  data.len = static_cast<ULONG>(ClampedLength(size));
-  data.buf = static_cast<char*>(buffer);
-  alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
-  WSAMSG message{};
-  message.name = reinterpret_cast<sockaddr*>(&from);
-  message.namelen = sizeof from;
-  message.lpBuffers = &data;
-  message.dwBufferCount = 1;
-  message.Control.len = sizeof control;
-  message.Control.buf = control;
-  DWORD got = 0;
-  if (receive(handle_, &message, &got, nullptr, nullptr) == SOCKET_ERROR)
-    return {0, LastSocketError()};
-  if (message.dwFlags & MSG_TRUNC) return {0, errors::kMessageTooLong};
-  destination = INADDR_BROADCAST;
-  for (WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message); header;
-       header = WSA_CMSG_NXTHDR(&message, header)) {
-    if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
-    IN_PKTINFO info{};
-    std::memcpy(&info, WSA_CMSG_DATA(header), sizeof info);
-    destination = info.ipi_addr.s_addr;
-  }
-  return {static_cast<size_t>(got), 0};
 }
 
 void Socket::CountDroppedDatagrams() {
@@ -347,39 +247,6 @@ IoResult Socket::TryReceive(void* buffer, size_t size) {
 
 void Socket::Shutdown() {
   if (handle_ != INVALID_SOCKET) shutdown(handle_, SD_BOTH);
-}
-
-void Socket::ShutdownSend() {
-  if (handle_ != INVALID_SOCKET) shutdown(handle_, SD_SEND);
-}
-
-int WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
-                    int timeoutMs, const StopSignal* stop) {
-  readable.assign(sockets.size(), false);
-  // WSAPoll takes no placeholder entries: only valid sockets go in, each
-  // remembered with its place in sockets.
-  std::vector<WSAPOLLFD> fds;
-  std::vector<size_t> places;
-  fds.reserve(sockets.size() + 1);
-  places.reserve(sockets.size());
-  const bool withStop = stop && stop->valid();
-  if (withStop) fds.push_back({stop->Descriptor(), POLLRDNORM, 0});
-  for (size_t i = 0; i < sockets.size(); ++i) {
-    if (!sockets[i] || !sockets[i]->valid()) continue;
-    fds.push_back({sockets[i]->handle(), POLLRDNORM, 0});
-    places.push_back(i);
-  }
-  if (fds.empty()) {
-    Sleep(static_cast<DWORD>(timeoutMs > 0 ? timeoutMs : 0));
-    return errors::kTimedOut;
-  }
-  const int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs);
-  if (ready == SOCKET_ERROR) return LastSocketError();
-  if (withStop && fds[0].revents) return errors::kCanceled;
-  if (ready == 0) return errors::kTimedOut;
-  const size_t first = withStop ? 1 : 0;
-  for (size_t k = first; k < fds.size(); ++k) readable[places[k - first]] = fds[k].revents != 0;
-  return 0;
 }
 
 }  // namespace kesto

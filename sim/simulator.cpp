@@ -24,6 +24,7 @@
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 #include "sim/device_protocol.h"
+#include "sim/device_socket.h"
 #include "sim/hostile.h"
 #include "sim/update_transfer.h"
 
@@ -314,7 +315,7 @@ void Simulator::Impl::HandleDiscovery(LoopState& state, Clock::time_point now) {
   sockaddr_in from{};
   Ipv4Address destination = 0;
   const IoResult r =
-      state.discovery.ReceiveWithDestination(request, sizeof request, from, destination);
+      ReceiveWithDestination(state.discovery, request, sizeof request, from, destination);
   if (!r.ok() || r.bytes != 2 || request[0] != 'L' || request[1] != 'N') return;
   if (!Allowed(from.sin_addr.s_addr)) return;
   std::vector<bool> restarting(devices.size());
@@ -359,7 +360,7 @@ void Simulator::Impl::SendDueReplies(LoopState& state, Clock::time_point now) {
                                            ? RandomDiscoveryReply(endpoint.random, config)
                                            : DiscoveryReplyBytes(config);
     if (reply.source != 0)
-      state.stranger.SendToFrom(bytes.data(), bytes.size(), reply.source, reply.to);
+      SendToFrom(state.stranger, bytes.data(), bytes.size(), reply.source, reply.to);
     else
       endpoint.updateSocket.SendTo(bytes.data(), bytes.size(), reply.to);
     if (reply.flood > 0 && reply.flood < config.faults.floodReplies) {
@@ -409,7 +410,7 @@ void Simulator::Impl::OnInvitation(LoopState& state, size_t device, const Invita
     // The device keeps quiet; its neighbour says "OK" and comes for the image.
     if (!IsLoopback(from.sin_addr.s_addr)) return;
     const Ipv4Address stranger = StrangerOf(endpoint.address);
-    state.stranger.SendToFrom("OK", 2, stranger, from);
+    SendToFrom(state.stranger, "OK", 2, stranger, from);
     return BeginTransfer(device, invitation, from, {}, stranger);
   }
   Socket& speaker = endpoint.sideSocket.valid() ? endpoint.sideSocket : endpoint.updateSocket;
@@ -606,14 +607,14 @@ void Simulator::Impl::PumpAnswer(InfoConnection& connection, Clock::time_point n
   }
   if (connection.resetAt != std::string::npos) {
     // A reset, not a close: whatever the client has not read yet is lost.
-    connection.socket.CloseWithReset();
+    CloseWithReset(connection.socket);
     connection.closed = true;
     return;
   }
   // One request per connection: close our side, then wait for the client's
   // close (reading what is left, such as the request's NUL) so that no reset
   // throws away the answer before the client has read it.
-  connection.socket.ShutdownSend();
+  ShutdownSend(connection.socket);
   connection.phase = InfoConnection::Phase::kDrain;
   connection.deadline = now + kDrainWait;
 }

@@ -6,6 +6,7 @@
 #include "platform/deadline.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
+#include "sim/device_socket.h"
 #include "sim/hostile.h"
 #include "update/md5.h"
 
@@ -42,7 +43,7 @@ Socket ConnectFrom(Ipv4Address local, const sockaddr_in& to, const StopSignal& s
 // Tells the writer nothing more comes and waits, bounded, for its close, so
 // that the last bytes are not lost to a reset.
 void CloseGracefully(Socket& socket, const StopSignal& stop) {
-  socket.ShutdownSend();
+  ShutdownSend(socket);
   const Deadline deadline = Deadline::After(kCloseWaitMs);
   char scratch[512];
   for (;;) {
@@ -54,7 +55,7 @@ void CloseGracefully(Socket& socket, const StopSignal& stop) {
 
 // Neither reads nor answers any more; waits until the writer hangs up.
 void HoldUntilPeerCloses(const Socket& socket, const StopSignal& stop) {
-  socket.WaitForPeerClose(kStallHoldMs, &stop);
+  WaitForPeerClose(socket, kStallHoldMs, &stop);
 }
 
 Ipv4Address StrangerAddress(Ipv4Address device) {
@@ -171,7 +172,7 @@ void RunTransfer(TransferHost& host, const TransferJob& job, const StopSignal& s
   if (received != Received::kAll) {
     finish(std::move(session));
     if (received == Received::kStalled) HoldUntilPeerCloses(connection, stop);
-    if (received == Received::kReset) connection.CloseWithReset();
+    if (received == Received::kReset) CloseWithReset(connection);
     if (received == Received::kRefused) CloseGracefully(connection, stop);
     return;  // otherwise closed in order, without a word
   }

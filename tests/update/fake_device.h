@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/socket.h"
+#include "sim/device_socket.h"
 
 namespace kesto::testing {
 
@@ -82,7 +83,7 @@ class FakeUpdateDevice {
   }
   void CloseConnection() { tcp_.Close(); }
   void ResetConnection() {  // a reset instead of an orderly end
-    tcp_.CloseWithReset();
+    sim::CloseWithReset(tcp_);
   }
 
  private:

@@ -1,0 +1,44 @@
+#pragma once
+
+// What a simulated device does with its sockets beyond what the writer's
+// Socket offers: speaking from another address, learning where a datagram was
+// sent, resetting a connection, and one wait over all of its sockets.
+
+#include <cstddef>
+#include <vector>
+
+#include "platform/net_types.h"
+#include "platform/socket.h"
+
+namespace kesto {
+class StopSignal;
+}
+
+namespace kesto::sim {
+
+// One datagram from a socket bound to the wildcard address, sent with the
+// given source address, which must be one of this host's (any 127.x.y.z is).
+IoResult SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address source,
+                    const sockaddr_in& to);
+// One datagram without waiting, and the address it was sent to (the socket's
+// IP_PKTINFO option on): a local address for a datagram sent to this host
+// alone, INADDR_BROADCAST when the system does not tell.
+IoResult ReceiveWithDestination(Socket& socket, void* buffer, size_t size, sockaddr_in& from,
+                                Ipv4Address& destination);
+
+// Closes with a reset instead of an orderly close: what the peer has not read
+// yet is lost.
+void CloseWithReset(Socket& socket);
+// Tells the peer that nothing more comes (an orderly close of our half).
+void ShutdownSend(Socket& socket);
+// Waits, without reading, until the peer closes or resets the connection.
+int WaitForPeerClose(const Socket& socket, int timeoutMs, const StopSignal* stop);
+
+// Waits until one of sockets is readable (or has an error or hang-up to
+// report); null and invalid entries are skipped. Returns 0 with readable[i]
+// set for each such socket, errors::kTimedOut, errors::kCanceled when stop
+// fired, or the error of the wait.
+int WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
+                    int timeoutMs, const StopSignal* stop);
+
+}  // namespace kesto::sim

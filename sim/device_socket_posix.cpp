@@ -1,0 +1,103 @@
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/deadline.h"
+#include "platform/stop_signal.h"
+#include "sim/device_socket.h"
+
+namespace kesto::sim {
+
+IoResult SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address source,
+                    const sockaddr_in& to) {
+  iovec vector{const_cast<void*>(data), size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr message{};
+  message.msg_name = const_cast<sockaddr_in*>(&to);
+  message.msg_namelen = sizeof to;
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = IPPROTO_IP;
+  header->cmsg_type = IP_PKTINFO;
+  header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info{};
+  info.ipi_spec_dst.s_addr = source;
+  std::memcpy(CMSG_DATA(header), &info, sizeof info);
+  const ssize_t sent = sendmsg(socket.handle(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (sent < 0) return {0, errno};
+  return {static_cast<size_t>(sent), 0};
+}
+
+IoResult ReceiveWithDestination(Socket& socket, void* buffer, size_t size, sockaddr_in& from,
+                                Ipv4Address& destination) {
+  iovec vector{buffer, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr message{};
+  message.msg_name = &from;
+  message.msg_namelen = sizeof from;
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t got = recvmsg(socket.handle(), &message, MSG_DONTWAIT);
+  if (got < 0) return {0, errno};
+  if (message.msg_flags & MSG_TRUNC) return {0, EMSGSIZE};
+  destination = INADDR_BROADCAST;
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
+    in_pktinfo info{};
+    std::memcpy(&info, CMSG_DATA(header), sizeof info);
+    destination = info.ipi_addr.s_addr;
+  }
+  return {static_cast<size_t>(got), 0};
+}
+
+void CloseWithReset(Socket& socket) {
+  if (!socket.valid()) return;
+  const linger abort{1, 0};
+  setsockopt(socket.handle(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  socket.Close();
+}
+
+void ShutdownSend(Socket& socket) {
+  if (socket.valid()) shutdown(socket.handle(), SHUT_WR);
+}
+
+int WaitForPeerClose(const Socket& socket, int timeoutMs, const StopSignal* stop) {
+  const Deadline deadline = Deadline::After(timeoutMs);
+  for (;;) {
+    pollfd fds[2] = {{socket.handle(), POLLRDHUP, 0}, {stop ? stop->Descriptor() : -1, POLLIN, 0}};
+    const int ready = poll(fds, stop ? 2 : 1, deadline.MillisecondsLeft());
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (stop && (fds[1].revents & POLLIN)) return ECANCELED;
+    if (ready == 0) return ETIMEDOUT;
+    if (fds[0].revents) return 0;
+  }
+}
+
+int WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
+                    int timeoutMs, const StopSignal* stop) {
+  std::vector<pollfd> fds;
+  fds.reserve(sockets.size() + 1);
+  fds.push_back({stop ? stop->Descriptor() : -1, POLLIN, 0});
+  // poll skips negative descriptors, so every socket keeps its place.
+  for (const Socket* socket : sockets) fds.push_back({socket ? socket->handle() : -1, POLLIN, 0});
+  const int ready = poll(fds.data(), fds.size(), timeoutMs);
+  readable.assign(sockets.size(), false);
+  if (ready < 0) return errno == EINTR ? ETIMEDOUT : errno;
+  if (fds[0].revents) return ECANCELED;
+  if (ready == 0) return ETIMEDOUT;
+  for (size_t i = 0; i < sockets.size(); ++i) readable[i] = fds[i + 1].revents != 0;
+  return 0;
+}
+
+}  // namespace kesto::sim

@@ -1,0 +1,160 @@
+// Winsock 2; Winsock is already started, since every socket here came from
+// Socket::Open.
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <mswsock.h>
+
+#include <climits>
+#include <cstring>
+
+#include "platform/deadline.h"
+#include "platform/errors.h"
+#include "platform/stop_signal.h"
+#include "sim/device_socket.h"
+
+namespace kesto::sim {
+namespace {
+
+ULONG ClampedLength(size_t size) {
+  return size > INT_MAX ? INT_MAX : static_cast<ULONG>(size);
+}
+
+}  // namespace
+
+IoResult SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address source,
+                    const sockaddr_in& to) {
+  WSABUF buffer{};
+  buffer.len = ClampedLength(size);
+  buffer.buf = static_cast<char*>(const_cast<void*>(data));
+  alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+  WSAMSG message{};
+  sockaddr_in target = to;
+  message.name = reinterpret_cast<sockaddr*>(&target);
+  message.namelen = sizeof target;
+  message.lpBuffers = &buffer;
+  message.dwBufferCount = 1;
+  message.Control.len = sizeof control;
+  message.Control.buf = control;
+  WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message);
+  header->cmsg_level = IPPROTO_IP;
+  header->cmsg_type = IP_PKTINFO;
+  header->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
+  IN_PKTINFO info{};
+  info.ipi_addr.s_addr = source;
+  std::memcpy(WSA_CMSG_DATA(header), &info, sizeof info);
+  DWORD sent = 0;
+  if (WSASendMsg(socket.handle(), &message, 0, &sent, nullptr, nullptr) == SOCKET_ERROR)
+    return {0, WSAGetLastError()};
+  return {static_cast<size_t>(sent), 0};
+}
+
+IoResult ReceiveWithDestination(Socket& socket, void* buffer, size_t size, sockaddr_in& from,
+                                Ipv4Address& destination) {
+  // WSARecvMsg is reached only through its extension pointer.
+  static const LPFN_WSARECVMSG receive = [] {
+    LPFN_WSARECVMSG function = nullptr;
+    const SOCKET probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (probe == INVALID_SOCKET) return function;
+    GUID id = WSAID_WSARECVMSG;
+    DWORD bytes = 0;
+    WSAIoctl(probe, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &function, sizeof function,
+             &bytes, nullptr, nullptr);
+    closesocket(probe);
+    return function;
+  }();
+  if (!receive) return socket.ReceiveFrom(buffer, size, &from, 0, nullptr);
+  WSABUF data{};
+  data.len = ClampedLength(size);
+  data.buf = static_cast<char*>(buffer);
+  alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+  WSAMSG message{};
+  message.name = reinterpret_cast<sockaddr*>(&from);
+  message.namelen = sizeof from;
+  message.lpBuffers = &data;
+  message.dwBufferCount = 1;
+  message.Control.len = sizeof control;
+  message.Control.buf = control;
+  DWORD got = 0;
+  if (receive(socket.handle(), &message, &got, nullptr, nullptr) == SOCKET_ERROR)
+    return {0, WSAGetLastError()};
+  if (message.dwFlags & MSG_TRUNC) return {0, errors::kMessageTooLong};
+  destination = INADDR_BROADCAST;
+  for (WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message); header;
+       header = WSA_CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
+    IN_PKTINFO info{};
+    std::memcpy(&info, WSA_CMSG_DATA(header), sizeof info);
+    destination = info.ipi_addr.s_addr;
+  }
+  return {static_cast<size_t>(got), 0};
+}
+
+void CloseWithReset(Socket& socket) {
+  if (!socket.valid()) return;
+  linger abort{};
+  abort.l_onoff = 1;
+  abort.l_linger = 0;
+  setsockopt(socket.handle(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+             sizeof abort);
+  socket.Close();
+}
+
+void ShutdownSend(Socket& socket) {
+  if (socket.valid()) shutdown(socket.handle(), SD_SEND);
+}
+
+int WaitForPeerClose(const Socket& socket, int timeoutMs, const StopSignal* stop) {
+  // WSAPoll reports a hang-up (POLLHUP) whatever events were asked for; asking
+  // for none leaves unread data alone.
+  const Deadline deadline = Deadline::After(timeoutMs);
+  const bool withStop = stop && stop->valid();
+  for (;;) {
+    WSAPOLLFD fds[2] = {};
+    fds[0].fd = socket.handle();
+    fds[0].events = 0;
+    fds[1].fd = withStop ? stop->Descriptor() : INVALID_SOCKET;
+    fds[1].events = POLLRDNORM;
+    const int ready = WSAPoll(fds, withStop ? 2 : 1, deadline.MillisecondsLeft());
+    if (ready == SOCKET_ERROR) {
+      // Without WSAPoll's hang-up report, hold until the stop or the limit.
+      if (!withStop) return WSAGetLastError();
+      return stop->SleepFor(deadline.MillisecondsLeft()) ? errors::kTimedOut : errors::kCanceled;
+    }
+    if (withStop && fds[1].revents) return errors::kCanceled;
+    if (fds[0].revents) return 0;
+    if (deadline.Passed()) return errors::kTimedOut;
+  }
+}
+
+int WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
+                    int timeoutMs, const StopSignal* stop) {
+  readable.assign(sockets.size(), false);
+  // WSAPoll takes no placeholder entries: only valid sockets go in, each
+  // remembered with its place in sockets.
+  std::vector<WSAPOLLFD> fds;
+  std::vector<size_t> places;
+  fds.reserve(sockets.size() + 1);
+  places.reserve(sockets.size());
+  const bool withStop = stop && stop->valid();
+  if (withStop) fds.push_back({stop->Descriptor(), POLLRDNORM, 0});
+  for (size_t i = 0; i < sockets.size(); ++i) {
+    if (!sockets[i] || !sockets[i]->valid()) continue;
+    fds.push_back({sockets[i]->handle(), POLLRDNORM, 0});
+    places.push_back(i);
+  }
+  if (fds.empty()) {
+    Sleep(static_cast<DWORD>(timeoutMs > 0 ? timeoutMs : 0));
+    return errors::kTimedOut;
+  }
+  const int ready = WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), timeoutMs);
+  if (ready == SOCKET_ERROR) return WSAGetLastError();
+  if (withStop && fds[0].revents) return errors::kCanceled;
+  if (ready == 0) return errors::kTimedOut;
+  const size_t first = withStop ? 1 : 0;
+  for (size_t k = first; k < fds.size(); ++k) readable[places[k - first]] = fds[k].revents != 0;
+  return 0;
+}
+
+}  // namespace kesto::sim
