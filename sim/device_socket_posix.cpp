@@ -10,18 +10,30 @@
 #include "sim/device_socket.h"
 
 namespace kesto::sim {
+namespace {
+
+// A message of one buffer to or from peer, with the room in control for the
+// packet information.
+template <size_t kControlSize>
+msghdr MessageOf(sockaddr_in& peer, iovec& vector, char (&control)[kControlSize]) {
+  msghdr message{};
+  message.msg_name = &peer;
+  message.msg_namelen = sizeof peer;
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = kControlSize;
+  return message;
+}
+
+}  // namespace
 
 IoResult SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address source,
                     const sockaddr_in& to) {
   iovec vector{const_cast<void*>(data), size};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  msghdr message{};
-  message.msg_name = const_cast<sockaddr_in*>(&to);
-  message.msg_namelen = sizeof to;
-  message.msg_iov = &vector;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  sockaddr_in target = to;
+  msghdr message = MessageOf(target, vector, control);
   cmsghdr* header = CMSG_FIRSTHDR(&message);
   header->cmsg_level = IPPROTO_IP;
   header->cmsg_type = IP_PKTINFO;
@@ -38,13 +50,7 @@ IoResult ReceiveWithDestination(Socket& socket, void* buffer, size_t size, socka
                                 Ipv4Address& destination) {
   iovec vector{buffer, size};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  msghdr message{};
-  message.msg_name = &from;
-  message.msg_namelen = sizeof from;
-  message.msg_iov = &vector;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
+  msghdr message = MessageOf(from, vector, control);
   const ssize_t got = recvmsg(socket.handle(), &message, MSG_DONTWAIT);
   if (got < 0) return {0, errno};
   if (message.msg_flags & MSG_TRUNC) return {0, EMSGSIZE};

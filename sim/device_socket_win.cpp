@@ -21,6 +21,20 @@ ULONG ClampedLength(size_t size) {
   return size > INT_MAX ? INT_MAX : static_cast<ULONG>(size);
 }
 
+// A message of one buffer to or from peer, with the room in control for the
+// packet information.
+template <size_t kControlSize>
+WSAMSG MessageOf(sockaddr_in& peer, WSABUF& buffer, char (&control)[kControlSize]) {
+  WSAMSG message{};
+  message.name = reinterpret_cast<sockaddr*>(&peer);
+  message.namelen = sizeof peer;
+  message.lpBuffers = &buffer;
+  message.dwBufferCount = 1;
+  message.Control.len = kControlSize;
+  message.Control.buf = control;
+  return message;
+}
+
 }  // namespace
 
 IoResult SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address source,
@@ -29,14 +43,8 @@ IoResult SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address s
   buffer.len = ClampedLength(size);
   buffer.buf = static_cast<char*>(const_cast<void*>(data));
   alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
-  WSAMSG message{};
   sockaddr_in target = to;
-  message.name = reinterpret_cast<sockaddr*>(&target);
-  message.namelen = sizeof target;
-  message.lpBuffers = &buffer;
-  message.dwBufferCount = 1;
-  message.Control.len = sizeof control;
-  message.Control.buf = control;
+  WSAMSG message = MessageOf(target, buffer, control);
   WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message);
   header->cmsg_level = IPPROTO_IP;
   header->cmsg_type = IP_PKTINFO;
@@ -69,13 +77,7 @@ IoResult ReceiveWithDestination(Socket& socket, void* buffer, size_t size, socka
   data.len = ClampedLength(size);
   data.buf = static_cast<char*>(buffer);
   alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
-  WSAMSG message{};
-  message.name = reinterpret_cast<sockaddr*>(&from);
-  message.namelen = sizeof from;
-  message.lpBuffers = &data;
-  message.dwBufferCount = 1;
-  message.Control.len = sizeof control;
-  message.Control.buf = control;
+  WSAMSG message = MessageOf(from, data, control);
   DWORD got = 0;
   if (receive(socket.handle(), &message, &got, nullptr, nullptr) == SOCKET_ERROR)
     return {0, WSAGetLastError()};
