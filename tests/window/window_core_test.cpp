@@ -14,11 +14,11 @@
 #include "app/demo.h"
 #include "app/demo_devices.h"
 #include "app/firmware_writer_dlg.h"
-#include "app/operator_texts.h"
 #include "platform/errors.h"
 #include "platform/format.h"
 #include "platform/socket.h"
 #include "support/test_support.h"
+#include "texts/operator_texts.h"
 
 using namespace kesto;
 using namespace kesto::app;
