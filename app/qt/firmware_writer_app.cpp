@@ -12,7 +12,6 @@
 #include "app/qt/prompts.h"
 #include "app/window_rules.h"
 #include "kesto/version.h"
-#include "platform/format.h"
 
 namespace kesto::app {
 namespace {
@@ -103,13 +102,8 @@ int CFirmwareWriterApp::InitInstance() {
   std::unique_ptr<DemoBench> demo;
   if (options->demo) {
     demo = std::make_unique<DemoBench>();
-    if (const int error = demo->Start(); error != 0)
-      prompts.Message(
-          nullptr,
-          Format("デモ用の模擬デバイスを起動できませんでした: %s", SystemErrorText(error).c_str()),
-          false);
-    setup.interfaces = DemoInterfaces;
-    setup.firmwareFolder = demo->SampleFolder();
+    if (const std::string failure = demo->StartFor(setup); !failure.empty())
+      prompts.Message(nullptr, failure, false);
   }
   FirmwareWriterWindow window(std::move(setup), prompts);
   return window.DoModal() == -1 ? 1 : 0;

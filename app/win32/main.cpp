@@ -16,7 +16,6 @@
 #include "app/win32/firmware_writer_window.h"
 #include "app/win32/version_resource.h"
 #include "kesto/version.h"
-#include "platform/format.h"
 #include "platform/process.h"
 #include "platform/wide_text.h"
 
@@ -77,11 +76,7 @@ int Run(const StartOptions& options) {
   std::unique_ptr<DemoBench> demo;
   if (options.demo) {
     demo = std::make_unique<DemoBench>();
-    if (const int error = demo->Start(); error != 0)
-      Tell(
-          Format("デモ用の模擬デバイスを起動できませんでした: %s", SystemErrorText(error).c_str()));
-    setup.interfaces = DemoInterfaces;
-    setup.firmwareFolder = demo->SampleFolder();
+    if (const std::string problem = demo->StartFor(setup); !problem.empty()) Tell(problem);
   }
   return RunFirmwareWriterWindow(std::move(setup)) == -1 ? 1 : 0;
 }
