@@ -48,12 +48,13 @@ int Run(const StartOptions& options) {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // The arguments as UTF-8 from the wide command line: the ANSI code page
-  // cannot hold every file name.
-  // Help, version and a bad option are told in a message box: there is no
-  // console.
+  // cannot hold every file name. Help, version and a bad option are told in
+  // a message box: there is no console.
   const auto parsed = ParseStartOptions(ProgramArguments(0, nullptr), OwnVersionText());
   if (const StartEnding* ending = std::get_if<StartEnding>(&parsed)) {
-    Tell(ending->text);
+    // A console's last line end would be an empty line in the box.
+    const std::string& text = ending->text;
+    Tell(text.substr(0, text.find_last_not_of('\n') + 1));
     return ending->status;
   }
   return Run(std::get<StartOptions>(parsed));
