@@ -9,7 +9,9 @@
 
 #include "app/demo_devices.h"
 #include "platform/files.h"
+#include "platform/format.h"
 #include "platform/socket.h"
+#include "update/update_run.h"
 
 namespace kesto::app {
 namespace {
@@ -55,10 +57,10 @@ std::vector<sim::DeviceConfig> DemoDevices() {
   devices.push_back(Device("127.0.0.2", 'B', 1, 125, 0, 1));
   devices.push_back(Device("127.0.0.3", 'B', 2, 110, 3, 15));  // TMODE: refused
   devices.push_back(Device("127.0.0.4", 'W', 3, 124, 17, 2));
-  devices.back().password = "PELICANUS";
+  devices.back().password = kUpdatePassword;
   devices.push_back(Device("127.0.0.5", 'L', 4, 125, 0, 1));
   devices.back().rssi = -58;
-  devices.back().password = "PELICANUS";
+  devices.back().password = kUpdatePassword;
   devices.push_back(Device("127.0.0.6", 'T', 5, 102, 0, 1));
   return devices;
 }
@@ -106,6 +108,14 @@ DemoBench::~DemoBench() {
 
 int DemoBench::Start() {
   return parts_->simulator.Start();
+}
+
+std::string DemoBench::StartFor(WindowSetup& setup) {
+  setup.interfaces = DemoInterfaces;
+  setup.firmwareFolder = SampleFolder();
+  if (const int error = Start(); error != 0)
+    return Format("デモ用の模擬デバイスを起動できませんでした: %s", SystemErrorText(error).c_str());
+  return {};
 }
 
 std::string DemoBench::SampleFolder() const {

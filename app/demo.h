@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "app/firmware_writer_dlg.h"
 #include "net/interfaces.h"
 
 namespace kesto::app {
@@ -30,6 +31,9 @@ class DemoBench {
 
   // 0 when the devices run, else the errno of the failed bind.
   int Start();
+  // Starts the devices and points setup at them and at the samples. The
+  // operator's message when the devices could not start, else empty.
+  std::string StartFor(WindowSetup& setup);
   // UTF-8; empty when the folder could not be made.
   std::string SampleFolder() const;
 

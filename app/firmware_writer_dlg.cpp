@@ -3,43 +3,14 @@
 #include <utility>
 #include <vector>
 
-#include "app/operator_texts.h"
 #include "platform/format.h"
 #include "platform/socket.h"
+#include "texts/operator_texts.h"
+#include "texts/phase_texts.h"
 #include "update/preflight.h"
 #include "update/write_rules.h"
 
 namespace kesto::app {
-
-const char* PhaseFormat(UpdatePhase phase) {
-  // Only the transfer knows a percentage; the other phases can last seconds
-  // and say what is awaited.
-  switch (phase) {
-    case UpdatePhase::kInvitation:
-      return "招待を送信中…";
-    case UpdatePhase::kAuthentication:
-      return "認証中…";
-    case UpdatePhase::kWaitingForDevice:
-      return "デバイスの接続を待っています…";
-    case UpdatePhase::kTransfer:
-      return "転送中 %p%";
-    case UpdatePhase::kFinalAnswer:
-      return "デバイスの応答を待っています…";
-  }
-  return "%p%";
-}
-
-const char* SearchFormat(SearchPhase phase) {
-  switch (phase) {
-    case SearchPhase::kBroadcast:
-      return "検索中…";
-    case SearchPhase::kQuerying:
-      return "デバイス情報を取得中…";
-    case SearchPhase::kListing:
-      return "一覧を作成中…";
-  }
-  return "検索中…";
-}
 
 CFirmwareWriterDlg::CFirmwareWriterDlg(WindowSetup setup, WindowFrontEnd& frontEnd)
     : setup_(std::move(setup)), frontEnd_(frontEnd) {}
@@ -139,7 +110,7 @@ void CFirmwareWriterDlg::OnSearch() {
   // Emptied and busy before the thread starts, so no second click slips in.
   frontEnd_.ClearDeviceRows();
   SetIdle(false);
-  ShowPhase(SearchFormat(SearchPhase::kBroadcast));
+  ShowPhase(SearchPhaseText(SearchPhase::kBroadcast));
 
   DiscoveryOptions options;
   options.localAddress = selectedLocalAddress_;
@@ -152,7 +123,7 @@ void CFirmwareWriterDlg::OnSearch() {
   options.query.pauseMs = setup_.searchLimits.pauseMs;
   const uint64_t run = ++*run_;
   options.phase = [this, run](SearchPhase phase) {
-    Post(run, [this, phase] { ShowPhase(SearchFormat(phase)); });
+    Post(run, [this, phase] { ShowPhase(SearchPhaseText(phase)); });
   };
   StartWorker([this, run, table = table_, options](const StopSignal& stop) mutable {
     options.query.stop = &stop;
@@ -207,7 +178,7 @@ bool CFirmwareWriterDlg::Refused(const PreflightResult& check) {
 
 void CFirmwareWriterDlg::LaunchWrite(const std::string& deviceAddress) {
   SetIdle(false);
-  ShowPhase(kPreparingFormat);
+  ShowPhase(kPreparingText);
 
   UpdateRequest request;
   request.deviceAddress = deviceAddress;
@@ -226,7 +197,7 @@ void CFirmwareWriterDlg::LaunchWrite(const std::string& deviceAddress) {
       Post(run, [this, percent] { frontEnd_.SetProgress(percent); });
     };
     hooks.phase = [this, run](UpdatePhase phase) {
-      Post(run, [this, phase] { ShowPhase(PhaseFormat(phase)); });
+      Post(run, [this, phase] { ShowPhase(PhaseTextOf(phase).bar); });
     };
     hooks.stop = &stop;
     const WriteOutcome outcome = UpdateWorker(request, limits, hooks);

@@ -133,9 +133,4 @@ class CFirmwareWriterDlg {
   bool writing_ = false;  // the worker runs a write, not a search
 };
 
-// What the bar says in each phase of a write, and of a search.
-const char* PhaseFormat(UpdatePhase phase);
-const char* SearchFormat(SearchPhase phase);
-inline constexpr const char* kPreparingFormat = "準備中…";
-
 }  // namespace kesto::app

@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "app/operator_texts.h"
 #include "cli/output.h"
 #include "discovery/device_list.h"
 #include "discovery/direct.h"
 #include "net/interfaces.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
+#include "texts/operator_texts.h"
 
 namespace kesto::cli {
 

@@ -5,12 +5,12 @@
 #include "discovery/device_list.h"
 #include "platform/format.h"
 #include "platform/socket.h"
+#include "texts/line_breaks.h"
 
 namespace kesto::cli {
 
-std::string ForTerminal(std::string text) {
-  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
-  return text;
+std::string ForTerminal(std::string_view text) {
+  return WithLineBreaks(text, "\n");
 }
 
 std::string PrintableLog(std::string_view piece) {

@@ -14,7 +14,7 @@
 namespace kesto::cli {
 
 // Message texts carry "\r\n" line ends; a terminal wants "\n".
-std::string ForTerminal(std::string text);
+std::string ForTerminal(std::string_view text);
 
 // Device bytes reach the log ("Bad Answer: ..."); a terminal must not receive
 // their control characters as escape sequences.

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "app/operator_texts.h"
 #include "cli/commands.h"
 #include "cli/fleet.h"
 #include "cli/output.h"
@@ -22,6 +21,8 @@
 #include "platform/sha256.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
+#include "texts/operator_texts.h"
+#include "texts/phase_texts.h"
 #include "update/preflight.h"
 #include "update/update_run.h"
 #include "update/write_rules.h"
@@ -192,22 +193,6 @@ bool Retryable(const WriteOutcome& outcome) {
          outcome.result == WriteResult::kNetworkError;
 }
 
-const char* PhaseName(UpdatePhase phase) {
-  switch (phase) {
-    case UpdatePhase::kInvitation:
-      return "invitation";
-    case UpdatePhase::kAuthentication:
-      return "authentication";
-    case UpdatePhase::kWaitingForDevice:
-      return "waiting for device";
-    case UpdatePhase::kTransfer:
-      return "transfer";
-    case UpdatePhase::kFinalAnswer:
-      return "final answer";
-  }
-  return "";
-}
-
 // One device's write, its retries and --verify, all in the slot that runs it.
 void WriteTarget(const Options& options, const Image& image, uint16_t listenerPort, size_t device,
                  Target& target, FleetDisplay& display, const StopSignal& stop) {
@@ -223,7 +208,7 @@ void WriteTarget(const Options& options, const Image& image, uint16_t listenerPo
   UpdateHooks hooks;
   hooks.log = [&](std::string_view piece) { display.Log(device, piece); };
   hooks.progress = [&](int percent) { display.Progress(device, percent); };
-  hooks.phase = [&](UpdatePhase phase) { display.Phase(device, PhaseName(phase)); };
+  hooks.phase = [&](UpdatePhase phase) { display.Phase(device, PhaseTextOf(phase).name); };
   hooks.stop = &stop;
   WriteOutcome outcome;
   for (;;) {

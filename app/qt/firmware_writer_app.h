@@ -1,23 +1,6 @@
 #pragma once
 
-#include <QString>
-#include <QStringList>
-
-#include <cstdint>
-#include <optional>
-
 namespace kesto::app {
-
-struct StartOptions {
-  bool demo = false;      // simulated devices on loopback, sample images
-  uint16_t hostPort = 0;  // the listener's fixed port; 0: the system chooses
-  bool help = false;
-  bool version = false;
-};
-
-// The arguments after the program name. nullopt, with the reason in error,
-// on anything unknown or a bad value.
-std::optional<StartOptions> ParseStartOptions(const QStringList& arguments, QString& error);
 
 // The program: reads the command line, starts the demo devices when asked,
 // and runs the one window modally; the program ends with the window.

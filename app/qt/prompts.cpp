@@ -4,6 +4,7 @@
 #include <QMessageBox>
 
 #include "kesto/version.h"
+#include "texts/line_breaks.h"
 
 namespace kesto::app {
 
@@ -28,9 +29,7 @@ QString DialogPrompts::OpenFirmwareFile(QWidget* owner, const QStringList& nameF
 }
 
 QString DisplayText(std::string_view text) {
-  QString result = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-  result.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  return result;
+  return QString::fromStdString(WithLineBreaks(text, "\n"));
 }
 
 QStringList QtNameFilters(std::string_view barSeparated) {

@@ -7,17 +7,12 @@
 
 #include "kesto/version.h"
 #include "platform/wide_text.h"
+#include "texts/line_breaks.h"
 
 namespace kesto::app {
 
 std::wstring ControlText(std::string_view text) {
-  std::string lines;
-  lines.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) lines += '\r';
-    lines += text[i];
-  }
-  return WideFromUtf8(lines);
+  return WideFromUtf8(WithLineBreaks(text, "\r\n"));
 }
 
 std::wstring OpenFileFilter(const std::string& barSeparated) {

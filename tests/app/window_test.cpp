@@ -52,21 +52,6 @@ class WindowTest : public QObject {
 
  private slots:
   void commandLine() {
-    const struct {
-      QStringList arguments;
-      int hostPort;  // -1: refused
-    } cases[] = {{{}, 0},
-                 {{"--demo", "--host-port", "40000"}, 40000},
-                 {{"--host-port=65535"}, 65535},
-                 {{"--host-port", "65536"}, -1},
-                 {{"--host-port"}, -1},
-                 {{"--demo", "extra"}, -1}};
-    for (const auto& c : cases) {
-      QString error;
-      const auto options = ParseStartOptions(c.arguments, error);
-      QCOMPARE(options ? int(options->hostPort) : -1, c.hostPort);
-      QCOMPARE(error.isEmpty(), c.hostPort >= 0);
-    }
     char program[] = "kesto-fw-gui", flag[] = "--host-port", value[] = "http";
     char* argv[] = {program, flag, value, nullptr};
     int argc = 3;

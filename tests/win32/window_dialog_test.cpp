@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/operator_texts.h"
 #include "app/win32/dialog_front_end.h"
 #include "app/win32/firmware_writer_window.h"
 #include "dialog_driver.h"
 #include "platform/wide_text.h"
+#include "texts/operator_texts.h"
 
 using namespace kesto;
 using namespace kesto::app;

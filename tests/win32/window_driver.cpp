@@ -11,9 +11,9 @@
 #include <sstream>
 
 #include "app/firmware_writer_dlg.h"
-#include "app/operator_texts.h"
 #include "app/win32/dialog_front_end.h"
 #include "dialog_driver.h"
+#include "texts/operator_texts.h"
 
 using namespace kesto;
 using namespace kesto::test;

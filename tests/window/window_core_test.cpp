@@ -14,11 +14,13 @@
 #include "app/demo.h"
 #include "app/demo_devices.h"
 #include "app/firmware_writer_dlg.h"
-#include "app/operator_texts.h"
+#include "app/start_options.h"
 #include "platform/errors.h"
 #include "platform/format.h"
 #include "platform/socket.h"
 #include "support/test_support.h"
+#include "texts/line_breaks.h"
+#include "texts/operator_texts.h"
 
 using namespace kesto;
 using namespace kesto::app;
@@ -164,6 +166,34 @@ TEST(WindowCore, RulesOfTheCaption) {
     EXPECT_EQ(window.ui.texts[ControlId::kVersionCaption],
               sequence.counter == 0 ? "Version 1.03 *" : "Version 1.03");
   }
+}
+
+TEST(WindowCore, StartOptionsAndLineBreaksOfEveryFrontEnd) {
+  const struct {
+    Strings arguments;
+    int hostPort;  // -1: ends the program with status
+    int status;
+  } cases[] = {{{}, 0, 0},
+               {{"--demo", "--host-port", "40000"}, 40000, 0},
+               {{"--host-port=65535", "--host-port", "2"}, 2, 0},
+               {{"--version"}, -1, 0},
+               {{"--host-port", "65536"}, -1, kUsageError},
+               {{"--host-port", "0"}, -1, kUsageError},
+               {{"--host-port", "http"}, -1, kUsageError},
+               {{"--host-port"}, -1, kUsageError},
+               {{"--demo", "extra"}, -1, kUsageError}};
+  for (const auto& c : cases) {
+    const auto parsed = ParseStartOptions(c.arguments, "Version 1.03");
+    const auto* options = std::get_if<StartOptions>(&parsed);
+    EXPECT_EQ(options ? int(options->hostPort) : -1, c.hostPort);
+    if (!options) {
+      EXPECT_EQ(std::get<StartEnding>(parsed).status, c.status);
+    }
+  }
+  EXPECT_EQ(std::get<StartEnding>(ParseStartOptions({"--version"}, "Version 1.03")).text,
+            "KESTO_NW_FirmwareWriter Version 1.03\n");
+  EXPECT_EQ(WithLineBreaks("a\r\nb\nc\r", "\n"), "a\nb\nc\r");
+  EXPECT_EQ(WithLineBreaks("\na\r\n", "\r\n"), "\r\na\r\n");
 }
 
 TEST(WindowCore, StartsIdleWithWriteDisabledAndEndsOnEscape) {

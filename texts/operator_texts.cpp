@@ -1,4 +1,4 @@
-#include "app/operator_texts.h"
+#include "texts/operator_texts.h"
 
 #include "platform/format.h"
 
