@@ -28,8 +28,11 @@ int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addres
   if ((error = socket.Bind(MakeSocketAddress(options.localAddress, 0))) != 0)
     return finish(-1, error);
   constexpr char kRequest[2] = {'L', 'N'};
-  for (const Ipv4Address address : addresses)
-    socket.SendTo(kRequest, sizeof kRequest, MakeSocketAddress(address, options.discoveryPort));
+  for (const Ipv4Address address : addresses) {
+    const IoResult sent =
+        socket.SendTo(kRequest, sizeof kRequest, MakeSocketAddress(address, options.discoveryPort));
+    if (!sent.ok()) return finish(-1, sent.error);
+  }
 
   QueryOptions query = options.query;
   query.localAddress = options.localAddress;
