@@ -4,6 +4,7 @@
 #include "platform/socket.h"
 
 #include "platform/deadline.h"
+#include "platform/wait.h"
 
 namespace kesto {
 namespace {
@@ -105,6 +106,33 @@ IoResult Socket::Receive(void* buffer, size_t size, int timeoutMs, const StopSig
     // A readable socket can still have nothing (spurious wake-up): wait again.
     if (received.error != errors::kWouldBlock) return received;
   }
+}
+
+int Socket::WaitReadable(int timeoutMs, const StopSignal* stop) const {
+  WaitItem item{handle_, Readiness::kReadable};
+  return WaitForAny({&item, 1}, timeoutMs, stop);
+}
+
+int Socket::WaitWritable(int timeoutMs, const StopSignal* stop) const {
+  WaitItem item{handle_, Readiness::kWritable};
+  return WaitForAny({&item, 1}, timeoutMs, stop);
+}
+
+int Socket::WaitForPeerClose(int timeoutMs, const StopSignal* stop) const {
+  WaitItem item{handle_, Readiness::kPeerClosed};
+  return WaitForAny({&item, 1}, timeoutMs, stop);
+}
+
+int WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
+                    int timeoutMs, const StopSignal* stop) {
+  std::vector<WaitItem> items;
+  items.reserve(sockets.size());
+  for (const Socket* socket : sockets)
+    items.push_back({socket && socket->valid() ? socket->handle() : kNoSocket});
+  const int error = WaitForAny(items, timeoutMs, stop);
+  readable.assign(sockets.size(), false);
+  for (size_t i = 0; i < sockets.size(); ++i) readable[i] = items[i].ready;
+  return error;
 }
 
 }  // namespace kesto

@@ -6,33 +6,42 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/deadline.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
+#include "platform/wait.h"
 
 namespace kesto {
 namespace {
 
-// Polls fd for events until the deadline, retrying on EINTR.
-int WaitFor(int fd, short events, int timeoutMs, const StopSignal* stop) {
-  const Deadline deadline = Deadline::After(timeoutMs);
-  for (;;) {
-    pollfd fds[2] = {{fd, events, 0}, {stop ? stop->Descriptor() : -1, POLLIN, 0}};
-    const int ready = poll(fds, stop ? 2 : 1, deadline.MillisecondsLeft());
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (stop && (fds[1].revents & POLLIN)) return ECANCELED;
-    if (ready == 0) return ETIMEDOUT;
-    if (fds[0].revents) return 0;
+short EventsOf(Readiness want) {
+  switch (want) {
+    case Readiness::kWritable:
+      return POLLOUT;
+    case Readiness::kPeerClosed:
+      return POLLRDHUP;
+    case Readiness::kReadable:
+      break;
   }
+  return POLLIN;
 }
 
 }  // namespace
 
+int PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopped) {
+  std::vector<pollfd> fds;
+  fds.reserve(items.size() + 1);
+  // poll skips negative descriptors, so every item keeps its place.
+  for (const WaitItem& item : items) fds.push_back({item.handle, EventsOf(item.want), 0});
+  fds.push_back({stop, POLLIN, 0});
+  if (poll(fds.data(), fds.size(), ms) < 0) return errno;
+  stopped = fds.back().revents != 0;
+  for (size_t i = 0; i < items.size(); ++i) items[i].ready = fds[i].revents != 0;
+  return 0;
+}
+
 Socket Socket::Open(int type, int& error) {
-  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  // Non-blocking as on Windows: every wait is bounded by the one wait instead.
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   error = fd < 0 ? errno : 0;
   return Socket(fd);
 }
@@ -79,35 +88,27 @@ int Socket::LocalAddress(sockaddr_in& address) const {
   return getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) < 0 ? errno : 0;
 }
 
-int Socket::WaitReadable(int timeoutMs, const StopSignal* stop) const {
-  return WaitFor(handle_, POLLIN, timeoutMs, stop);
-}
-
-int Socket::WaitWritable(int timeoutMs, const StopSignal* stop) const {
-  return WaitFor(handle_, POLLOUT, timeoutMs, stop);
-}
-
-int Socket::WaitForPeerClose(int timeoutMs, const StopSignal* stop) const {
-  return WaitFor(handle_, POLLRDHUP, timeoutMs, stop);
-}
-
 int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
-  if (const int error = SetNonBlocking(true)) return error;
   if (connect(handle_, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
-    if (errno != EINPROGRESS) return errno;
+    // Interrupted, the connect goes on in the background like one in progress.
+    if (errno != EINPROGRESS && errno != EINTR) return errno;
     if (const int error = WaitWritable(timeoutMs, stop)) return error;
     int pending = 0;
     socklen_t length = sizeof pending;
     if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &pending, &length) < 0) return errno;
     if (pending != 0) return pending;
   }
-  return SetNonBlocking(false);
+  return 0;
 }
 
 Socket Socket::Accept(sockaddr_in* peer, int& error) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  const int fd = accept4(handle_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+  int fd = -1;
+  do {
+    fd = accept4(handle_, reinterpret_cast<sockaddr*>(&address), &length,
+                 SOCK_CLOEXEC | SOCK_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
   error = fd < 0 ? errno : 0;
   if (fd >= 0 && peer) *peer = address;
   return Socket(fd);
@@ -154,7 +155,7 @@ IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
     if (received < 0 && errno == EINTR) continue;
     if (received < 0) return {0, errno};
     if (from) *from = sender;
-    if (static_cast<size_t>(received) > size) return {size, EMSGSIZE};
+    if (static_cast<size_t>(received) > size) return {0, EMSGSIZE};
     return {static_cast<size_t>(received), 0};
   }
 }
@@ -218,7 +219,7 @@ IoResult Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, ui
     if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL)
       std::memcpy(&dropped, CMSG_DATA(header), sizeof dropped);
   if (from) *from = sender;
-  if (static_cast<size_t>(received) > size) return {size, EMSGSIZE};
+  if (static_cast<size_t>(received) > size) return {0, EMSGSIZE};
   return {static_cast<size_t>(received), 0};
 #else
   (void)dropped;
@@ -248,22 +249,6 @@ void Socket::Shutdown() {
 
 void Socket::ShutdownSend() {
   if (handle_ >= 0) shutdown(handle_, SHUT_WR);
-}
-
-int WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
-                    int timeoutMs, const StopSignal* stop) {
-  std::vector<pollfd> fds;
-  fds.reserve(sockets.size() + 1);
-  fds.push_back({stop ? stop->Descriptor() : -1, POLLIN, 0});
-  // poll skips negative descriptors, so every socket keeps its place.
-  for (const Socket* socket : sockets) fds.push_back({socket ? socket->handle() : -1, POLLIN, 0});
-  const int ready = poll(fds.data(), fds.size(), timeoutMs);
-  readable.assign(sockets.size(), false);
-  if (ready < 0) return errno == EINTR ? ETIMEDOUT : errno;
-  if (fds[0].revents) return ECANCELED;
-  if (ready == 0) return ETIMEDOUT;
-  for (size_t i = 0; i < sockets.size(); ++i) readable[i] = fds[i + 1].revents != 0;
-  return 0;
 }
 
 }  // namespace kesto

@@ -18,6 +18,7 @@
 #include "platform/errors.h"
 #include "platform/format.h"
 #include "platform/sha256.h"
+#include "platform/stop_signal.h"
 #include "support/test_support.h"
 #include "update/listener.h"
 #include "update/md5.h"
@@ -229,8 +230,8 @@ TEST(ProbeListenerPort, HonoursAFixedPortAndFailsWithTheBindsError) {
 }
 
 #ifndef _WIN32
-// A signal that interrupts a wait (a window's SIGCHLD, a terminal's
-// SIGWINCH) must not end it: the wait goes on to its own end.
+// A signal that interrupts a wait or a pause (a window's SIGCHLD, a
+// terminal's SIGWINCH) must not end it: it goes on to its own end.
 TEST(SocketWait, SignalsDoNotEndAWait) {
   struct sigaction action {};
   action.sa_handler = [](int) {};  // no SA_RESTART: poll returns EINTR
@@ -248,7 +249,9 @@ TEST(SocketWait, SignalsDoNotEndAWait) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });
-  EXPECT_EQ(socket.WaitReadable(400, nullptr), errors::kTimedOut);
+  EXPECT_EQ(socket.WaitReadable(300, nullptr), errors::kTimedOut);
+  const StopSignal stop;
+  EXPECT_TRUE(stop.SleepFor(300));  // a pause is no stop either
   waiting = false;
   signaller.join();
 }
