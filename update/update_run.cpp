@@ -107,19 +107,23 @@ class UpdateRun {
   std::optional<WriteOutcome> ExamineFile() {
     Log("まずファイルのMD5を計算する。\r\n");
     // A 64-bit size, so that a huge image is recognised instead of wrapping.
-    int fileError = 0;
-    const std::optional<int64_t> size = RegularFileSize(request_.firmwarePath, &fileError);
-    if (!size) {
+    const Result<FileStatus> status = StatusOfFile(request_.firmwarePath);
+    if (!status || status->type != FileType::kRegular) {
       Log("ERROR: Open\r\n");
-      return WriteOutcome{WriteResult::kFileError, fileError};
+      // A pipe or a device has no system number behind its refusal.
+      const int number = !status                                ? status.error().value()
+                         : status->type == FileType::kDirectory ? errors::kIsDirectory
+                                                                : 0;
+      return WriteOutcome{WriteResult::kFileError, number};
     }
+    const int64_t size = status->size;
     // The protocol carries the size as a signed 32-bit number, and an empty
     // image is nothing a device could start from.
-    if (*size > std::numeric_limits<int32_t>::max() || *size == 0) {
+    if (size > std::numeric_limits<int32_t>::max() || size == 0) {
       Log("ERROR: Size\r\n");
       return WriteOutcome{WriteResult::kFileError, 0};
     }
-    fileSize_ = static_cast<int32_t>(*size);
+    fileSize_ = static_cast<int32_t>(size);
     Log(Format("size %d :", fileSize_));
     Md5Digest digest{};
     if (!FileMd5(request_.firmwarePath, digest, static_cast<size_t>(fileSize_))) {
