@@ -22,9 +22,10 @@ int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addres
     if (stats) *stats = seen;
     return result;
   };
+  Result<Socket> opened = Socket::Open(SOCK_DGRAM);
+  if (!opened) return finish(-1, opened.error().value());
+  Socket& socket = *opened;
   int error = 0;
-  Socket socket = Socket::Open(SOCK_DGRAM, error);
-  if (error != 0) return finish(-1, error);
   if ((error = socket.Bind(MakeSocketAddress(options.localAddress, 0))) != 0)
     return finish(-1, error);
   constexpr char kRequest[2] = {'L', 'N'};

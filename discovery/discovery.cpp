@@ -172,9 +172,10 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
     if (stats) *stats = DiscoveryStats{0, 0, error};
     return -1;
   };
+  Result<Socket> opened = Socket::Open(SOCK_DGRAM);
+  if (!opened) return failed(opened.error().value());
+  Socket& socket = *opened;
   int error = 0;
-  Socket socket = Socket::Open(SOCK_DGRAM, error);
-  if (error != 0) return failed(error);
   if ((error = socket.Bind(MakeSocketAddress(options.localAddress, 0))) != 0) return failed(error);
   // A failure of these shows up as a run with fewer replies, or as a refused send below.
   socket.SetOption(SOL_SOCKET, SO_BROADCAST, 1);

@@ -41,9 +41,9 @@ class Socket {
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 
-  // type: SOCK_DGRAM or SOCK_STREAM. On failure the socket is invalid and
-  // error holds the reason.
-  static Socket Open(int type, int& error);
+  // type: SOCK_DGRAM or SOCK_STREAM. Non-blocking on every system (the
+  // waits here bound each operation) and not inherited by child processes.
+  [[nodiscard]] static Result<Socket> Open(int type);
 
   bool valid() const { return handle_ != kNoSocket; }
   NativeSocket handle() const { return handle_; }
@@ -69,8 +69,9 @@ class Socket {
 
   // Non-blocking connect bounded by timeoutMs.
   int Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop);
-  // One accept attempt on a readable listener.
-  Socket Accept(sockaddr_in* peer, int& error);
+  // One accept attempt on a readable listener; the connection is
+  // non-blocking like every socket here.
+  [[nodiscard]] Result<Socket> Accept(sockaddr_in* peer = nullptr);
 
   IoResult SendTo(const void* data, size_t size, const sockaddr_in& to);
   // One datagram from a socket bound to the wildcard address, sent with the

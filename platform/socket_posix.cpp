@@ -39,10 +39,9 @@ int PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopped
   return 0;
 }
 
-Socket Socket::Open(int type, int& error) {
-  // Non-blocking as on Windows: every wait is bounded by the one wait instead.
+Result<Socket> Socket::Open(int type) {
   const int fd = socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  error = fd < 0 ? errno : 0;
+  if (fd < 0) return Failure(SocketError(errno));
   return Socket(fd);
 }
 
@@ -101,7 +100,7 @@ int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop
   return 0;
 }
 
-Socket Socket::Accept(sockaddr_in* peer, int& error) {
+Result<Socket> Socket::Accept(sockaddr_in* peer) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
   int fd = -1;
@@ -109,8 +108,8 @@ Socket Socket::Accept(sockaddr_in* peer, int& error) {
     fd = accept4(handle_, reinterpret_cast<sockaddr*>(&address), &length,
                  SOCK_CLOEXEC | SOCK_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
-  error = fd < 0 ? errno : 0;
-  if (fd >= 0 && peer) *peer = address;
+  if (fd < 0) return Failure(SocketError(errno));
+  if (peer) *peer = address;
   return Socket(fd);
 }
 

@@ -135,11 +135,10 @@ int StartWinsock() {
   return session.error();
 }
 
-Socket Socket::Open(int type, int& error) {
-  error = StartWinsock();
-  if (error) return Socket();
+Result<Socket> Socket::Open(int type) {
+  if (const int error = StartWinsock()) return Failure(SocketError(error));
   const SOCKET socket = Prepare(::socket(AF_INET, type, 0));
-  error = socket == INVALID_SOCKET ? LastSocketError() : 0;
+  if (socket == INVALID_SOCKET) return Failure(SocketError(LastSocketError()));
   return Socket(socket);
 }
 
@@ -208,12 +207,12 @@ int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop
   return 0;
 }
 
-Socket Socket::Accept(sockaddr_in* peer, int& error) {
+Result<Socket> Socket::Accept(sockaddr_in* peer) {
   sockaddr_in address{};
   int length = sizeof address;
   const SOCKET socket = Prepare(accept(handle_, reinterpret_cast<sockaddr*>(&address), &length));
-  error = socket == INVALID_SOCKET ? LastSocketError() : 0;
-  if (socket != INVALID_SOCKET && peer) *peer = address;
+  if (socket == INVALID_SOCKET) return Failure(SocketError(LastSocketError()));
+  if (peer) *peer = address;
   return Socket(socket);
 }
 

@@ -199,16 +199,23 @@ int Simulator::Impl::Bind(LoopState& state) const {
   int error = 0;
   // Every device hears the broadcast through one socket on the wildcard address;
   // SO_REUSEADDR lets other simulators on the same host share the port.
-  state.discovery = Socket::Open(SOCK_DGRAM, error);
-  if (error) return error;
+  if (Result<Socket> opened = Socket::Open(SOCK_DGRAM))
+    state.discovery = std::move(*opened);
+  else
+    return opened.error().value();
   if ((error = state.discovery.SetOption(SOL_SOCKET, SO_REUSEADDR, 1)) ||
       (error = state.discovery.SetOption(SOL_SOCKET, SO_BROADCAST, 1)) ||
       (error = state.discovery.SetOption(IPPROTO_IP, IP_PKTINFO, 1)) ||
       (error = state.discovery.Bind(MakeSocketAddress(INADDR_ANY, ports.discovery))))
     return error;
 
-  state.stranger = Socket::Open(SOCK_DGRAM, error);
-  if (error) return error;
+  if (Result<Socket> opened = Socket::Open(SOCK_DGRAM))
+
+    state.stranger = std::move(*opened);
+
+  else
+
+    return opened.error().value();
   if ((error = state.stranger.Bind(MakeSocketAddress(INADDR_ANY, 0)))) return error;
 
   state.devices.resize(devices.size());
@@ -219,18 +226,30 @@ int Simulator::Impl::Bind(LoopState& state) const {
     endpoint.address = *address;
     endpoint.random = MakeRandom(devices[i].faults.seed, static_cast<uint32_t>(i));
     if (devices[i].faults.answerFromOtherPort) {
-      endpoint.sideSocket = Socket::Open(SOCK_DGRAM, error);
-      if (error) return error;
+      if (Result<Socket> opened = Socket::Open(SOCK_DGRAM))
+        endpoint.sideSocket = std::move(*opened);
+      else
+        return opened.error().value();
       if ((error = endpoint.sideSocket.Bind(MakeSocketAddress(*address, 0)))) return error;
     }
 
-    endpoint.updateSocket = Socket::Open(SOCK_DGRAM, error);
-    if (error) return error;
+    if (Result<Socket> opened = Socket::Open(SOCK_DGRAM))
+
+      endpoint.updateSocket = std::move(*opened);
+
+    else
+
+      return opened.error().value();
     if ((error = endpoint.updateSocket.Bind(MakeSocketAddress(*address, ports.update))))
       return error;
 
-    endpoint.infoListener = Socket::Open(SOCK_STREAM, error);
-    if (error) return error;
+    if (Result<Socket> opened = Socket::Open(SOCK_STREAM))
+
+      endpoint.infoListener = std::move(*opened);
+
+    else
+
+      return opened.error().value();
     if ((error = endpoint.infoListener.SetOption(SOL_SOCKET, SO_REUSEADDR, 1)) ||
         (error = endpoint.infoListener.Bind(MakeSocketAddress(*address, ports.query))) ||
         (error = endpoint.infoListener.Listen(64)) ||
@@ -507,15 +526,15 @@ void Simulator::Impl::BeginTransfer(size_t device, const Invitation& invitation,
 void Simulator::Impl::AcceptInfo(LoopState& state, size_t device, Clock::time_point now) {
   DeviceEndpoint& endpoint = state.devices[device];
   sockaddr_in peer{};
-  int error = 0;
-  Socket socket = endpoint.infoListener.Accept(&peer, error);
-  if (!socket.valid()) {
-    if (errors::IsResourceShortage(error)) endpoint.listenerPausedUntil = now + kAcceptPause;
+  Result<Socket> accepted = endpoint.infoListener.Accept(&peer);
+  if (!accepted) {
+    if (errors::IsResourceShortage(accepted.error().value()))
+      endpoint.listenerPausedUntil = now + kAcceptPause;
     return;
   }
   if (!Allowed(peer.sin_addr.s_addr) || state.connections.size() >= kMaxConnections) return;
   InfoConnection& connection = state.connections.emplace_back();
-  connection.socket = std::move(socket);
+  connection.socket = std::move(*accepted);
   connection.device = device;
   if (devices[device].faults.infoHang) {
     // Holds the connection without a word until the client gives up or Stop.

@@ -10,9 +10,10 @@ int OpenListener(const std::string& localAddress, uint16_t port, const LogHook& 
   const auto say = [&log](std::string_view piece) {
     if (log) log(piece);
   };
+  Result<Socket> opened = Socket::Open(SOCK_STREAM);
+  if (!opened) return opened.error().value();
+  listener.socket = std::move(*opened);
   int error = 0;
-  listener.socket = Socket::Open(SOCK_STREAM, error);
-  if (!listener.socket.valid()) return error;
   say("ok\r\n");
   say(Format("bind \"%s\":", localAddress.c_str()));
   const auto address = ParseIpv4(localAddress);

@@ -158,9 +158,10 @@ class UpdateRun {
     Enter(UpdatePhase::kInvitation);
     Log("UDPで相手にアクセス。ファームウェアを送るぞ告知。\r\n");
     Log("socket :");
+    Result<Socket> opened = Socket::Open(SOCK_DGRAM);
+    if (!opened) return EndWithError(opened.error().value());
+    invitation_ = std::move(*opened);
     int error = 0;
-    invitation_ = Socket::Open(SOCK_DGRAM, error);
-    if (!invitation_.valid()) return EndWithError(error);
     // The device connects back to where the invitation came from, so on a PC
     // with several interfaces it has to leave from the listener's address.
     if ((error = invitation_.Bind(MakeSocketAddress(localAddress_, 0)))) return EndWithError(error);
@@ -357,14 +358,14 @@ class UpdateRun {
       }
       if (error) return EndWithError(error);
       sockaddr_in peer{};
-      Socket accepted = listener_.socket.Accept(&peer, error);
-      if (!accepted.valid()) {
-        if (errors::IsTransientAcceptError(error)) continue;
-        return EndWithError(error);
+      Result<Socket> accepted = listener_.socket.Accept(&peer);
+      if (!accepted) {
+        if (errors::IsTransientAcceptError(accepted.error().value())) continue;
+        return EndWithError(accepted.error().value());
       }
       // Only the device that answered gets the image; anyone else is hung up on.
       if (peer.sin_addr.s_addr != device_.sin_addr.s_addr) continue;
-      connection_ = std::move(accepted);
+      connection_ = std::move(*accepted);
       return std::nullopt;
     }
   }

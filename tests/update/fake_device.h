@@ -14,8 +14,7 @@
 namespace kesto::testing {
 
 inline Socket BoundSocket(int type, const std::string& address, uint16_t port) {
-  int error = 0;
-  Socket socket = Socket::Open(type, error);
+  Socket socket = Socket::Open(type).value();
   socket.SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
   const bool bound = socket.Bind(MakeSocketAddress(ParseIpv4(address).value(), port)) == 0;
   return bound ? std::move(socket) : Socket();

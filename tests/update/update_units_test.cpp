@@ -236,8 +236,7 @@ TEST(SocketWait, SignalsDoNotEndAWait) {
   struct sigaction action {};
   action.sa_handler = [](int) {};  // no SA_RESTART: poll returns EINTR
   ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
-  int error = 0;
-  Socket socket = Socket::Open(SOCK_DGRAM, error);
+  Socket socket = Socket::Open(SOCK_DGRAM).value();
   ASSERT_EQ(socket.Bind(MakeSocketAddress(htonl(INADDR_LOOPBACK), 0)), 0);
   // Signals all through the wait, so that some arrive while it runs; the
   // pause only paces them.
