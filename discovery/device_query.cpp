@@ -98,7 +98,7 @@ std::optional<QueryConnection> OpenQueryConnection(const std::string& addressTex
                                                    const Deadline& deadline) {
   QueryConnection sockets;
   Result<Socket> anchor = Socket::Open(SOCK_STREAM);
-  if (!anchor || anchor->Bind(MakeSocketAddress(options.localAddress, 0)) != 0) return std::nullopt;
+  if (!anchor || !anchor->Bind(MakeSocketAddress(options.localAddress, 0))) return std::nullopt;
   sockets.anchor = std::move(*anchor);
   const std::optional<Ipv4Address> device = ParseIpv4(addressText);
   if (!device) return std::nullopt;

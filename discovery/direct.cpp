@@ -25,9 +25,8 @@ int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addres
   Result<Socket> opened = Socket::Open(SOCK_DGRAM);
   if (!opened) return finish(-1, opened.error().value());
   Socket& socket = *opened;
-  int error = 0;
-  if ((error = socket.Bind(MakeSocketAddress(options.localAddress, 0))) != 0)
-    return finish(-1, error);
+  if (const Result<void> bound = socket.Bind(MakeSocketAddress(options.localAddress, 0)); !bound)
+    return finish(-1, ErrorNumber(bound));
   constexpr char kRequest[2] = {'L', 'N'};
   for (const Ipv4Address address : addresses) {
     const IoResult sent =

@@ -175,11 +175,11 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
   Result<Socket> opened = Socket::Open(SOCK_DGRAM);
   if (!opened) return failed(opened.error().value());
   Socket& socket = *opened;
-  int error = 0;
-  if ((error = socket.Bind(MakeSocketAddress(options.localAddress, 0))) != 0) return failed(error);
+  if (const Result<void> bound = socket.Bind(MakeSocketAddress(options.localAddress, 0)); !bound)
+    return failed(ErrorNumber(bound));
   // A failure of these shows up as a run with fewer replies, or as a refused send below.
-  socket.SetOption(SOL_SOCKET, SO_BROADCAST, 1);
-  socket.SetOption(SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes);
+  static_cast<void>(socket.SetOption(SOL_SOCKET, SO_BROADCAST, 1));
+  static_cast<void>(socket.SetOption(SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes));
   socket.CountDroppedDatagrams();
   // A refused broadcast (a firewall rule, no route) must not read as "no device found".
   const IoResult sent =

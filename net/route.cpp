@@ -13,7 +13,8 @@ std::optional<Ipv4Address> RouteLocalAddress(Ipv4Address destination) {
   if (socket.Connect(MakeSocketAddress(destination, kAnyPort), 0, nullptr) != 0)
     return std::nullopt;
   sockaddr_in local{};
-  if (socket.LocalAddress(local) != 0 || local.sin_addr.s_addr == 0) return std::nullopt;
+  const Result<sockaddr_in> bound = socket.LocalAddress();
+  if (!bound || bound->sin_addr.s_addr == 0) return std::nullopt;
   return local.sin_addr.s_addr;
 }
 

@@ -39,6 +39,13 @@ using Result = tl::expected<T, std::error_code>;
   return tl::unexpected<std::error_code>(error);
 }
 
+// The system's number behind a failed result, 0 for a success: for outcomes
+// that carry the number (WriteOutcome::systemError, an exit message).
+template <typename T>
+[[nodiscard]] int ErrorNumber(const Result<T>& result) {
+  return result ? 0 : result.error().value();
+}
+
 }  // namespace kesto
 
 namespace kesto::errors {

@@ -52,14 +52,13 @@ class Socket {
   // read yet is lost.
   void CloseWithReset();
 
-  int Bind(const sockaddr_in& address);
-  int Listen(int backlog);
-  int SetOption(int level, int name, int value);
+  [[nodiscard]] Result<void> Bind(const sockaddr_in& address);
+  [[nodiscard]] Result<void> Listen(int backlog);
+  [[nodiscard]] Result<void> SetOption(int level, int name, int value);
   // Lets a listener bind a fixed port while connections of an earlier one
   // linger, never while another listener holds it.
-  int AllowPortReuse();
-  int SetNonBlocking(bool on);
-  int LocalAddress(sockaddr_in& address) const;
+  [[nodiscard]] Result<void> AllowPortReuse();
+  [[nodiscard]] Result<sockaddr_in> LocalAddress() const;
 
   // Returns 0, errors::kTimedOut, errors::kCanceled or the error of the wait.
   int WaitReadable(int timeoutMs, const StopSignal* stop) const;

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -59,32 +58,38 @@ void Socket::CloseWithReset() {
   Close();
 }
 
-int Socket::Bind(const sockaddr_in& address) {
-  return bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ? errno : 0;
+namespace {
+
+// The socket category's code of the call that just failed, when result < 0.
+Result<void> Checked(int result) {
+  if (result < 0) return Failure(SocketError(errno));
+  return {};
 }
 
-int Socket::Listen(int backlog) {
-  return listen(handle_, backlog) < 0 ? errno : 0;
+}  // namespace
+
+Result<void> Socket::Bind(const sockaddr_in& address) {
+  return Checked(bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address));
 }
 
-int Socket::SetOption(int level, int name, int value) {
-  return setsockopt(handle_, level, name, &value, sizeof value) < 0 ? errno : 0;
+Result<void> Socket::Listen(int backlog) {
+  return Checked(listen(handle_, backlog));
 }
 
-int Socket::AllowPortReuse() {
+Result<void> Socket::SetOption(int level, int name, int value) {
+  return Checked(setsockopt(handle_, level, name, &value, sizeof value));
+}
+
+Result<void> Socket::AllowPortReuse() {
   return SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
 }
 
-int Socket::SetNonBlocking(bool on) {
-  const int flags = fcntl(handle_, F_GETFL, 0);
-  if (flags < 0) return errno;
-  const int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  return fcntl(handle_, F_SETFL, wanted) < 0 ? errno : 0;
-}
-
-int Socket::LocalAddress(sockaddr_in& address) const {
+Result<sockaddr_in> Socket::LocalAddress() const {
+  sockaddr_in address{};
   socklen_t length = sizeof address;
-  return getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) < 0 ? errno : 0;
+  if (getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) < 0)
+    return Failure(SocketError(errno));
+  return address;
 }
 
 int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
@@ -201,7 +206,7 @@ IoResult Socket::ReceiveWithDestination(void* buffer, size_t size, sockaddr_in& 
 
 void Socket::CountDroppedDatagrams() {
 #ifdef SO_RXQ_OVFL
-  SetOption(SOL_SOCKET, SO_RXQ_OVFL, 1);
+  static_cast<void>(SetOption(SOL_SOCKET, SO_RXQ_OVFL, 1));
 #endif
 }
 

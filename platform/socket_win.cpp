@@ -158,38 +158,41 @@ void Socket::CloseWithReset() {
   Close();
 }
 
-int Socket::Bind(const sockaddr_in& address) {
-  return bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR
-             ? LastSocketError()
-             : 0;
+namespace {
+
+// The socket category's code of the call that just failed.
+Result<void> Checked(int result) {
+  if (result == SOCKET_ERROR) return Failure(SocketError(LastSocketError()));
+  return {};
 }
 
-int Socket::Listen(int backlog) {
-  return listen(handle_, backlog) == SOCKET_ERROR ? LastSocketError() : 0;
+}  // namespace
+
+Result<void> Socket::Bind(const sockaddr_in& address) {
+  return Checked(bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address));
 }
 
-int Socket::SetOption(int level, int name, int value) {
-  return setsockopt(handle_, level, name, reinterpret_cast<const char*>(&value), sizeof value) ==
-                 SOCKET_ERROR
-             ? LastSocketError()
-             : 0;
+Result<void> Socket::Listen(int backlog) {
+  return Checked(listen(handle_, backlog));
 }
 
-int Socket::AllowPortReuse() {
+Result<void> Socket::SetOption(int level, int name, int value) {
+  return Checked(
+      setsockopt(handle_, level, name, reinterpret_cast<const char*>(&value), sizeof value));
+}
+
+Result<void> Socket::AllowPortReuse() {
   // Windows binds a port whose earlier connections linger as it is; its
   // SO_REUSEADDR would let the bind take a port another listener holds.
-  return 0;
+  return {};
 }
 
-int Socket::SetNonBlocking(bool on) {
-  return SetNonBlockingMode(handle_, on);
-}
-
-int Socket::LocalAddress(sockaddr_in& address) const {
+Result<sockaddr_in> Socket::LocalAddress() const {
+  sockaddr_in address{};
   int length = sizeof address;
-  return getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) == SOCKET_ERROR
-             ? LastSocketError()
-             : 0;
+  if (getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) == SOCKET_ERROR)
+    return Failure(SocketError(LastSocketError()));
+  return address;
 }
 
 int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {

@@ -203,10 +203,10 @@ int Simulator::Impl::Bind(LoopState& state) const {
     state.discovery = std::move(*opened);
   else
     return opened.error().value();
-  if ((error = state.discovery.SetOption(SOL_SOCKET, SO_REUSEADDR, 1)) ||
-      (error = state.discovery.SetOption(SOL_SOCKET, SO_BROADCAST, 1)) ||
-      (error = state.discovery.SetOption(IPPROTO_IP, IP_PKTINFO, 1)) ||
-      (error = state.discovery.Bind(MakeSocketAddress(INADDR_ANY, ports.discovery))))
+  if ((error = ErrorNumber(state.discovery.SetOption(SOL_SOCKET, SO_REUSEADDR, 1))) ||
+      (error = ErrorNumber(state.discovery.SetOption(SOL_SOCKET, SO_BROADCAST, 1))) ||
+      (error = ErrorNumber(state.discovery.SetOption(IPPROTO_IP, IP_PKTINFO, 1))) ||
+      (error = ErrorNumber(state.discovery.Bind(MakeSocketAddress(INADDR_ANY, ports.discovery)))))
     return error;
 
   if (Result<Socket> opened = Socket::Open(SOCK_DGRAM))
@@ -216,7 +216,7 @@ int Simulator::Impl::Bind(LoopState& state) const {
   else
 
     return opened.error().value();
-  if ((error = state.stranger.Bind(MakeSocketAddress(INADDR_ANY, 0)))) return error;
+  if ((error = ErrorNumber(state.stranger.Bind(MakeSocketAddress(INADDR_ANY, 0))))) return error;
 
   state.devices.resize(devices.size());
   for (size_t i = 0; i < devices.size(); ++i) {
@@ -230,7 +230,8 @@ int Simulator::Impl::Bind(LoopState& state) const {
         endpoint.sideSocket = std::move(*opened);
       else
         return opened.error().value();
-      if ((error = endpoint.sideSocket.Bind(MakeSocketAddress(*address, 0)))) return error;
+      if ((error = ErrorNumber(endpoint.sideSocket.Bind(MakeSocketAddress(*address, 0)))))
+        return error;
     }
 
     if (Result<Socket> opened = Socket::Open(SOCK_DGRAM))
@@ -240,7 +241,8 @@ int Simulator::Impl::Bind(LoopState& state) const {
     else
 
       return opened.error().value();
-    if ((error = endpoint.updateSocket.Bind(MakeSocketAddress(*address, ports.update))))
+    if ((error =
+             ErrorNumber(endpoint.updateSocket.Bind(MakeSocketAddress(*address, ports.update)))))
       return error;
 
     if (Result<Socket> opened = Socket::Open(SOCK_STREAM))
@@ -250,10 +252,10 @@ int Simulator::Impl::Bind(LoopState& state) const {
     else
 
       return opened.error().value();
-    if ((error = endpoint.infoListener.SetOption(SOL_SOCKET, SO_REUSEADDR, 1)) ||
-        (error = endpoint.infoListener.Bind(MakeSocketAddress(*address, ports.query))) ||
-        (error = endpoint.infoListener.Listen(64)) ||
-        (error = endpoint.infoListener.SetNonBlocking(true)))
+    if ((error = ErrorNumber(endpoint.infoListener.SetOption(SOL_SOCKET, SO_REUSEADDR, 1))) ||
+        (error =
+             ErrorNumber(endpoint.infoListener.Bind(MakeSocketAddress(*address, ports.query)))) ||
+        (error = ErrorNumber(endpoint.infoListener.Listen(64))))
       return error;
   }
   return 0;

@@ -161,10 +161,10 @@ class UpdateRun {
     Result<Socket> opened = Socket::Open(SOCK_DGRAM);
     if (!opened) return EndWithError(opened.error().value());
     invitation_ = std::move(*opened);
-    int error = 0;
     // The device connects back to where the invitation came from, so on a PC
     // with several interfaces it has to leave from the listener's address.
-    if ((error = invitation_.Bind(MakeSocketAddress(localAddress_, 0)))) return EndWithError(error);
+    if (const Result<void> bound = invitation_.Bind(MakeSocketAddress(localAddress_, 0)); !bound)
+      return EndWithError(ErrorNumber(bound));
     Log("ok\r\n");
     inviteTo_ = device_;
     return SendInvitation(invitationText_, limits_.attempts);
@@ -341,7 +341,6 @@ class UpdateRun {
 
     // Non-blocking, so that a connection withdrawn between poll and accept
     // cannot block the run past its deadline.
-    if (const int error = listener_.socket.SetNonBlocking(true)) return EndWithError(error);
     const Deadline deadline = Deadline::After(limits_.connectWaitMs);
     for (;;) {
       // Checked before each wait, so that strangers queueing up cannot keep

@@ -49,8 +49,8 @@ class ScriptedService {
   ScriptedService(int k, uint16_t port, std::map<std::string, Answer> answers)
       : answers_(std::move(answers)) {
     listener_ = Socket::Open(SOCK_STREAM).value();
-    listener_.SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
-    if (listener_.Bind(MakeSocketAddress(Loopback(k), port)) != 0 || listener_.Listen(16) != 0)
+    if (!listener_.SetOption(SOL_SOCKET, SO_REUSEADDR, 1) ||
+        !listener_.Bind(MakeSocketAddress(Loopback(k), port)) || !listener_.Listen(16))
       ADD_FAILURE() << "no service at 127.0.0." << k;
     else
       thread_ = std::thread([this] {
@@ -203,8 +203,8 @@ TEST_F(QueryTest, EveryWaitIsBounded) {
   EXPECT_TRUE(never.Requests().empty());
 
   Socket listener = Socket::Open(SOCK_STREAM).value();
-  ASSERT_EQ(listener.Bind(MakeSocketAddress(Loopback(11), Options().port)), 0);
-  ASSERT_EQ(listener.Listen(0), 0);
+  ASSERT_TRUE(listener.Bind(MakeSocketAddress(Loopback(11), Options().port)));
+  ASSERT_TRUE(listener.Listen(0));
   Socket filler = Socket::Open(SOCK_STREAM).value();
   ASSERT_EQ(filler.Connect(MakeSocketAddress(Loopback(11), Options().port), 2000, nullptr), 0);
   options.localAddress = Loopback(1);

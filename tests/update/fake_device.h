@@ -15,8 +15,8 @@ namespace kesto::testing {
 
 inline Socket BoundSocket(int type, const std::string& address, uint16_t port) {
   Socket socket = Socket::Open(type).value();
-  socket.SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
-  const bool bound = socket.Bind(MakeSocketAddress(ParseIpv4(address).value(), port)) == 0;
+  const bool bound = socket.SetOption(SOL_SOCKET, SO_REUSEADDR, 1) &&
+                     socket.Bind(MakeSocketAddress(ParseIpv4(address).value(), port));
   return bound ? std::move(socket) : Socket();
 }
 

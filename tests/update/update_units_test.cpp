@@ -237,7 +237,7 @@ TEST(SocketWait, SignalsDoNotEndAWait) {
   action.sa_handler = [](int) {};  // no SA_RESTART: poll returns EINTR
   ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
   Socket socket = Socket::Open(SOCK_DGRAM).value();
-  ASSERT_EQ(socket.Bind(MakeSocketAddress(htonl(INADDR_LOOPBACK), 0)), 0);
+  ASSERT_TRUE(socket.Bind(MakeSocketAddress(htonl(INADDR_LOOPBACK), 0)));
   // Signals all through the wait, so that some arrive while it runs; the
   // pause only paces them.
   const pthread_t waiter = pthread_self();
