@@ -106,7 +106,7 @@ std::optional<QueryConnection> OpenQueryConnection(const std::string& addressTex
   if (!connection) return std::nullopt;
   sockets.connection = std::move(*connection);
   const sockaddr_in to = MakeSocketAddress(*device, options.port);
-  if (sockets.connection.Connect(to, deadline.Cap(options.connectTimeoutMs), options.stop) != 0)
+  if (!sockets.connection.Connect(to, deadline.Cap(options.connectTimeoutMs), options.stop))
     return std::nullopt;
   return sockets;
 }

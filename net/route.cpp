@@ -10,12 +10,10 @@ std::optional<Ipv4Address> RouteLocalAddress(Ipv4Address destination) {
   if (!opened) return std::nullopt;
   Socket& socket = *opened;
   constexpr uint16_t kAnyPort = 9;  // never written to
-  if (socket.Connect(MakeSocketAddress(destination, kAnyPort), 0, nullptr) != 0)
-    return std::nullopt;
-  sockaddr_in local{};
+  if (!socket.Connect(MakeSocketAddress(destination, kAnyPort), 0, nullptr)) return std::nullopt;
   const Result<sockaddr_in> bound = socket.LocalAddress();
   if (!bound || bound->sin_addr.s_addr == 0) return std::nullopt;
-  return local.sin_addr.s_addr;
+  return bound->sin_addr.s_addr;
 }
 
 }  // namespace kesto

@@ -66,8 +66,9 @@ class Socket {
   // Waits, without reading, until the peer closes or resets the connection.
   int WaitForPeerClose(int timeoutMs, const StopSignal* stop) const;
 
-  // Non-blocking connect bounded by timeoutMs.
-  int Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop);
+  // Connect bounded by timeoutMs: errors::kTimedOut, errors::kCanceled or
+  // the connection's own error on failure.
+  [[nodiscard]] Result<void> Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop);
   // One accept attempt on a readable listener; the connection is
   // non-blocking like every socket here.
   [[nodiscard]] Result<Socket> Accept(sockaddr_in* peer = nullptr);

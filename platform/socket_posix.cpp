@@ -92,17 +92,18 @@ Result<sockaddr_in> Socket::LocalAddress() const {
   return address;
 }
 
-int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
+Result<void> Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
   if (connect(handle_, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
     // Interrupted, the connect goes on in the background like one in progress.
-    if (errno != EINPROGRESS && errno != EINTR) return errno;
-    if (const int error = WaitWritable(timeoutMs, stop)) return error;
+    if (errno != EINPROGRESS && errno != EINTR) return Failure(SocketError(errno));
+    if (const int error = WaitWritable(timeoutMs, stop)) return Failure(SocketError(error));
     int pending = 0;
     socklen_t length = sizeof pending;
-    if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &pending, &length) < 0) return errno;
-    if (pending != 0) return pending;
+    if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &pending, &length) < 0)
+      return Failure(SocketError(errno));
+    if (pending != 0) return Failure(SocketError(pending));
   }
-  return 0;
+  return {};
 }
 
 Result<Socket> Socket::Accept(sockaddr_in* peer) {

@@ -195,19 +195,19 @@ Result<sockaddr_in> Socket::LocalAddress() const {
   return address;
 }
 
-int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
+Result<void> Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
   if (connect(handle_, reinterpret_cast<const sockaddr*>(&to), sizeof to) == SOCKET_ERROR) {
     const int error = LastSocketError();
-    if (error != WSAEWOULDBLOCK) return error;
-    if (const int waited = WaitWritable(timeoutMs, stop)) return waited;
+    if (error != WSAEWOULDBLOCK) return Failure(SocketError(error));
+    if (const int waited = WaitWritable(timeoutMs, stop)) return Failure(SocketError(waited));
     int pending = 0;
     int length = sizeof pending;
     if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &length) ==
         SOCKET_ERROR)
-      return LastSocketError();
-    if (pending != 0) return pending;
+      return Failure(SocketError(LastSocketError()));
+    if (pending != 0) return Failure(SocketError(pending));
   }
-  return 0;
+  return {};
 }
 
 Result<Socket> Socket::Accept(sockaddr_in* peer) {

@@ -32,8 +32,7 @@ constexpr std::string_view kWrongMagic = "Wrong Magic Byte";
 Socket ConnectFrom(Ipv4Address local, const sockaddr_in& to, const StopSignal& stop) {
   Socket socket = std::move(Socket::Open(SOCK_STREAM)).value_or(Socket());
   if (!socket.valid()) return socket;
-  if (!socket.Bind(MakeSocketAddress(local, 0)) ||
-      socket.Connect(to, kConnectTimeoutMs, &stop) != 0)
+  if (!socket.Bind(MakeSocketAddress(local, 0)) || !socket.Connect(to, kConnectTimeoutMs, &stop))
     socket.Close();
   return socket;
 }

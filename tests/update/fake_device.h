@@ -55,7 +55,7 @@ class FakeUpdateDevice {
   bool Connect(uint16_t port, const std::string& from) {
     tcp_ = BoundSocket(SOCK_STREAM, from, 0);
     const sockaddr_in to = MakeSocketAddress(lastSender_.sin_addr.s_addr, port);
-    return tcp_.valid() && tcp_.Connect(to, kStepWaitMs, nullptr) == 0;
+    return tcp_.valid() && tcp_.Connect(to, kStepWaitMs, nullptr);
   }
   // Takes size bytes, each read at most piece bytes, answering every read
   // with ack(count of the read, whether the image is complete).
