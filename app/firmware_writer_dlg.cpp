@@ -139,6 +139,10 @@ void CFirmwareWriterDlg::OnSearchFinished(SearchOutcome outcome) {
   // Idle only now that every entry is in: Write is enabled although nothing
   // is selected; a press then asks for a device.
   SetIdle(true);
+  // A search the system refused is no empty network.
+  if (outcome.count < 0)
+    frontEnd_.ShowMessage(
+        ResultMessage(WriteOutcome(WriteResult::kNetworkError, outcome.stats.systemError)), false);
 }
 
 void CFirmwareWriterDlg::OnWrite() {

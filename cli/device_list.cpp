@@ -49,16 +49,14 @@ bool ParseDeviceList(std::string_view text, std::vector<std::string>& devices,
 
 bool ReadDeviceListFile(const std::string& path, std::vector<std::string>& devices,
                         std::string& problem) {
-  int error = 0;
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenFileForReading(path, &error),
-                                                             &std::fclose);
-  if (!file) {
-    problem = path + ": " + SystemErrorText(error);
+  const Result<OwnedFile> opened = OpenFileForReading(path);
+  if (!opened) {
+    problem = path + ": " + opened.error().message();
     return false;
   }
   std::string text(kMaxListBytes + 1, '\0');
-  text.resize(std::fread(text.data(), 1, text.size(), file.get()));
-  if (std::ferror(file.get())) {
+  text.resize(std::fread(text.data(), 1, text.size(), opened->get()));
+  if (std::ferror(opened->get())) {
     // A folder reads as an error; errno tells which.
     problem = path + ": " + SystemErrorText(errno != 0 ? errno : errors::kIsDirectory);
     return false;

@@ -74,16 +74,14 @@ void AddNetworkOptions(CLI::App& command, Options& options) {
 // The first line of the file, without its line end; an empty one is no
 // password. Non-blocking, so a pipe in the file's place cannot hang the start.
 std::string ReadPasswordFile(const std::string& path, std::string& problem) {
-  int error = 0;
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenFileForReading(path, &error),
-                                                             &std::fclose);
-  if (!file) {
-    problem = SystemErrorText(error);
+  const Result<OwnedFile> opened = OpenFileForReading(path);
+  if (!opened) {
+    problem = opened.error().message();
     return {};
   }
   std::array<char, 4096> buffer{};
-  const size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
-  if (std::ferror(file.get())) {
+  const size_t got = std::fread(buffer.data(), 1, buffer.size(), opened->get());
+  if (std::ferror(opened->get())) {
     problem = SystemErrorText(errno);
     return {};
   }

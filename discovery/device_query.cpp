@@ -97,16 +97,16 @@ std::optional<QueryConnection> OpenQueryConnection(const std::string& addressTex
                                                    const QueryOptions& options,
                                                    const Deadline& deadline) {
   QueryConnection sockets;
-  int error = 0;
-  sockets.anchor = Socket::Open(SOCK_STREAM, error);
-  if (error != 0 || sockets.anchor.Bind(MakeSocketAddress(options.localAddress, 0)) != 0)
-    return std::nullopt;
+  Result<Socket> anchor = Socket::Open(SOCK_STREAM);
+  if (!anchor || !anchor->Bind(MakeSocketAddress(options.localAddress, 0))) return std::nullopt;
+  sockets.anchor = std::move(*anchor);
   const std::optional<Ipv4Address> device = ParseIpv4(addressText);
   if (!device) return std::nullopt;
-  sockets.connection = Socket::Open(SOCK_STREAM, error);
-  if (error != 0) return std::nullopt;
+  Result<Socket> connection = Socket::Open(SOCK_STREAM);
+  if (!connection) return std::nullopt;
+  sockets.connection = std::move(*connection);
   const sockaddr_in to = MakeSocketAddress(*device, options.port);
-  if (sockets.connection.Connect(to, deadline.Cap(options.connectTimeoutMs), options.stop) != 0)
+  if (!sockets.connection.Connect(to, deadline.Cap(options.connectTimeoutMs), options.stop))
     return std::nullopt;
   return sockets;
 }

@@ -22,14 +22,17 @@ int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addres
     if (stats) *stats = seen;
     return result;
   };
-  int error = 0;
-  Socket socket = Socket::Open(SOCK_DGRAM, error);
-  if (error != 0) return finish(-1, error);
-  if ((error = socket.Bind(MakeSocketAddress(options.localAddress, 0))) != 0)
-    return finish(-1, error);
+  Result<Socket> opened = Socket::Open(SOCK_DGRAM);
+  if (!opened) return finish(-1, opened.error().value());
+  Socket& socket = *opened;
+  if (const Result<void> bound = socket.Bind(MakeSocketAddress(options.localAddress, 0)); !bound)
+    return finish(-1, ErrorNumber(bound));
   constexpr char kRequest[2] = {'L', 'N'};
-  for (const Ipv4Address address : addresses)
-    socket.SendTo(kRequest, sizeof kRequest, MakeSocketAddress(address, options.discoveryPort));
+  for (const Ipv4Address address : addresses) {
+    const IoResult sent =
+        socket.SendTo(kRequest, sizeof kRequest, MakeSocketAddress(address, options.discoveryPort));
+    if (!sent.ok()) return finish(-1, sent.error);
+  }
 
   QueryOptions query = options.query;
   query.localAddress = options.localAddress;

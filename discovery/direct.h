@@ -22,8 +22,8 @@ enum class DirectAnswer {
 // ends when every address has replied, after quietMs without a reply, after
 // runLimitMs or unrecordedReplyLimit, and when the stop fires. Returns the
 // number recorded (table.count), or -1 when the socket cannot be created or
-// bound or a wait fails. answers, when given, gets one entry per address;
-// stats the replies read and the error number behind a -1.
+// bound, the system refuses a request or a wait fails. answers, when given, gets one entry per
+// address; stats the replies read and the error number behind a -1.
 int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addresses,
                       const DiscoveryOptions& options, std::vector<DirectAnswer>* answers = nullptr,
                       DiscoveryStats* stats = nullptr);

@@ -172,16 +172,20 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
     if (stats) *stats = DiscoveryStats{0, 0, error};
     return -1;
   };
-  int error = 0;
-  Socket socket = Socket::Open(SOCK_DGRAM, error);
-  if (error != 0) return failed(error);
-  if ((error = socket.Bind(MakeSocketAddress(options.localAddress, 0))) != 0) return failed(error);
-  // A failure of any of these shows up as a run without (or with fewer) replies.
-  socket.SetOption(SOL_SOCKET, SO_BROADCAST, 1);
-  socket.SetOption(SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes);
+  Result<Socket> opened = Socket::Open(SOCK_DGRAM);
+  if (!opened) return failed(opened.error().value());
+  Socket& socket = *opened;
+  if (const Result<void> bound = socket.Bind(MakeSocketAddress(options.localAddress, 0)); !bound)
+    return failed(ErrorNumber(bound));
+  // A failure of these shows up as a run with fewer replies, or as a refused send below.
+  static_cast<void>(socket.SetOption(SOL_SOCKET, SO_BROADCAST, 1));
+  static_cast<void>(socket.SetOption(SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes));
   socket.CountDroppedDatagrams();
-  socket.SendTo(kDiscoveryRequest, sizeof kDiscoveryRequest,
-                MakeSocketAddress(options.broadcastAddress, options.discoveryPort));
+  // A refused broadcast (a firewall rule, no route) must not read as "no device found".
+  const IoResult sent =
+      socket.SendTo(kDiscoveryRequest, sizeof kDiscoveryRequest,
+                    MakeSocketAddress(options.broadcastAddress, options.discoveryPort));
+  if (!sent.ok()) return failed(sent.error);
   ReportPhase(options, SearchPhase::kBroadcast);
 
   QueryOptions query = options.query;

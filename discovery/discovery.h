@@ -68,12 +68,11 @@ void ApplyDiscoveryReply(const uint8_t* data, size_t size, const sockaddr_in& se
 // when the query succeeds. The table holds the devices in the order of their
 // replies, slot by slot as a run one device at a time would leave it.
 // Returns the number recorded, or -1 when the socket cannot be created or
-// bound or a wait fails. table.count always holds the devices recorded. The
-// run also ends, with the devices recorded so far, when the table is full
-// (nothing more could be recorded), after unrecordedReplyLimit replies that
-// recorded nothing, after runLimitMs, when every awaited device is done
-// with, and when the stop fires. stats, when
-// given, gets the run's figures and the error number behind a -1.
+// bound, the system refuses the broadcast or a wait fails. table.count always holds the devices
+// recorded. The run also ends, with the devices recorded so far, when the table is full (nothing
+// more could be recorded), after unrecordedReplyLimit replies that recorded nothing, after
+// runLimitMs, when every awaited device is done with, and when the stop fires. stats, when given,
+// gets the run's figures and the error number behind a -1.
 int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options,
                     DiscoveryStats* stats = nullptr);
 

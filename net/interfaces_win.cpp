@@ -8,19 +8,10 @@
 #include <iphlpapi.h>
 
 #include "net/interfaces.h"
+#include "platform/wide_text.h"
 
 namespace kesto {
 namespace {
-
-std::string Utf8(const wchar_t* text) {
-  if (!text || !*text) return {};
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (length <= 1) return {};
-  std::string utf8(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), length, nullptr, nullptr);
-  utf8.pop_back();
-  return utf8;
-}
 
 Ipv4Address MaskOfPrefix(unsigned length) {
   if (length == 0) return 0;
@@ -51,7 +42,7 @@ std::vector<SystemAddress> ReadSystemAddresses() {
       const sockaddr* address = unicast->Address.lpSockaddr;
       if (!address || address->sa_family != AF_INET) continue;
       SystemAddress entry;
-      entry.interfaceName = Utf8(adapter->FriendlyName);
+      entry.interfaceName = Utf8FromWide(adapter->FriendlyName);
       entry.up = adapter->OperStatus == IfOperStatusUp;
       entry.running = entry.up;
       entry.loopback = adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK;

@@ -7,10 +7,46 @@
 // errno macros, so that it reads the same on both.
 
 #include <string>
+#include <system_error>
+
+#include <tl/expected.hpp>
 
 #ifndef _WIN32
 #include <cerrno>
 #endif
+
+namespace kesto {
+
+// Two sources of numbers that never share an int: sockets' (errno; Winsock's
+// WSAGetLastError() on Windows) and files' and the rest of the system's
+// (errno; GetLastError() on Windows). Each category's message is the
+// system's words for its number.
+const std::error_category& SocketCategory();
+const std::error_category& FileCategory();
+
+[[nodiscard]] inline std::error_code SocketError(int number) {
+  return {number, SocketCategory()};
+}
+[[nodiscard]] inline std::error_code FileError(int number) {
+  return {number, FileCategory()};
+}
+
+// What every call that can fail returns: its value, or why it failed.
+template <typename T>
+using Result = tl::expected<T, std::error_code>;
+
+[[nodiscard]] inline tl::unexpected<std::error_code> Failure(std::error_code error) {
+  return tl::unexpected<std::error_code>(error);
+}
+
+// The system's number behind a failed result, 0 for a success: for outcomes
+// that carry the number (WriteOutcome::systemError, an exit message).
+template <typename T>
+[[nodiscard]] int ErrorNumber(const Result<T>& result) {
+  return result ? 0 : result.error().value();
+}
+
+}  // namespace kesto
 
 namespace kesto::errors {
 

@@ -27,8 +27,7 @@ struct Provider {
 
 std::optional<std::string> FileSha256(const std::string& path) {
   Provider provider;
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenFileForReading(path),
-                                                             &std::fclose);
+  const OwnedFile file = OpenFileForReading(path).value_or(nullptr);
   if (!file ||
       !BCRYPT_SUCCESS(
           BCryptOpenAlgorithmProvider(&provider.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||

@@ -12,8 +12,7 @@ namespace kesto {
 std::optional<std::string> FileSha256(const std::string& path) {
   const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(),
                                                                    &EVP_MD_CTX_free);
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenFileForReading(path),
-                                                             &std::fclose);
+  const OwnedFile file = OpenFileForReading(path).value_or(nullptr);
   if (!context || !file || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
     return std::nullopt;
   std::array<unsigned char, 65536> buffer{};

@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <optional>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "platform/errors.h"
 
 namespace kesto {
 
@@ -18,20 +20,18 @@ struct FileStatus {
   std::int64_t size = 0;  // of a regular file
 };
 
-// What path names; nullopt when it cannot be examined (missing, no access),
-// with the system's reason in *error. Paths are UTF-8.
-std::optional<FileStatus> StatusOfFile(const std::string& path, int* error = nullptr);
+// What path names, or why it cannot be examined (missing, no access): a
+// FileCategory() code. Paths are UTF-8.
+[[nodiscard]] Result<FileStatus> StatusOfFile(const std::string& path);
 
-// The size of a regular file; nullopt when path names no regular file or
-// cannot be examined, with the system's reason in *error:
-// errors::kIsDirectory for a folder, 0 for a pipe or a device (no system
-// call failed, so there is no number to give).
-std::optional<std::int64_t> RegularFileSize(const std::string& path, int* error = nullptr);
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using OwnedFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // Opens a file for reading in binary mode without ever blocking: a pipe put
 // in a file's place gives a read error instead of waiting for a writer.
-// nullptr when it cannot be opened, with the system's reason in *error.
-std::FILE* OpenFileForReading(const std::string& path, int* error = nullptr);
+[[nodiscard]] Result<OwnedFile> OpenFileForReading(const std::string& path);
 
 // A path from UTF-8 text, whatever the system's own narrow encoding (on
 // Windows, std::filesystem::path(std::string) would read the ANSI code page).

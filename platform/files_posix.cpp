@@ -8,26 +8,27 @@
 
 namespace kesto {
 
-std::optional<FileStatus> StatusOfFile(const std::string& path, int* error) {
+Result<FileStatus> StatusOfFile(const std::string& path) {
   // A 64-bit size, so that a huge file is recognised instead of wrapping.
   static_assert(sizeof(off_t) >= 8, "build with large-file support");
   struct stat status {};
-  if (stat(path.c_str(), &status) != 0) {
-    if (error) *error = errno;
-    return std::nullopt;
-  }
+  if (stat(path.c_str(), &status) != 0) return Failure(FileError(errno));
   if (S_ISREG(status.st_mode)) return FileStatus{FileType::kRegular, status.st_size};
   if (S_ISDIR(status.st_mode)) return FileStatus{FileType::kDirectory, 0};
   if (S_ISFIFO(status.st_mode)) return FileStatus{FileType::kPipe, 0};
   return FileStatus{FileType::kOther, 0};
 }
 
-std::FILE* OpenFileForReading(const std::string& path, int* error) {
+Result<OwnedFile> OpenFileForReading(const std::string& path) {
   // A regular file reads the same with or without O_NONBLOCK.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "rb");
-  if (!file && error) *error = errno;
-  if (!file && fd >= 0) close(fd);
+  if (fd < 0) return Failure(FileError(errno));
+  OwnedFile file(fdopen(fd, "rb"));
+  if (!file) {
+    const int error = errno;
+    close(fd);
+    return Failure(FileError(error));
+  }
   return file;
 }
 

@@ -12,13 +12,11 @@
 
 namespace kesto {
 
-std::optional<FileStatus> StatusOfFile(const std::string& path, int* error) {
+Result<FileStatus> StatusOfFile(const std::string& path) {
   const std::wstring wide = WideFromUtf8(path);
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (wide.empty() || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
-    if (error) *error = wide.empty() ? ERROR_INVALID_NAME : static_cast<int>(GetLastError());
-    return std::nullopt;
-  }
+  if (wide.empty() || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data))
+    return Failure(FileError(wide.empty() ? ERROR_INVALID_NAME : static_cast<int>(GetLastError())));
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FileStatus{FileType::kDirectory, 0};
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return FileStatus{FileType::kOther, 0};
   const auto size =
@@ -26,7 +24,7 @@ std::optional<FileStatus> StatusOfFile(const std::string& path, int* error) {
   return FileStatus{FileType::kRegular, size};
 }
 
-std::FILE* OpenFileForReading(const std::string& path, int* error) {
+Result<OwnedFile> OpenFileForReading(const std::string& path) {
   // A Windows file never blocks its reader the way a POSIX FIFO can. Others
   // may still rename or delete it while it is open, as on POSIX.
   const std::wstring wide = WideFromUtf8(path);
@@ -35,20 +33,17 @@ std::FILE* OpenFileForReading(const std::string& path, int* error) {
                             : CreateFileW(wide.c_str(), GENERIC_READ,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    if (error) *error = wide.empty() ? ERROR_INVALID_NAME : static_cast<int>(GetLastError());
-    return nullptr;
-  }
+  if (handle == INVALID_HANDLE_VALUE)
+    return Failure(FileError(wide.empty() ? ERROR_INVALID_NAME : static_cast<int>(GetLastError())));
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(handle);
-    if (error) *error = ERROR_TOO_MANY_OPEN_FILES;
-    return nullptr;
+    return Failure(FileError(ERROR_TOO_MANY_OPEN_FILES));
   }
-  std::FILE* file = _fdopen(fd, "rb");
+  OwnedFile file(_fdopen(fd, "rb"));
   if (!file) {
     _close(fd);
-    if (error) *error = ERROR_TOO_MANY_OPEN_FILES;
+    return Failure(FileError(ERROR_TOO_MANY_OPEN_FILES));
   }
   return file;
 }

@@ -4,6 +4,7 @@
 #include "platform/socket.h"
 
 #include "platform/deadline.h"
+#include "platform/wait.h"
 
 namespace kesto {
 namespace {
@@ -105,6 +106,16 @@ IoResult Socket::Receive(void* buffer, size_t size, int timeoutMs, const StopSig
     // A readable socket can still have nothing (spurious wake-up): wait again.
     if (received.error != errors::kWouldBlock) return received;
   }
+}
+
+int Socket::WaitReadable(int timeoutMs, const StopSignal* stop) const {
+  WaitItem item{handle_, Readiness::kReadable};
+  return WaitForAny({&item, 1}, timeoutMs, stop);
+}
+
+int Socket::WaitWritable(int timeoutMs, const StopSignal* stop) const {
+  WaitItem item{handle_, Readiness::kWritable};
+  return WaitForAny({&item, 1}, timeoutMs, stop);
 }
 
 }  // namespace kesto

@@ -41,31 +41,32 @@ class Socket {
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 
-  // type: SOCK_DGRAM or SOCK_STREAM. On failure the socket is invalid and
-  // error holds the reason.
-  static Socket Open(int type, int& error);
+  // type: SOCK_DGRAM or SOCK_STREAM. Non-blocking on every system (the
+  // waits here bound each operation) and not inherited by child processes.
+  [[nodiscard]] static Result<Socket> Open(int type);
 
   bool valid() const { return handle_ != kNoSocket; }
   NativeSocket handle() const { return handle_; }
   void Close();
 
-  int Bind(const sockaddr_in& address);
-  int Listen(int backlog);
-  int SetOption(int level, int name, int value);
+  [[nodiscard]] Result<void> Bind(const sockaddr_in& address);
+  [[nodiscard]] Result<void> Listen(int backlog);
+  [[nodiscard]] Result<void> SetOption(int level, int name, int value);
   // Lets a listener bind a fixed port while connections of an earlier one
   // linger, never while another listener holds it.
-  int AllowPortReuse();
-  int SetNonBlocking(bool on);
-  int LocalAddress(sockaddr_in& address) const;
+  [[nodiscard]] Result<void> AllowPortReuse();
+  [[nodiscard]] Result<sockaddr_in> LocalAddress() const;
 
   // Returns 0, errors::kTimedOut, errors::kCanceled or the error of the wait.
   int WaitReadable(int timeoutMs, const StopSignal* stop) const;
   int WaitWritable(int timeoutMs, const StopSignal* stop) const;
 
-  // Non-blocking connect bounded by timeoutMs.
-  int Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop);
-  // One accept attempt on a readable listener.
-  Socket Accept(sockaddr_in* peer, int& error);
+  // Connect bounded by timeoutMs: errors::kTimedOut, errors::kCanceled or
+  // the connection's own error on failure.
+  [[nodiscard]] Result<void> Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop);
+  // One accept attempt on a readable listener; the connection is
+  // non-blocking like every socket here.
+  [[nodiscard]] Result<Socket> Accept(sockaddr_in* peer = nullptr);
 
   IoResult SendTo(const void* data, size_t size, const sockaddr_in& to);
   // One datagram. A datagram longer than size fails with

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -6,34 +5,42 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/deadline.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
+#include "platform/wait.h"
 
 namespace kesto {
 namespace {
 
-// Polls fd for events until the deadline, retrying on EINTR.
-int WaitFor(int fd, short events, int timeoutMs, const StopSignal* stop) {
-  const Deadline deadline = Deadline::After(timeoutMs);
-  for (;;) {
-    pollfd fds[2] = {{fd, events, 0}, {stop ? stop->Descriptor() : -1, POLLIN, 0}};
-    const int ready = poll(fds, stop ? 2 : 1, deadline.MillisecondsLeft());
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (stop && (fds[1].revents & POLLIN)) return ECANCELED;
-    if (ready == 0) return ETIMEDOUT;
-    if (fds[0].revents) return 0;
+short EventsOf(Readiness want) {
+  switch (want) {
+    case Readiness::kWritable:
+      return POLLOUT;
+    case Readiness::kPeerClosed:
+      return POLLRDHUP;
+    case Readiness::kReadable:
+      break;
   }
+  return POLLIN;
 }
 
 }  // namespace
 
-Socket Socket::Open(int type, int& error) {
-  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  error = fd < 0 ? errno : 0;
+int PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopped) {
+  std::vector<pollfd> fds;
+  fds.reserve(items.size() + 1);
+  // poll skips negative descriptors, so every item keeps its place.
+  for (const WaitItem& item : items) fds.push_back({item.handle, EventsOf(item.want), 0});
+  fds.push_back({stop, POLLIN, 0});
+  if (poll(fds.data(), fds.size(), ms) < 0) return errno;
+  stopped = fds.back().revents != 0;
+  for (size_t i = 0; i < items.size(); ++i) items[i].ready = fds[i].revents != 0;
+  return 0;
+}
+
+Result<Socket> Socket::Open(int type) {
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return Failure(SocketError(errno));
   return Socket(fd);
 }
 
@@ -44,61 +51,64 @@ void Socket::Close() {
   }
 }
 
-int Socket::Bind(const sockaddr_in& address) {
-  return bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ? errno : 0;
+namespace {
+
+// The socket category's code of the call that just failed, when result < 0.
+Result<void> Checked(int result) {
+  if (result < 0) return Failure(SocketError(errno));
+  return {};
 }
 
-int Socket::Listen(int backlog) {
-  return listen(handle_, backlog) < 0 ? errno : 0;
+}  // namespace
+
+Result<void> Socket::Bind(const sockaddr_in& address) {
+  return Checked(bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address));
 }
 
-int Socket::SetOption(int level, int name, int value) {
-  return setsockopt(handle_, level, name, &value, sizeof value) < 0 ? errno : 0;
+Result<void> Socket::Listen(int backlog) {
+  return Checked(listen(handle_, backlog));
 }
 
-int Socket::AllowPortReuse() {
+Result<void> Socket::SetOption(int level, int name, int value) {
+  return Checked(setsockopt(handle_, level, name, &value, sizeof value));
+}
+
+Result<void> Socket::AllowPortReuse() {
   return SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
 }
 
-int Socket::SetNonBlocking(bool on) {
-  const int flags = fcntl(handle_, F_GETFL, 0);
-  if (flags < 0) return errno;
-  const int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  return fcntl(handle_, F_SETFL, wanted) < 0 ? errno : 0;
-}
-
-int Socket::LocalAddress(sockaddr_in& address) const {
-  socklen_t length = sizeof address;
-  return getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) < 0 ? errno : 0;
-}
-
-int Socket::WaitReadable(int timeoutMs, const StopSignal* stop) const {
-  return WaitFor(handle_, POLLIN, timeoutMs, stop);
-}
-
-int Socket::WaitWritable(int timeoutMs, const StopSignal* stop) const {
-  return WaitFor(handle_, POLLOUT, timeoutMs, stop);
-}
-
-int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
-  if (const int error = SetNonBlocking(true)) return error;
-  if (connect(handle_, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
-    if (errno != EINPROGRESS) return errno;
-    if (const int error = WaitWritable(timeoutMs, stop)) return error;
-    int pending = 0;
-    socklen_t length = sizeof pending;
-    if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &pending, &length) < 0) return errno;
-    if (pending != 0) return pending;
-  }
-  return SetNonBlocking(false);
-}
-
-Socket Socket::Accept(sockaddr_in* peer, int& error) {
+Result<sockaddr_in> Socket::LocalAddress() const {
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  const int fd = accept4(handle_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
-  error = fd < 0 ? errno : 0;
-  if (fd >= 0 && peer) *peer = address;
+  if (getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) < 0)
+    return Failure(SocketError(errno));
+  return address;
+}
+
+Result<void> Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
+  if (connect(handle_, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+    // Interrupted, the connect goes on in the background like one in progress.
+    if (errno != EINPROGRESS && errno != EINTR) return Failure(SocketError(errno));
+    if (const int error = WaitWritable(timeoutMs, stop)) return Failure(SocketError(error));
+    int pending = 0;
+    socklen_t length = sizeof pending;
+    if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &pending, &length) < 0)
+      return Failure(SocketError(errno));
+    if (pending != 0) return Failure(SocketError(pending));
+  }
+  return {};
+}
+
+Result<Socket> Socket::Accept(sockaddr_in* peer) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  int fd = -1;
+  do {
+    fd = accept4(handle_, reinterpret_cast<sockaddr*>(&address), &length,
+                 SOCK_CLOEXEC | SOCK_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Failure(SocketError(errno));
+  if (peer) *peer = address;
   return Socket(fd);
 }
 
@@ -120,7 +130,7 @@ IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
     if (received < 0 && errno == EINTR) continue;
     if (received < 0) return {0, errno};
     if (from) *from = sender;
-    if (static_cast<size_t>(received) > size) return {size, EMSGSIZE};
+    if (static_cast<size_t>(received) > size) return {0, EMSGSIZE};
     return {static_cast<size_t>(received), 0};
   }
 }
@@ -149,7 +159,7 @@ ssize_t ReceiveMessage(int handle, void* buffer, size_t size, sockaddr_in& from,
 
 void Socket::CountDroppedDatagrams() {
 #ifdef SO_RXQ_OVFL
-  SetOption(SOL_SOCKET, SO_RXQ_OVFL, 1);
+  static_cast<void>(SetOption(SOL_SOCKET, SO_RXQ_OVFL, 1));
 #endif
 }
 
@@ -166,7 +176,7 @@ IoResult Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, ui
     if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL)
       std::memcpy(&dropped, CMSG_DATA(header), sizeof dropped);
   if (from) *from = sender;
-  if (static_cast<size_t>(received) > size) return {size, EMSGSIZE};
+  if (static_cast<size_t>(received) > size) return {0, EMSGSIZE};
   return {static_cast<size_t>(received), 0};
 #else
   (void)dropped;

@@ -4,12 +4,13 @@
 
 #include <mswsock.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
-#include "platform/deadline.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
+#include "platform/wait.h"
 #include "platform/winsock.h"
 
 namespace kesto {
@@ -32,7 +33,7 @@ class WinsockSession {
   int error_ = 0;
 };
 
-int SetBlocking(SOCKET socket, bool nonBlocking) {
+int SetNonBlockingMode(SOCKET socket, bool nonBlocking) {
   u_long on = nonBlocking ? 1 : 0;
   return ioctlsocket(socket, FIONBIO, &on) == SOCKET_ERROR ? LastSocketError() : 0;
 }
@@ -41,7 +42,7 @@ int SetBlocking(SOCKET socket, bool nonBlocking) {
 SOCKET Prepare(SOCKET socket) {
   if (socket == INVALID_SOCKET) return socket;
   SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
-  SetBlocking(socket, true);
+  SetNonBlockingMode(socket, true);
   return socket;
 }
 
@@ -56,74 +57,88 @@ timeval Interval(int ms) {
   return interval;
 }
 
-// select() on one socket (and the stop) until the deadline. Failed connects
-// show in the exception set, which WSAPoll would not report on older Windows.
-int WaitFor(SOCKET socket, bool write, int timeoutMs, const StopSignal* stop) {
-  const Deadline deadline = Deadline::After(timeoutMs);
-  const bool withStop = stop && stop->valid();
-  for (;;) {
-    fd_set reads;
-    fd_set writes;
-    fd_set failures;
-    FD_ZERO(&reads);
-    FD_ZERO(&writes);
-    FD_ZERO(&failures);
-    if (write) {
-      FD_SET(socket, &writes);
-      FD_SET(socket, &failures);
+// One select() of the items and the stop. Failed connects show in the
+// exception set, which WSAPoll would not report on older Windows.
+int SelectOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopped) {
+  fd_set reads;
+  fd_set writes;
+  fd_set failures;
+  FD_ZERO(&reads);
+  FD_ZERO(&writes);
+  FD_ZERO(&failures);
+  for (const WaitItem& item : items) {
+    if (item.handle == INVALID_SOCKET) continue;
+    if (item.want == Readiness::kWritable) {
+      FD_SET(item.handle, &writes);
+      FD_SET(item.handle, &failures);
     } else {
-      FD_SET(socket, &reads);
+      FD_SET(item.handle, &reads);
     }
-    if (withStop) FD_SET(stop->Descriptor(), &reads);
-    timeval interval = Interval(deadline.MillisecondsLeft());
-    const int ready = select(0, &reads, &writes, &failures, &interval);
-    if (ready == SOCKET_ERROR) {
-      const int error = LastSocketError();
-      if (error == WSAEINTR) continue;
-      return error;
-    }
-    if (withStop && FD_ISSET(stop->Descriptor(), &reads)) return errors::kCanceled;
-    if (ready == 0) {
-      if (deadline.Passed()) return errors::kTimedOut;
-      continue;
-    }
-    if (FD_ISSET(socket, &reads) || FD_ISSET(socket, &writes) || FD_ISSET(socket, &failures))
-      return 0;
   }
+  if (stop != INVALID_SOCKET) FD_SET(stop, &reads);
+  if (reads.fd_count == 0 && writes.fd_count == 0) {  // select refuses empty sets
+    Sleep(static_cast<DWORD>(ms));
+    return 0;
+  }
+  timeval interval = Interval(ms);
+  if (select(0, &reads, &writes, &failures, &interval) == SOCKET_ERROR) return LastSocketError();
+  stopped = stop != INVALID_SOCKET && FD_ISSET(stop, &reads);
+  for (WaitItem& item : items)
+    item.ready = item.handle != INVALID_SOCKET &&
+                 (FD_ISSET(item.handle, &reads) || FD_ISSET(item.handle, &writes) ||
+                  FD_ISSET(item.handle, &failures));
+  return 0;
+}
+
+// One WSAPoll of the items and the stop: any number of sockets, and a
+// hang-up is reported whatever events were asked for, so asking for none
+// leaves unread data alone.
+int WsaPollOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopped) {
+  // WSAPoll takes no placeholder entries: only valid sockets go in.
+  std::vector<WSAPOLLFD> fds;
+  std::vector<WaitItem*> owners;
+  fds.reserve(items.size() + 1);
+  for (WaitItem& item : items) {
+    if (item.handle == INVALID_SOCKET) continue;
+    const SHORT events = item.want == Readiness::kPeerClosed ? 0 : POLLRDNORM;
+    fds.push_back({item.handle, events, 0});
+    owners.push_back(&item);
+  }
+  if (stop != INVALID_SOCKET) fds.push_back({stop, POLLRDNORM, 0});
+  if (fds.empty()) {
+    Sleep(static_cast<DWORD>(ms));
+    return 0;
+  }
+  if (WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), ms) == SOCKET_ERROR)
+    return LastSocketError();
+  stopped = stop != INVALID_SOCKET && fds.back().revents != 0;
+  for (size_t k = 0; k < owners.size(); ++k) owners[k]->ready = fds[k].revents != 0;
+  return 0;
 }
 
 }  // namespace
+
+int PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopped) {
+  const bool writing = std::any_of(items.begin(), items.end(), [](const WaitItem& item) {
+    return item.want == Readiness::kWritable;
+  });
+  if (writing) return SelectOnce(items, stop, ms, stopped);
+  const int error = WsaPollOnce(items, stop, ms, stopped);
+  if (error == 0 || stop == INVALID_SOCKET) return error;
+  // Without WSAPoll (a hang-up report), hold until the stop or the limit.
+  WaitItem none[1] = {};
+  return SelectOnce({none, 0}, stop, ms, stopped);
+}
 
 int StartWinsock() {
   static const WinsockSession session;
   return session.error();
 }
 
-std::wstring WideFromUtf8(const std::string& text) {
-  if (text.empty()) return {};
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), ClampedLength(text.size()), nullptr, 0);
-  if (length <= 0) return {};
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), ClampedLength(text.size()), wide.data(), length);
-  return wide;
-}
-
-std::string Utf8FromWide(const wchar_t* text) {
-  if (!text || !*text) return {};
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (length <= 1) return {};
-  std::string utf8(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), length, nullptr, nullptr);
-  utf8.pop_back();  // the terminator
-  return utf8;
-}
-
-Socket Socket::Open(int type, int& error) {
-  error = StartWinsock();
-  if (error) return Socket();
+Result<Socket> Socket::Open(int type) {
+  if (const int error = StartWinsock()) return Failure(SocketError(error));
   const SOCKET socket = Prepare(::socket(AF_INET, type, 0));
-  error = socket == INVALID_SOCKET ? LastSocketError() : 0;
+  if (socket == INVALID_SOCKET) return Failure(SocketError(LastSocketError()));
   return Socket(socket);
 }
 
@@ -134,69 +149,64 @@ void Socket::Close() {
   }
 }
 
-int Socket::Bind(const sockaddr_in& address) {
-  return bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR
-             ? LastSocketError()
-             : 0;
+namespace {
+
+// The socket category's code of the call that just failed.
+Result<void> Checked(int result) {
+  if (result == SOCKET_ERROR) return Failure(SocketError(LastSocketError()));
+  return {};
 }
 
-int Socket::Listen(int backlog) {
-  return listen(handle_, backlog) == SOCKET_ERROR ? LastSocketError() : 0;
+}  // namespace
+
+Result<void> Socket::Bind(const sockaddr_in& address) {
+  return Checked(bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address));
 }
 
-int Socket::SetOption(int level, int name, int value) {
-  return setsockopt(handle_, level, name, reinterpret_cast<const char*>(&value), sizeof value) ==
-                 SOCKET_ERROR
-             ? LastSocketError()
-             : 0;
+Result<void> Socket::Listen(int backlog) {
+  return Checked(listen(handle_, backlog));
 }
 
-int Socket::AllowPortReuse() {
+Result<void> Socket::SetOption(int level, int name, int value) {
+  return Checked(
+      setsockopt(handle_, level, name, reinterpret_cast<const char*>(&value), sizeof value));
+}
+
+Result<void> Socket::AllowPortReuse() {
   // Windows binds a port whose earlier connections linger as it is; its
   // SO_REUSEADDR would let the bind take a port another listener holds.
-  return 0;
+  return {};
 }
 
-int Socket::SetNonBlocking(bool on) {
-  return SetBlocking(handle_, on);
-}
-
-int Socket::LocalAddress(sockaddr_in& address) const {
+Result<sockaddr_in> Socket::LocalAddress() const {
+  sockaddr_in address{};
   int length = sizeof address;
-  return getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) == SOCKET_ERROR
-             ? LastSocketError()
-             : 0;
+  if (getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) == SOCKET_ERROR)
+    return Failure(SocketError(LastSocketError()));
+  return address;
 }
 
-int Socket::WaitReadable(int timeoutMs, const StopSignal* stop) const {
-  return WaitFor(handle_, false, timeoutMs, stop);
-}
-
-int Socket::WaitWritable(int timeoutMs, const StopSignal* stop) const {
-  return WaitFor(handle_, true, timeoutMs, stop);
-}
-
-int Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
+Result<void> Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSignal* stop) {
   if (connect(handle_, reinterpret_cast<const sockaddr*>(&to), sizeof to) == SOCKET_ERROR) {
     const int error = LastSocketError();
-    if (error != WSAEWOULDBLOCK) return error;
-    if (const int waited = WaitWritable(timeoutMs, stop)) return waited;
+    if (error != WSAEWOULDBLOCK) return Failure(SocketError(error));
+    if (const int waited = WaitWritable(timeoutMs, stop)) return Failure(SocketError(waited));
     int pending = 0;
     int length = sizeof pending;
     if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &length) ==
         SOCKET_ERROR)
-      return LastSocketError();
-    if (pending != 0) return pending;
+      return Failure(SocketError(LastSocketError()));
+    if (pending != 0) return Failure(SocketError(pending));
   }
-  return 0;
+  return {};
 }
 
-Socket Socket::Accept(sockaddr_in* peer, int& error) {
+Result<Socket> Socket::Accept(sockaddr_in* peer) {
   sockaddr_in address{};
   int length = sizeof address;
   const SOCKET socket = Prepare(accept(handle_, reinterpret_cast<sockaddr*>(&address), &length));
-  error = socket == INVALID_SOCKET ? LastSocketError() : 0;
-  if (socket != INVALID_SOCKET && peer) *peer = address;
+  if (socket == INVALID_SOCKET) return Failure(SocketError(LastSocketError()));
+  if (peer) *peer = address;
   return Socket(socket);
 }
 
@@ -214,10 +224,11 @@ IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
                                 reinterpret_cast<sockaddr*>(&sender), &length);
   if (received == SOCKET_ERROR) {
     const int error = LastSocketError();
-    // Winsock fills the buffer with the datagram's start and drops the rest.
+    // Winsock fills the buffer with the datagram's start and drops the rest;
+    // none of it is handed out, as on POSIX.
     if (error == WSAEMSGSIZE) {
       if (from) *from = sender;
-      return {size, errors::kMessageTooLong};
+      return {0, errors::kMessageTooLong};
     }
     return {0, error};
   }

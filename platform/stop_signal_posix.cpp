@@ -27,13 +27,4 @@ bool StopSignal::Triggered() const {
   return poll(&p, 1, 0) > 0;
 }
 
-bool StopSignal::SleepFor(int ms) const {
-  if (handle_ < 0) {
-    usleep(static_cast<useconds_t>(ms) * 1000);
-    return true;
-  }
-  pollfd p{handle_, POLLIN, 0};
-  return poll(&p, 1, ms) == 0;
-}
-
 }  // namespace kesto

@@ -55,13 +55,4 @@ bool StopSignal::Triggered() const {
   return handle_ != INVALID_SOCKET && Readable(handle_, 0) > 0;
 }
 
-bool StopSignal::SleepFor(int ms) const {
-  if (ms < 0) ms = 0;
-  if (handle_ == INVALID_SOCKET) {
-    Sleep(static_cast<DWORD>(ms));
-    return true;
-  }
-  return Readable(handle_, ms) == 0;
-}
-
 }  // namespace kesto

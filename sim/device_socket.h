@@ -26,6 +26,10 @@ IoResult SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address s
 IoResult ReceiveWithDestination(Socket& socket, void* buffer, size_t size, sockaddr_in& from,
                                 Ipv4Address& destination);
 
+// Opens socket as a new one of type (SOCK_DGRAM, SOCK_STREAM): 0, or the
+// system's error number.
+int OpenSocket(Socket& socket, int type);
+
 // Closes with a reset instead of an orderly close: what the peer has not read
 // yet is lost.
 void CloseWithReset(Socket& socket);

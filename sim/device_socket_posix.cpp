@@ -75,35 +75,4 @@ void ShutdownSend(Socket& socket) {
   if (socket.valid()) shutdown(socket.handle(), SHUT_WR);
 }
 
-int WaitForPeerClose(const Socket& socket, int timeoutMs, const StopSignal* stop) {
-  const Deadline deadline = Deadline::After(timeoutMs);
-  for (;;) {
-    pollfd fds[2] = {{socket.handle(), POLLRDHUP, 0}, {stop ? stop->Descriptor() : -1, POLLIN, 0}};
-    const int ready = poll(fds, stop ? 2 : 1, deadline.MillisecondsLeft());
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (stop && (fds[1].revents & POLLIN)) return ECANCELED;
-    if (ready == 0) return ETIMEDOUT;
-    if (fds[0].revents) return 0;
-  }
-}
-
-int WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
-                    int timeoutMs, const StopSignal* stop) {
-  std::vector<pollfd> fds;
-  fds.reserve(sockets.size() + 1);
-  fds.push_back({stop ? stop->Descriptor() : -1, POLLIN, 0});
-  // poll skips negative descriptors, so every socket keeps its place.
-  for (const Socket* socket : sockets) fds.push_back({socket ? socket->handle() : -1, POLLIN, 0});
-  const int ready = poll(fds.data(), fds.size(), timeoutMs);
-  readable.assign(sockets.size(), false);
-  if (ready < 0) return errno == EINTR ? ETIMEDOUT : errno;
-  if (fds[0].revents) return ECANCELED;
-  if (ready == 0) return ETIMEDOUT;
-  for (size_t i = 0; i < sockets.size(); ++i) readable[i] = fds[i + 1].revents != 0;
-  return 0;
-}
-
 }  // namespace kesto::sim

@@ -19,12 +19,11 @@ constexpr uint32_t kPhantomBase = 0x7f4d0000;
 int DiscoveryService::Bind(uint16_t port) {
   int error = 0;
   // SO_REUSEADDR lets other simulators on the same host share the port.
-  socket_ = Socket::Open(SOCK_DGRAM, error);
-  if (error) return error;
-  if ((error = socket_.SetOption(SOL_SOCKET, SO_REUSEADDR, 1)) ||
-      (error = socket_.SetOption(SOL_SOCKET, SO_BROADCAST, 1)) ||
-      (error = socket_.SetOption(IPPROTO_IP, IP_PKTINFO, 1)) ||
-      (error = socket_.Bind(MakeSocketAddress(INADDR_ANY, port))))
+  if ((error = OpenSocket(socket_, SOCK_DGRAM)) ||
+      (error = ErrorNumber(socket_.SetOption(SOL_SOCKET, SO_REUSEADDR, 1))) ||
+      (error = ErrorNumber(socket_.SetOption(SOL_SOCKET, SO_BROADCAST, 1))) ||
+      (error = ErrorNumber(socket_.SetOption(IPPROTO_IP, IP_PKTINFO, 1))) ||
+      (error = ErrorNumber(socket_.Bind(MakeSocketAddress(INADDR_ANY, port)))))
     return error;
   return 0;
 }

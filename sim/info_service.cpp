@@ -35,11 +35,10 @@ int InfoService::Bind(uint16_t port) {
   for (size_t i = 0; i < listeners_.size(); ++i) {
     int error = 0;
     Socket& listener = listeners_[i];
-    listener = Socket::Open(SOCK_STREAM, error);
-    if (error) return error;
-    if ((error = listener.SetOption(SOL_SOCKET, SO_REUSEADDR, 1)) ||
-        (error = listener.Bind(MakeSocketAddress(fleet_.addresses[i], port))) ||
-        (error = listener.Listen(64)) || (error = listener.SetNonBlocking(true)))
+    if ((error = OpenSocket(listener, SOCK_STREAM)) ||
+        (error = ErrorNumber(listener.SetOption(SOL_SOCKET, SO_REUSEADDR, 1))) ||
+        (error = ErrorNumber(listener.Bind(MakeSocketAddress(fleet_.addresses[i], port)))) ||
+        (error = ErrorNumber(listener.Listen(64))))
       return error;
   }
   return 0;
@@ -84,15 +83,15 @@ Clock::time_point InfoService::NextWake(Clock::time_point now) const {
 
 void InfoService::Accept(size_t device, Clock::time_point now) {
   sockaddr_in peer{};
-  int error = 0;
-  Socket socket = listeners_[device].Accept(&peer, error);
-  if (!socket.valid()) {
-    if (errors::IsResourceShortage(error)) pausedUntil_[device] = now + kAcceptPause;
+  Result<Socket> accepted = listeners_[device].Accept(&peer);
+  if (!accepted) {
+    if (errors::IsResourceShortage(accepted.error().value()))
+      pausedUntil_[device] = now + kAcceptPause;
     return;
   }
   if (!fleet_.Allowed(peer.sin_addr.s_addr) || connections_.size() >= kMaxInfoConnections) return;
   Connection& connection = connections_.emplace_back();
-  connection.socket = std::move(socket);
+  connection.socket = std::move(*accepted);
   connection.device = device;
   if (fleet_.devices[device].faults.infoHang) {
     // Holds the connection without a word until the client gives up or Stop.

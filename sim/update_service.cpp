@@ -28,9 +28,9 @@ int UpdateService::Bind() {
   for (size_t i = 0; i < fleet_.devices.size(); ++i) {
     if (!fleet_.devices[i].faults.answerFromOtherPort) continue;
     int error = 0;
-    sideSockets_[i] = Socket::Open(SOCK_DGRAM, error);
-    if (error) return error;
-    if ((error = sideSockets_[i].Bind(MakeSocketAddress(fleet_.addresses[i], 0)))) return error;
+    if ((error = OpenSocket(sideSockets_[i], SOCK_DGRAM)) ||
+        (error = ErrorNumber(sideSockets_[i].Bind(MakeSocketAddress(fleet_.addresses[i], 0)))))
+      return error;
   }
   return 0;
 }

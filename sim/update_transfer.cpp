@@ -31,11 +31,9 @@ constexpr uint8_t kImageMagic = 0xE9;
 constexpr std::string_view kWrongMagic = "Wrong Magic Byte";
 
 Socket ConnectFrom(Ipv4Address local, const sockaddr_in& to, const StopSignal& stop) {
-  int error = 0;
-  Socket socket = Socket::Open(SOCK_STREAM, error);
+  Socket socket = std::move(Socket::Open(SOCK_STREAM)).value_or(Socket());
   if (!socket.valid()) return socket;
-  if (socket.Bind(MakeSocketAddress(local, 0)) != 0 ||
-      socket.Connect(to, kConnectTimeoutMs, &stop) != 0)
+  if (!socket.Bind(MakeSocketAddress(local, 0)) || !socket.Connect(to, kConnectTimeoutMs, &stop))
     socket.Close();
   return socket;
 }

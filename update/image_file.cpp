@@ -5,7 +5,9 @@
 namespace kesto {
 
 ImageFile OpenImageFile(const std::string& path, int* error) {
-  return ImageFile(OpenFileForReading(path, error));
+  Result<OwnedFile> file = OpenFileForReading(path);
+  if (!file && error) *error = file.error().value();
+  return file ? std::move(*file) : ImageFile();
 }
 
 }  // namespace kesto

@@ -1,15 +1,12 @@
 #pragma once
 
-#include <cstdio>
-#include <memory>
 #include <string>
+
+#include "platform/files.h"
 
 namespace kesto {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using ImageFile = std::unique_ptr<std::FILE, FileCloser>;
+using ImageFile = OwnedFile;
 
 // Opens the image for reading without ever blocking: a pipe or a device put in
 // the image's place gives a read error instead of waiting for a writer. Empty

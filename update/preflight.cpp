@@ -41,8 +41,8 @@ PreflightResult CheckFileName(const DeviceRecord& record, std::string_view path,
 
 PreflightResult ExamineImage(const std::string& path, ImageFacts* facts) {
   int error = 0;
-  const std::optional<FileStatus> status = StatusOfFile(path, &error);
-  if (!status) return ImageRefused(error, SystemErrorText(error));
+  const Result<FileStatus> status = StatusOfFile(path);
+  if (!status) return ImageRefused(status.error().value(), status.error().message());
   switch (status->type) {
     case FileType::kRegular:
       break;

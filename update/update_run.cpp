@@ -107,19 +107,23 @@ class UpdateRun {
   std::optional<WriteOutcome> ExamineFile() {
     Log("まずファイルのMD5を計算する。\r\n");
     // A 64-bit size, so that a huge image is recognised instead of wrapping.
-    int fileError = 0;
-    const std::optional<int64_t> size = RegularFileSize(request_.firmwarePath, &fileError);
-    if (!size) {
+    const Result<FileStatus> status = StatusOfFile(request_.firmwarePath);
+    if (!status || status->type != FileType::kRegular) {
       Log("ERROR: Open\r\n");
-      return WriteOutcome{WriteResult::kFileError, fileError};
+      // A pipe or a device has no system number behind its refusal.
+      const int number = !status                                ? status.error().value()
+                         : status->type == FileType::kDirectory ? errors::kIsDirectory
+                                                                : 0;
+      return WriteOutcome{WriteResult::kFileError, number};
     }
+    const int64_t size = status->size;
     // The protocol carries the size as a signed 32-bit number, and an empty
     // image is nothing a device could start from.
-    if (*size > std::numeric_limits<int32_t>::max() || *size == 0) {
+    if (size > std::numeric_limits<int32_t>::max() || size == 0) {
       Log("ERROR: Size\r\n");
       return WriteOutcome{WriteResult::kFileError, 0};
     }
-    fileSize_ = static_cast<int32_t>(*size);
+    fileSize_ = static_cast<int32_t>(size);
     Log(Format("size %d :", fileSize_));
     Md5Digest digest{};
     if (!FileMd5(request_.firmwarePath, digest, static_cast<size_t>(fileSize_))) {
@@ -154,12 +158,13 @@ class UpdateRun {
     Enter(UpdatePhase::kInvitation);
     Log("UDPで相手にアクセス。ファームウェアを送るぞ告知。\r\n");
     Log("socket :");
-    int error = 0;
-    invitation_ = Socket::Open(SOCK_DGRAM, error);
-    if (!invitation_.valid()) return EndWithError(error);
+    Result<Socket> opened = Socket::Open(SOCK_DGRAM);
+    if (!opened) return EndWithError(opened.error().value());
+    invitation_ = std::move(*opened);
     // The device connects back to where the invitation came from, so on a PC
     // with several interfaces it has to leave from the listener's address.
-    if ((error = invitation_.Bind(MakeSocketAddress(localAddress_, 0)))) return EndWithError(error);
+    if (const Result<void> bound = invitation_.Bind(MakeSocketAddress(localAddress_, 0)); !bound)
+      return EndWithError(ErrorNumber(bound));
     Log("ok\r\n");
     inviteTo_ = device_;
     return SendInvitation(invitationText_, limits_.attempts);
@@ -336,7 +341,6 @@ class UpdateRun {
 
     // Non-blocking, so that a connection withdrawn between poll and accept
     // cannot block the run past its deadline.
-    if (const int error = listener_.socket.SetNonBlocking(true)) return EndWithError(error);
     const Deadline deadline = Deadline::After(limits_.connectWaitMs);
     for (;;) {
       // Checked before each wait, so that strangers queueing up cannot keep
@@ -353,14 +357,14 @@ class UpdateRun {
       }
       if (error) return EndWithError(error);
       sockaddr_in peer{};
-      Socket accepted = listener_.socket.Accept(&peer, error);
-      if (!accepted.valid()) {
-        if (errors::IsTransientAcceptError(error)) continue;
-        return EndWithError(error);
+      Result<Socket> accepted = listener_.socket.Accept(&peer);
+      if (!accepted) {
+        if (errors::IsTransientAcceptError(accepted.error().value())) continue;
+        return EndWithError(accepted.error().value());
       }
       // Only the device that answered gets the image; anyone else is hung up on.
       if (peer.sin_addr.s_addr != device_.sin_addr.s_addr) continue;
-      connection_ = std::move(accepted);
+      connection_ = std::move(*accepted);
       return std::nullopt;
     }
   }

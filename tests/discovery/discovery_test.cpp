@@ -167,6 +167,13 @@ TEST_F(DiscoveryTest, FailedSearchCarriesItsErrorNumber) {
   EXPECT_EQ(DiscoverDevicesAt(table, {htonl(INADDR_LOOPBACK)}, options, nullptr, &direct), -1);
   EXPECT_EQ(broadcast.systemError, errors::kAddressNotAvailable);
   EXPECT_EQ(direct.systemError, errors::kAddressNotAvailable);
+  // A refused send is a failed search, not an empty network.
+  options = Options();
+  options.discoveryPort = 0;
+  EXPECT_EQ(DiscoverDevices(table, options, &broadcast), -1);
+  EXPECT_EQ(DiscoverDevicesAt(table, {htonl(INADDR_LOOPBACK)}, options, nullptr, &direct), -1);
+  EXPECT_EQ(broadcast.systemError, errors::kInvalidArgument);
+  EXPECT_EQ(direct.systemError, errors::kInvalidArgument);
 }
 
 }  // namespace

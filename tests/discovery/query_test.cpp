@@ -48,17 +48,14 @@ class ScriptedService {
  public:
   ScriptedService(int k, uint16_t port, std::map<std::string, Answer> answers)
       : answers_(std::move(answers)) {
-    int error = 0;
-    listener_ = Socket::Open(SOCK_STREAM, error);
-    listener_.SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
-    if (listener_.Bind(MakeSocketAddress(Loopback(k), port)) != 0 || listener_.Listen(16) != 0)
+    listener_ = Socket::Open(SOCK_STREAM).value();
+    if (!listener_.SetOption(SOL_SOCKET, SO_REUSEADDR, 1) ||
+        !listener_.Bind(MakeSocketAddress(Loopback(k), port)) || !listener_.Listen(16))
       ADD_FAILURE() << "no service at 127.0.0." << k;
     else
       thread_ = std::thread([this] {
         while (listener_.WaitReadable(kLongWaitMs, &stop_) != errors::kCanceled) {
-          int ignored = 0;
-          Socket connection = listener_.Accept(nullptr, ignored);
-          if (connection.valid()) Serve(std::move(connection));
+          if (Result<Socket> connection = listener_.Accept()) Serve(std::move(*connection));
         }
       });
   }
@@ -205,12 +202,11 @@ TEST_F(QueryTest, EveryWaitIsBounded) {
   EXPECT_FALSE(QueryDeviceInfo(record, options));
   EXPECT_TRUE(never.Requests().empty());
 
-  int error = 0;
-  Socket listener = Socket::Open(SOCK_STREAM, error);
-  ASSERT_EQ(listener.Bind(MakeSocketAddress(Loopback(11), Options().port)), 0);
-  ASSERT_EQ(listener.Listen(0), 0);
-  Socket filler = Socket::Open(SOCK_STREAM, error);
-  ASSERT_EQ(filler.Connect(MakeSocketAddress(Loopback(11), Options().port), 2000, nullptr), 0);
+  Socket listener = Socket::Open(SOCK_STREAM).value();
+  ASSERT_TRUE(listener.Bind(MakeSocketAddress(Loopback(11), Options().port)));
+  ASSERT_TRUE(listener.Listen(0));
+  Socket filler = Socket::Open(SOCK_STREAM).value();
+  ASSERT_TRUE(filler.Connect(MakeSocketAddress(Loopback(11), Options().port), 2000, nullptr));
   options.localAddress = Loopback(1);
   options.connectTimeoutMs = 300;
   record = Device(11);

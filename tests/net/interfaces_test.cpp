@@ -61,5 +61,10 @@ TEST(ReadSystemAddresses, LoopbackIsReadWithItsFlagsAndNeverOffered) {
 }
 #endif
 
+// The address a datagram toward a loopback device would leave from.
+TEST(RouteLocalAddress, NamesTheSourceOfTheRoute) {
+  EXPECT_EQ(RouteLocalAddress(*ParseIpv4("127.0.0.5")), ParseIpv4("127.0.0.1"));
+}
+
 }  // namespace
 }  // namespace kesto

@@ -15,10 +15,9 @@
 namespace kesto::testing {
 
 inline Socket BoundSocket(int type, const std::string& address, uint16_t port) {
-  int error = 0;
-  Socket socket = Socket::Open(type, error);
-  socket.SetOption(SOL_SOCKET, SO_REUSEADDR, 1);
-  const bool bound = socket.Bind(MakeSocketAddress(ParseIpv4(address).value(), port)) == 0;
+  Socket socket = Socket::Open(type).value();
+  const bool bound = socket.SetOption(SOL_SOCKET, SO_REUSEADDR, 1) &&
+                     socket.Bind(MakeSocketAddress(ParseIpv4(address).value(), port));
   return bound ? std::move(socket) : Socket();
 }
 
@@ -57,7 +56,7 @@ class FakeUpdateDevice {
   bool Connect(uint16_t port, const std::string& from) {
     tcp_ = BoundSocket(SOCK_STREAM, from, 0);
     const sockaddr_in to = MakeSocketAddress(lastSender_.sin_addr.s_addr, port);
-    return tcp_.valid() && tcp_.Connect(to, kStepWaitMs, nullptr) == 0;
+    return tcp_.valid() && tcp_.Connect(to, kStepWaitMs, nullptr);
   }
   // Takes size bytes, each read at most piece bytes, answering every read
   // with ack(count of the read, whether the image is complete).

@@ -320,6 +320,17 @@ TEST_F(WindowOnLoopback, ClosingDuringASearchStopsIt) {
   EXPECT_TRUE(window.ui.messages.empty());
 }
 
+TEST_F(WindowOnLoopback, RefusedSearchShowsTheNetworkError) {
+  WindowSetup setup = TestSetup(ports_);
+  setup.ports.discovery = 0;  // the system refuses a datagram to port 0
+  Window window(std::move(setup));
+  window.Search();
+  EXPECT_TRUE(window.ui.rows.empty());
+  ASSERT_EQ(window.ui.messages.size(), 1u);
+  EXPECT_TRUE(window.ui.messages[0].starts_with(
+      Format("ネットワークエラー:%d ", errors::kInvalidArgument)));
+}
+
 TEST_F(WindowOnLoopback, ChecksBeforeTheFileDialog) {
   WindowSetup setup = TestSetup(ports_);
   // 192.0.2.1 is on no interface here, so nothing can listen there.
