@@ -88,7 +88,6 @@ class FakeFrontEnd final : public WindowFrontEnd {
   void ClearDeviceRows() override { rows.clear(); }
   void AddDeviceRow(const std::string& text) override { rows.push_back(text); }
   void RemoveDeviceRow(int row) override { rows.erase(rows.begin() + row); }
-  std::string DeviceRowText(int row) const override { return rows.at(size_t(row)); }
   int SelectedDeviceRow() const override { return selected; }
   void ClearDeviceSelection() override { selected = -1; }
   bool ShowMessage(const std::string& text, bool okCancel) override {
@@ -321,7 +320,10 @@ TEST_F(WindowOnLoopback, FileChoiceAndConfirmation) {
   window->Select(kSecured);
   window->ui.files = {Sample("ks_n_test.bin"), Sample("KS_N_empty.bin"), Sample("KS_N_test.bin")};
   window->ui.answers = {false};  // Cancel at the confirmation
-  for (int press = 0; press < 3; ++press) window->dlg.OnWrite();
+  for (int press = 0; press < 3; ++press) {
+    window->dlg.OnWrite();  // the image is examined off the window's thread
+    ASSERT_TRUE(window->ui.RunUntil([&] { return !window->dlg.Running(); }));
+  }
   ASSERT_EQ(window->ui.messages.size(), 3u);
   EXPECT_EQ(window->ui.messages[0], kMessageWrongFile);
   EXPECT_TRUE(window->ui.messages[1].starts_with("ファームウェアファイルエラー ("));  // empty
