@@ -12,6 +12,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -155,14 +156,17 @@ TEST(WriteRules, PrefixesTmodeAndFileNames) {
       {kKindWiFi, "KESTOWiFi"}, {kKindWireless, "KS_N"}, {kKindPq, "PQ"},
       {kKindBoard, "KS_N"},     {kKindUnknown, ""},      {4, ""}};
   for (const auto& [kind, prefix] : prefixes) EXPECT_EQ(FilePrefixForKind(kind), prefix) << kind;
-  for (const int32_t kind : {kKindWireless, kKindBoard, kKindWiFi, kKindPq})
-    for (const int32_t id : {kTmodeIdValue, 14, 16}) {
-      DeviceRecord record;
-      record.kind = kind;
-      record.idValue = id;
-      EXPECT_EQ(IsRefusedForTmode(record),
-                id == kTmodeIdValue && (kind == kKindWireless || kind == kKindBoard));
-    }
+  for (const auto& [kind, id, refused] : {std::tuple{kKindWireless, 15, true},
+                                          {kKindBoard, 15, true},
+                                          {kKindWiFi, 15, false},
+                                          {kKindPq, 15, false},
+                                          {kKindBoard, 14, false},
+                                          {kKindWireless, 16, false}}) {
+    DeviceRecord record;
+    record.kind = kind;
+    record.idValue = id;
+    EXPECT_EQ(IsRefusedForTmode(record), refused) << kind << " " << id;
+  }
   struct Name {
     const char* name;
     const char* prefix;
