@@ -63,7 +63,9 @@ TEST(Readers, VerReplyIsTwoCrEndedLinesCutAt31) {
        }) {
     DeviceRecord record;
     record.sketchVersion = record.textVersion = 77;
-    ApplyVerLines({a.line1, a.line2}, record);
+    DeviceInfo info;
+    ApplyVerLines({a.line1, a.line2}, info);
+    ApplyDeviceInfo(info, record);
     EXPECT_EQ(record.sketchVersion, a.sketch) << a.line1;
     EXPECT_EQ(record.textVersion, a.text) << a.line2;
   }
