@@ -109,6 +109,7 @@ void CFirmwareWriterDlg::OnSearch() {
   if (worker_) return;
   // Emptied and busy before the thread starts, so no second click slips in.
   frontEnd_.ClearDeviceRows();
+  entries_.clear();
   SetIdle(false);
   ShowPhase(SearchPhaseText(SearchPhase::kBroadcast));
 
@@ -135,7 +136,8 @@ void CFirmwareWriterDlg::OnSearch() {
 void CFirmwareWriterDlg::OnSearchFinished(SearchOutcome outcome) {
   worker_.reset();  // it has handed over; the join only waits for it to return
   table_ = std::move(outcome.table);
-  for (const std::string& entry : outcome.entries) frontEnd_.AddDeviceRow(entry);
+  entries_ = std::move(outcome.entries);
+  for (const std::string& entry : entries_) frontEnd_.AddDeviceRow(entry);
   // Idle only now that every entry is in: Write is enabled although nothing
   // is selected; a press then asks for a device.
   SetIdle(true);
@@ -148,7 +150,7 @@ void CFirmwareWriterDlg::OnSearchFinished(SearchOutcome outcome) {
 void CFirmwareWriterDlg::OnWrite() {
   if (worker_) return;
   const int row = SelectedRow();
-  if (row < 0) {
+  if (row < 0 || static_cast<size_t>(row) >= entries_.size()) {
     frontEnd_.ShowMessage(kMessageSelectDevice, false);
     return;
   }
@@ -164,14 +166,35 @@ void CFirmwareWriterDlg::OnWrite() {
   // Each write starts on an empty log, the probe's lines included.
   ClearLog();
   const std::string path = frontEnd_.OpenFirmwareFile(filter, setup_.firmwareFolder);
-  if (path.empty() || Refused(CheckFileName(record, path, hiddenMode)) ||
-      Refused(ExamineImage(path)))
-    return;
-  firmwarePath_ = path;
-  if (!frontEnd_.ShowMessage(WriteConfirmationText(firmwarePath_, frontEnd_.DeviceRowText(row)),
-                             true))
-    return;
-  LaunchWrite(record.addressText);
+  if (path.empty() || Refused(CheckFileName(record, path, hiddenMode))) return;
+  PrepareWrite(path, record.addressText, entries_[static_cast<size_t>(row)]);
+}
+
+void CFirmwareWriterDlg::PrepareWrite(const std::string& path, const std::string& deviceAddress,
+                                      const std::string& entry) {
+  // The digest of a large image takes a while; the window stays responsive,
+  // busy so that no second write can start meanwhile.
+  SetIdle(false);
+  ShowPhase(kPreparingText);
+  const uint64_t run = ++*run_;
+  StartWorker([this, run, path, deviceAddress, entry](const StopSignal&) {
+    auto image = std::make_shared<PreparedImage>();
+    const PreflightResult check = PrepareImage(path, *image);
+    Post(run, [this, check, image, deviceAddress, entry] {
+      OnImagePrepared(check, *image, deviceAddress, entry);
+    });
+  });
+}
+
+void CFirmwareWriterDlg::OnImagePrepared(const PreflightResult& check, const PreparedImage& image,
+                                         const std::string& deviceAddress,
+                                         const std::string& entry) {
+  worker_.reset();  // it has handed over; the join only waits for it to return
+  SetIdle(true);
+  if (Refused(check)) return;
+  firmwarePath_ = image.path;
+  if (!frontEnd_.ShowMessage(WriteConfirmationText(firmwarePath_, entry), true)) return;
+  LaunchWrite(deviceAddress, image);
 }
 
 bool CFirmwareWriterDlg::Refused(const PreflightResult& check) {
@@ -180,7 +203,7 @@ bool CFirmwareWriterDlg::Refused(const PreflightResult& check) {
   return true;
 }
 
-void CFirmwareWriterDlg::LaunchWrite(const std::string& deviceAddress) {
+void CFirmwareWriterDlg::LaunchWrite(const std::string& deviceAddress, const PreparedImage& image) {
   SetIdle(false);
   ShowPhase(kPreparingText);
 
@@ -189,7 +212,7 @@ void CFirmwareWriterDlg::LaunchWrite(const std::string& deviceAddress) {
   request.localAddress = SelectedLocalAddress();
   request.listenerPort = setup_.hostPort;
   request.devicePort = setup_.ports.update;
-  request.firmwarePath = firmwarePath_;
+  request.image = image;
   const UpdateLimits limits = setup_.updateLimits;
   const uint64_t run = ++*run_;
   StartWorker([this, run, request, limits](const StopSignal& stop) {
@@ -219,8 +242,9 @@ void CFirmwareWriterDlg::ReportWrite(const WriteOutcome& outcome) {
     // The device restarts with its new firmware: it leaves the list and the
     // table until a new search finds it.
     const int row = SelectedRow();
-    if (row >= 0) {
+    if (row >= 0 && static_cast<size_t>(row) < entries_.size()) {
       frontEnd_.RemoveDeviceRow(row);
+      entries_.erase(entries_.begin() + row);
       RemoveDeviceRecord(table_, row);
     }
     frontEnd_.ClearDeviceSelection();

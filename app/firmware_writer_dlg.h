@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/window_front_end.h"
 #include "app/window_rules.h"
@@ -107,7 +108,13 @@ class CFirmwareWriterDlg {
   void OnSearchFinished(SearchOutcome outcome);
   // Tells the operator why a check before a write failed; false when it passed.
   bool Refused(const PreflightResult& check);
-  void LaunchWrite(const std::string& deviceAddress);
+  // The image is examined on a worker; the confirmation and the write follow
+  // on the window's thread.
+  void PrepareWrite(const std::string& path, const std::string& deviceAddress,
+                    const std::string& entry);
+  void OnImagePrepared(const PreflightResult& check, const PreparedImage& image,
+                       const std::string& deviceAddress, const std::string& entry);
+  void LaunchWrite(const std::string& deviceAddress, const PreparedImage& image);
   void ReportWrite(const WriteOutcome& outcome);
   void ClearLog();
   // What the busy window's bar says; "%p" stands for the percentage.
@@ -124,6 +131,7 @@ class CFirmwareWriterDlg {
   InterfaceTable interfaceTable_;
   Ipv4Address selectedLocalAddress_ = 0;
   DeviceTable table_;
+  std::vector<std::string> entries_;  // the device list's rows, as shown
   std::string firmwarePath_;
   std::string log_;
   std::unique_ptr<WorkerThread> worker_;  // at most one search or write at a time

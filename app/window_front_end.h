@@ -49,7 +49,6 @@ class WindowFrontEnd {
   virtual void ClearDeviceRows() = 0;
   virtual void AddDeviceRow(const std::string& text) = 0;
   virtual void RemoveDeviceRow(int row) = 0;
-  virtual std::string DeviceRowText(int row) const = 0;
   // The selected row, -1 when none.
   virtual int SelectedDeviceRow() const = 0;
   virtual void ClearDeviceSelection() = 0;

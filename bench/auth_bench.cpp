@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "sim/simulator.h"
+#include "update/preflight.h"
 #include "update/update_answers.h"
 #include "update/update_run.h"
 
@@ -70,7 +71,7 @@ int main() {
     request.deviceAddress = device.address;
     request.localAddress = "127.0.0.1";
     request.devicePort = ports.update;
-    request.firmwarePath = path;
+    kesto::PrepareImage(path, request.image);
     kesto::WriteOutcome outcome;
     const auto start = Clock::now();
     for (int i = 0; i < kRuns; ++i) outcome = kesto::RunUpdate(request, {});

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/simulator.h"
+#include "update/preflight.h"
 #include "update/update_run.h"
 
 namespace {
@@ -45,7 +46,7 @@ kesto::UpdateRequest Request(const std::string& path, const kesto::sim::Ports& p
   request.deviceAddress = "127.0.0.2";
   request.localAddress = "127.0.0.1";
   request.devicePort = ports.update;
-  request.firmwarePath = path;
+  kesto::PrepareImage(path, request.image);
   return request;
 }
 

@@ -41,12 +41,6 @@ constexpr int kRetryPauseMs = 1000;
 
 constexpr int kToWrite = -1;  // Target::status before the target has a result
 
-struct Image {
-  std::string path;
-  uint64_t bytes = 0;
-  std::string md5;
-};
-
 struct Target {
   std::string address;
   Ipv4Address local = 0;
@@ -66,14 +60,12 @@ struct Target {
 
 // The image must be there, readable and not empty before anything is sent.
 // 0, or the exit status after the error was printed.
-int ExamineImage(const std::string& path, Image& image) {
-  ImageFacts facts;
-  const PreflightResult result = kesto::ExamineImage(path, &facts);
+int ExamineImage(const std::string& path, PreparedImage& image) {
+  const PreflightResult result = kesto::PrepareImage(path, image);
   if (!result.passed()) {
     PrintError(PreflightMessage(result) + ": " + path);
     return static_cast<int>(WriteResult::kFileError);
   }
-  image = {path, facts.bytes, facts.md5};
   return 0;
 }
 
@@ -194,8 +186,8 @@ bool Retryable(const WriteOutcome& outcome) {
 }
 
 // One device's write, its retries and --verify, all in the slot that runs it.
-void WriteTarget(const Options& options, const Image& image, uint16_t listenerPort, size_t device,
-                 Target& target, FleetDisplay& display, const StopSignal& stop) {
+void WriteTarget(const Options& options, const PreparedImage& image, uint16_t listenerPort,
+                 size_t device, Target& target, FleetDisplay& display, const StopSignal& stop) {
   const auto start = Clock::now();
   UpdateRequest request;
   request.deviceAddress = target.address;
@@ -203,7 +195,7 @@ void WriteTarget(const Options& options, const Image& image, uint16_t listenerPo
   request.listenerPort = listenerPort;
   request.devicePort = options.ports.update;
   request.password = options.password;
-  request.firmwarePath = image.path;
+  request.image = image;
 
   UpdateHooks hooks;
   hooks.log = [&](std::string_view piece) { display.Log(device, piece); };
@@ -248,7 +240,7 @@ nlohmann::ordered_json NameOrNull(const char* name) {
   return *name ? nlohmann::ordered_json(name) : nlohmann::ordered_json();
 }
 
-nlohmann::ordered_json TargetJson(const Image& image, const Target& target) {
+nlohmann::ordered_json TargetJson(const PreparedImage& image, const Target& target) {
   const DeviceRecord* record = target.record ? &*target.record : nullptr;
   return {{"address", target.address},
           {"hardwareAddress", record ? HardwareAddressText(record->hardwareAddress) : ""},
@@ -287,7 +279,7 @@ bool AlreadyAtVersion(const Options& options, Target& target) {
 }
 
 // The line of --report; a line that cannot be written is told, and the run goes on.
-void Record(RunReport& report, const Image& image, const Target& target) {
+void Record(RunReport& report, const PreparedImage& image, const Target& target) {
   if (!report.open()) return;
   std::string problem;
   if (!report.Append(TargetJson(image, target), Ipv4Text(target.local), problem))
@@ -296,7 +288,7 @@ void Record(RunReport& report, const Image& image, const Target& target) {
 
 // Opens --report before anything is sent. 0, or the exit status after the
 // error was printed.
-int OpenReport(const Options& options, const Image& image, RunReport& report) {
+int OpenReport(const Options& options, const PreparedImage& image, RunReport& report) {
   if (options.reportPath.empty()) return 0;
   std::string problem;
   if (!report.Open(options.reportPath, problem)) {
@@ -307,7 +299,7 @@ int OpenReport(const Options& options, const Image& image, RunReport& report) {
   return 0;
 }
 
-void Report(const Options& options, const Image& image, bool several, bool written,
+void Report(const Options& options, const PreparedImage& image, bool several, bool written,
             const Target& target) {
   if (options.json) {
     PrintJsonLine(TargetJson(image, target));
@@ -338,7 +330,7 @@ void PrintSummary(const Options& options, const std::vector<Target>& targets) {
 }  // namespace
 
 int RunWrite(const Options& options, const StopSignal& stop) {
-  Image image;
+  PreparedImage image;
   if (const int status = ExamineImage(options.firmwarePath, image)) return status;
   RunReport report;
   if (const int status = OpenReport(options, image, report)) return status;
@@ -444,7 +436,8 @@ int RunWrite(const Options& options, const StopSignal& stop) {
     }
   }
   {
-    FleetDisplay display({StandardErrorIsTerminal(), options.verbose, image.bytes});
+    FleetDisplay display(
+        {StandardErrorIsTerminal(), options.verbose, static_cast<uint64_t>(image.bytes)});
     RunInSlots(toWrite.size(), options.parallel, stop, [&](size_t index, int slot) {
       const size_t device = toWrite[index];
       Target& target = targets[device];

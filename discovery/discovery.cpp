@@ -30,11 +30,7 @@ using ReplyBuffer = std::array<uint8_t, kDiscoveryReplySize>;
 // query's thread writes info and recorded; the run reads them once the
 // query threads are joined.
 struct RepliedDevice {
-  ReplyBuffer bytes{};
-  size_t size = 0;
-  sockaddr_in sender{};
-  std::string addressText;
-  char kindLetter = 0;
+  DiscoveryReply reply;  // read once, when it came
   DeviceInfo info;
   bool recorded = false;
   bool awaited = false;  // the first reply of a device the caller named
@@ -99,17 +95,14 @@ bool Stopped(const StopSignal* stop) {
 // One datagram; nullptr for an over-long one (dropped rather than taken cut),
 // a failed receive, or a sender that cannot be a device.
 std::unique_ptr<RepliedDevice> ReadDiscoveryReply(Socket& socket, uint32_t& kernelDrops) {
-  auto device = std::make_unique<RepliedDevice>();
-  const IoResult received = socket.ReceiveCounted(device->bytes.data(), device->bytes.size(),
-                                                  &device->sender, kernelDrops);
+  ReplyBuffer bytes{};
+  sockaddr_in sender{};
+  const IoResult received = socket.ReceiveCounted(bytes.data(), bytes.size(), &sender, kernelDrops);
   // No device answers from such an address, and connecting to it could reach
   // this host itself or a whole group.
-  if (!received.ok() || !IsDeviceAddress(device->sender.sin_addr.s_addr)) return nullptr;
-  device->size = received.bytes;
-  DeviceRecord fields;
-  ApplyDiscoveryReply(device->bytes.data(), device->size, device->sender, fields);
-  device->addressText = fields.addressText;
-  device->kindLetter = fields.kindLetter;
+  if (!received.ok() || !IsDeviceAddress(sender.sin_addr.s_addr)) return nullptr;
+  auto device = std::make_unique<RepliedDevice>();
+  device->reply = ParseDiscoveryReply(bytes.data(), received.bytes, sender);
   return device;
 }
 
@@ -121,7 +114,8 @@ void QueryReplied(RepliedDevice& replied, const QueryOptions& options, const Dea
   if (!tally.Closed() && !Stopped(options.stop)) {
     QueryOptions bounded = options;
     bounded.exchangeDeadlineMs = runEnd.Cap(options.exchangeDeadlineMs);
-    recorded = QueryDeviceInfo(replied.addressText, replied.kindLetter, replied.info, bounded);
+    recorded =
+        QueryDeviceInfo(replied.reply.addressText, replied.reply.kindLetter, replied.info, bounded);
   }
   replied.recorded = recorded;
   tally.Ended(recorded, replied.awaited);
@@ -135,7 +129,7 @@ void RecordInReplyOrder(const std::vector<std::unique_ptr<RepliedDevice>>& devic
   for (const auto& device : devices) {
     if (table.count >= kDeviceTableSize) break;
     DeviceRecord& slot = table.records[static_cast<size_t>(table.count)];
-    ApplyDiscoveryReply(device->bytes.data(), device->size, device->sender, slot);
+    ApplyDiscoveryReply(device->reply, slot);
     ApplyDeviceInfo(device->info, slot);
     if (device->recorded) ++table.count;
   }
@@ -149,17 +143,33 @@ bool IsDeviceAddress(Ipv4Address address) {
   return first != 0 && first < 224;  // not "this network", multicast, reserved or broadcast
 }
 
-void ApplyDiscoveryReply(const uint8_t* data, size_t size, const sockaddr_in& sender,
-                         DeviceRecord& record) {
+DiscoveryReply ParseDiscoveryReply(const uint8_t* data, size_t size, const sockaddr_in& sender) {
   ReplyBuffer bytes{};
   if (data) std::copy_n(data, std::min(size, bytes.size()), bytes.begin());
-  record.replyAddress = sender;
-  std::copy_n(bytes.begin() + 24, record.hardwareAddress.size(), record.hardwareAddress.begin());
-  record.addressText = Ipv4Text(sender.sin_addr.s_addr);
-  record.replyByte5High = static_cast<uint8_t>(bytes[5] >> 4);
-  record.replyByte6High = static_cast<uint8_t>(bytes[6] >> 4);
-  record.replyByte8 = bytes[8];
-  record.kindLetter = static_cast<char>(bytes[9]);
+  DiscoveryReply reply;
+  reply.sender = sender;
+  std::copy_n(bytes.begin() + 24, reply.hardwareAddress.size(), reply.hardwareAddress.begin());
+  reply.addressText = Ipv4Text(sender.sin_addr.s_addr);
+  reply.byte5High = static_cast<uint8_t>(bytes[5] >> 4);
+  reply.byte6High = static_cast<uint8_t>(bytes[6] >> 4);
+  reply.byte8 = bytes[8];
+  reply.kindLetter = static_cast<char>(bytes[9]);
+  return reply;
+}
+
+void ApplyDiscoveryReply(const DiscoveryReply& reply, DeviceRecord& record) {
+  record.replyAddress = reply.sender;
+  record.hardwareAddress = reply.hardwareAddress;
+  record.addressText = reply.addressText;
+  record.replyByte5High = reply.byte5High;
+  record.replyByte6High = reply.byte6High;
+  record.replyByte8 = reply.byte8;
+  record.kindLetter = reply.kindLetter;
+}
+
+void ApplyDiscoveryReply(const uint8_t* data, size_t size, const sockaddr_in& sender,
+                         DeviceRecord& record) {
+  ApplyDiscoveryReply(ParseDiscoveryReply(data, size, sender), record);
 }
 
 void ReportPhase(const DiscoveryOptions& options, SearchPhase phase) {
@@ -248,13 +258,14 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
         continue;
       }
       if (devices.empty()) ReportPhase(options, SearchPhase::kQuerying);
-      const auto named = std::find(silent.begin(), silent.end(), device->sender.sin_addr.s_addr);
+      const auto named =
+          std::find(silent.begin(), silent.end(), device->reply.sender.sin_addr.s_addr);
       if (named != silent.end()) {
         device->awaited = true;
         silent.erase(named);
       }
       tally.Started();
-      pool.Submit(device->addressText, [&tally, &runEnd, &query, replied = device.get()] {
+      pool.Submit(device->reply.addressText, [&tally, &runEnd, &query, replied = device.get()] {
         QueryReplied(*replied, query, runEnd, tally);
       });
       devices.push_back(std::move(device));

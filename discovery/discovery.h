@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "discovery/device_query.h"
@@ -57,8 +59,20 @@ struct DiscoveryStats {
 // the reserved or broadcast range. Replies from other senders are dropped.
 bool IsDeviceAddress(Ipv4Address address);
 
-// Fills the reply fields of record from one datagram of at most 30 bytes;
-// missing bytes read as zero.
+// What one discovery reply says, read once from its datagram.
+struct DiscoveryReply {
+  sockaddr_in sender{};
+  std::array<uint8_t, 6> hardwareAddress{};
+  std::string addressText;  // the sender's
+  uint8_t byte5High = 0;
+  uint8_t byte6High = 0;
+  uint8_t byte8 = 0;
+  char kindLetter = 0;
+};
+// One datagram of at most 30 bytes; missing bytes read as zero.
+DiscoveryReply ParseDiscoveryReply(const uint8_t* data, size_t size, const sockaddr_in& sender);
+// Fills the reply fields of record, leaving the others as they are.
+void ApplyDiscoveryReply(const DiscoveryReply& reply, DeviceRecord& record);
 void ApplyDiscoveryReply(const uint8_t* data, size_t size, const sockaddr_in& sender,
                          DeviceRecord& record);
 

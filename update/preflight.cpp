@@ -25,8 +25,11 @@ PreflightResult ImageRefused(int systemError, std::string reason) {
 }  // namespace
 
 PreflightResult CheckListener(const std::string& localAddress, uint16_t port, const LogHook& log) {
-  const int error = ProbeListenerPort(localAddress, port, log);
-  return error == 0 ? PreflightResult{} : Refused(PreflightCheck::kListener, error);
+  Listener listener;
+  const int error = OpenListener(localAddress, port, log, listener);
+  if (error == 0) return {};
+  if (log) log(Format("ERROR: %d\r\n", error));
+  return Refused(PreflightCheck::kListener, error);
 }
 
 PreflightResult CheckDevice(const DeviceRecord& record) {
@@ -39,7 +42,7 @@ PreflightResult CheckFileName(const DeviceRecord& record, std::string_view path,
   return Refused(PreflightCheck::kFileName, 0, prefix);
 }
 
-PreflightResult ExamineImage(const std::string& path, ImageFacts* facts) {
+PreflightResult PrepareImage(const std::string& path, PreparedImage& image) {
   int error = 0;
   const Result<FileStatus> status = StatusOfFile(path);
   if (!status) return ImageRefused(status.error().value(), status.error().message());
@@ -60,7 +63,7 @@ PreflightResult ExamineImage(const std::string& path, ImageFacts* facts) {
   if (!OpenImageFile(path, &error)) return ImageRefused(error, SystemErrorText(error));
   Md5Digest digest{};
   if (!FileMd5(path, digest, kDigestPieceBytes)) return ImageRefused(0, "読み込めません");
-  if (facts) *facts = {static_cast<std::uint64_t>(status->size), DigestText(digest)};
+  image = {path, static_cast<int32_t>(status->size), DigestText(digest)};
   return {};
 }
 

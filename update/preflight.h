@@ -11,6 +11,7 @@
 
 #include "discovery/device_table.h"
 #include "update/listener.h"
+#include "update/prepared_image.h"
 
 namespace kesto {
 
@@ -32,14 +33,9 @@ struct PreflightResult {
   bool passed() const { return failed == PreflightCheck::kPassed; }
 };
 
-// What a good image is, for the write's own report.
-struct ImageFacts {
-  std::uint64_t bytes = 0;
-  std::string md5;  // 32 lowercase hexadecimal digits
-};
-
 // Opens (and closes) the listener a write would open on localAddress:port,
-// port 0 letting the system choose; log hears each step.
+// port 0 letting the system choose; log hears each step, and the system's
+// number of a failed one ("ERROR: %d").
 PreflightResult CheckListener(const std::string& localAddress, uint16_t port, const LogHook& log);
 
 // A board or wireless device in TMODE is not written.
@@ -50,7 +46,8 @@ PreflightResult CheckDevice(const DeviceRecord& record);
 PreflightResult CheckFileName(const DeviceRecord& record, std::string_view path, bool relaxed);
 
 // The image must be a regular, readable, non-empty file, small enough for
-// the protocol's signed 32-bit size. Its size and digest go to *facts.
-PreflightResult ExamineImage(const std::string& path, ImageFacts* facts = nullptr);
+// the protocol's signed 32-bit size. Its path, size and digest go to image,
+// for the write to take as they are.
+PreflightResult PrepareImage(const std::string& path, PreparedImage& image);
 
 }  // namespace kesto

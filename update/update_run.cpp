@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
 
 #include "platform/deadline.h"
 #include "platform/errors.h"
-#include "platform/files.h"
 #include "platform/format.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
@@ -50,7 +48,7 @@ class UpdateRun {
 
  private:
   WriteOutcome Steps() {
-    if (auto end = ExamineFile()) return *end;
+    if (auto end = OpenImage()) return *end;
     if (auto end = OpenListener()) return *end;
     if (auto end = Invite()) return *end;
     if (auto end = Authenticate()) return *end;
@@ -104,33 +102,21 @@ class UpdateRun {
 
   bool Stopped() const { return hooks_.stop && hooks_.stop->Triggered(); }
 
-  std::optional<WriteOutcome> ExamineFile() {
+  // The image as prepared, opened for the transfer before anything is sent.
+  std::optional<WriteOutcome> OpenImage() {
     Log("まずファイルのMD5を計算する。\r\n");
-    // A 64-bit size, so that a huge image is recognised instead of wrapping.
-    const Result<FileStatus> status = StatusOfFile(request_.firmwarePath);
-    if (!status || status->type != FileType::kRegular) {
+    const PreparedImage& prepared = request_.image;
+    int openError = 0;
+    image_ = OpenImageFile(prepared.path, &openError);
+    if (!image_) {
       Log("ERROR: Open\r\n");
-      // A pipe or a device has no system number behind its refusal.
-      const int number = !status                                ? status.error().value()
-                         : status->type == FileType::kDirectory ? errors::kIsDirectory
-                                                                : 0;
-      return WriteOutcome{WriteResult::kFileError, number};
+      return WriteOutcome{WriteResult::kFileError, openError};
     }
-    const int64_t size = status->size;
-    // The protocol carries the size as a signed 32-bit number, and an empty
-    // image is nothing a device could start from.
-    if (size > std::numeric_limits<int32_t>::max() || size == 0) {
-      Log("ERROR: Size\r\n");
-      return WriteOutcome{WriteResult::kFileError, 0};
-    }
-    fileSize_ = static_cast<int32_t>(size);
+    // An empty image is nothing a device could start from.
+    if (prepared.bytes <= 0) return EndWith("ERROR: Size\r\n", WriteResult::kFileError);
+    fileSize_ = prepared.bytes;
+    digestText_ = prepared.md5;
     Log(Format("size %d :", fileSize_));
-    Md5Digest digest{};
-    if (!FileMd5(request_.firmwarePath, digest, static_cast<size_t>(fileSize_))) {
-      Log("ERROR: getMD5\r\n");
-      return WriteOutcome{WriteResult::kInternalError, 0};
-    }
-    digestText_ = DigestText(digest);
     Log(Format("file MD5: %s\r\n", digestText_.c_str()));
     return std::nullopt;
   }
@@ -281,7 +267,7 @@ class UpdateRun {
   ChallengeReply Challenge(const std::string& nonce, ChallengeScheme scheme, StoredPassword stored,
                            int waitMs) {
     AuthenticationInput input;
-    input.firmwarePath = request_.firmwarePath;
+    input.firmwarePath = request_.image.path;
     input.fileSize = fileSize_;
     input.fileDigest = digestText_;
     input.deviceAddress = request_.deviceAddress;
@@ -328,12 +314,6 @@ class UpdateRun {
   }
 
   std::optional<WriteOutcome> AwaitConnection() {
-    int openError = 0;
-    image_ = OpenImageFile(request_.firmwarePath, &openError);
-    if (!image_) {
-      CloseAll();
-      return WriteOutcome{WriteResult::kFileError, openError};
-    }
     Enter(UpdatePhase::kWaitingForDevice);
     Log("Waiting for device...\r\n");
     Log("最初に用意していたTCPソケットに対して接続要求が来る。\r\n");

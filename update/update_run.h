@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "discovery/device_ports.h"
+#include "update/prepared_image.h"
 #include "update/result.h"
 
 namespace kesto {
@@ -21,7 +22,7 @@ struct UpdateRequest {
   uint16_t listenerPort = 0;  // 0: the system chooses; else a fixed port a firewall rule can name
   uint16_t devicePort = kUpdatePort;
   std::string password = kUpdatePassword;
-  std::string firmwarePath;
+  PreparedImage image;  // as the preflight found it
 };
 
 struct UpdateLimits {
@@ -60,8 +61,9 @@ struct UpdateHooks {
 // Writes one firmware image into one device with the ArduinoOTA protocol.
 // Never throws; every wait is bounded by the limits or ends when hooks.stop
 // fires (kCancelled). Only the device's address is heard: datagrams and
-// connections from other hosts are dropped. Success needs the device's
-// consent and the image sent to match the digest announced.
+// connections from other hosts are dropped. The image is not examined again:
+// its size and digest are announced as prepared, and success needs the
+// device's consent and the bytes sent to match that digest.
 WriteOutcome RunUpdate(const UpdateRequest& request, const UpdateHooks& hooks,
                        const UpdateLimits& limits = {});
 

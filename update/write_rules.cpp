@@ -1,8 +1,5 @@
 #include "update/write_rules.h"
 
-#include "platform/format.h"
-#include "update/listener.h"
-
 namespace kesto {
 
 std::string FilePrefixForKind(int32_t kind) {
@@ -31,14 +28,6 @@ bool FileNameMatchesPrefix(std::string_view fileName, std::string_view prefix, b
   if (slash != std::string_view::npos) fileName.remove_prefix(slash + 1);
   // A name shorter than the prefix stays whole and so cannot equal it.
   return fileName.substr(0, prefix.size()) == prefix;
-}
-
-int ProbeListenerPort(const std::string& localAddress, uint16_t port,
-                      const std::function<void(std::string_view)>& log) {
-  Listener listener;
-  const int error = OpenListener(localAddress, port, log, listener);
-  if (error && log) log(Format("ERROR: %d\r\n", error));
-  return error;
 }
 
 }  // namespace kesto

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -20,11 +19,5 @@ bool IsRefusedForTmode(const DeviceRecord& record);
 // fails, an empty prefix passes. A folder part before the last '/' is ignored.
 // Hidden mode: always true.
 bool FileNameMatchesPrefix(std::string_view fileName, std::string_view prefix, bool hiddenMode);
-
-// Opens (and closes) the listener a write would open on localAddress:port,
-// logging each step. Returns 0 when that is possible, else the system error
-// of the step that failed ("ERROR: %d" logged).
-int ProbeListenerPort(const std::string& localAddress, uint16_t port,
-                      const std::function<void(std::string_view)>& log);
 
 }  // namespace kesto

@@ -268,11 +268,6 @@ void FirmwareWriterWindow::RemoveDeviceRow(int row) {
   delete deviceList_->takeItem(row);
 }
 
-std::string FirmwareWriterWindow::DeviceRowText(int row) const {
-  const QListWidgetItem* item = deviceList_->item(row);
-  return item ? item->text().toStdString() : std::string();
-}
-
 int FirmwareWriterWindow::SelectedDeviceRow() const {
   const QList<QListWidgetItem*> selected = deviceList_->selectedItems();
   return selected.isEmpty() ? -1 : deviceList_->row(selected.first());

@@ -52,7 +52,6 @@ class FirmwareWriterWindow final : public QDialog, public WindowFrontEnd {
   void ClearDeviceRows() override;
   void AddDeviceRow(const std::string& text) override;
   void RemoveDeviceRow(int row) override;
-  std::string DeviceRowText(int row) const override;
   int SelectedDeviceRow() const override;
   void ClearDeviceSelection() override;
   bool ShowMessage(const std::string& text, bool okCancel) override;

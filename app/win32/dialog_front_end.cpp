@@ -84,15 +84,6 @@ void DialogFrontEnd::RemoveDeviceRow(int row) {
   Send(ControlId::kDeviceList, LB_DELETESTRING, static_cast<WPARAM>(row));
 }
 
-std::string DialogFrontEnd::DeviceRowText(int row) const {
-  const LRESULT length = Send(ControlId::kDeviceList, LB_GETTEXTLEN, static_cast<WPARAM>(row));
-  if (length == LB_ERR) return {};
-  std::vector<wchar_t> text(static_cast<size_t>(length) + 1);
-  Send(ControlId::kDeviceList, LB_GETTEXT, static_cast<WPARAM>(row),
-       reinterpret_cast<LPARAM>(text.data()));
-  return Utf8FromWide(text.data());
-}
-
 int DialogFrontEnd::SelectedDeviceRow() const {
   const LRESULT row = Send(ControlId::kDeviceList, LB_GETCURSEL);
   return row == LB_ERR ? -1 : static_cast<int>(row);

@@ -80,7 +80,7 @@ fw() { timeout 60 "${runner[@]}" "$KESTO_FW" "$@" "${ports[@]}"; }
 nothing_sent() {  # nothing_sent NAME DEVICE WANTED COMMAND...: the status, and no invitation reached DEVICE
   local name=$1 device=$2 before; before=$(invited "$2"); shift 2
   expect_status "$name" "$@"
-  check "$name: nothing sent" "[ $(invited "$device") -eq $before ]"
+  check "$name: nothing sent" "[ \$(invited $device) -eq $before ]"
 }
 
 # ---- search
@@ -102,8 +102,16 @@ json "json carries the record" \
 expect_status "search --device asks directly" 0 fw search --device 127.0.0.7 --json
 json "only the device asked" '[d["addressText"] for d in o] == ["127.0.0.7"]'
 expect_status "search --device without an answer" 6 fw search --device 127.0.0.99
-expect_status "interfaces --json" 0 bash -c '"$@" interfaces --json; s=$?; [ $s -eq 0 ] || [ $s -eq 9 ]' - "${runner[@]}" "$KESTO_FW"
-json "interfaces: objects with an address" 'all("address" in d and "name" in d for d in o)'
+# Exit 0 with an object per usable interface, or 9 with none on a host
+# whose only interface is loopback.
+"${runner[@]}" "$KESTO_FW" interfaces --json >"$work/out" 2>"$work/err" </dev/null
+got=$?
+sed -i 's/\r$//' "$work/out" "$work/err"
+case $got in
+  0) json "interfaces: objects with an address" 'len(o) >= 1 and all("address" in d and "name" in d for d in o)' ;;
+  9) check "interfaces: none listed, the reason told" '[ ! -s "$work/out" ] && [ -s "$work/err" ]' ;;
+  *) fail "interfaces --json: exit $got" ;;
+esac
 
 # ---- writes, one device
 head -c 5000 /dev/urandom >"$work/KS_N_test.bin"
@@ -184,6 +192,7 @@ expect_status "--verify: a device that stays away" 10 w --device 127.0.0.11 --ye
 # ---- Ctrl+C during a write (POSIX signals: not through a runner)
 if [ ${#runner[@]} -eq 0 ]; then
 rm -f "$work/out" "$work/err"  # what the waits below look for comes from this writer only
+sessions9=$(grep -c "^session 127.0.0.9 " "$work/sim.log")
 "$KESTO_FW" write --interface 127.0.0.1 --device 127.0.0.9 --yes "${ports[@]}" "$work/KS_N_slow.bin" >"$work/out" 2>"$work/err" &
 writer=$!
 wait_until 'grep -qs "127.0.0.9: progress" "$work/err"'  # the transfer is under way
@@ -191,8 +200,8 @@ kill -INT $writer
 wait $writer
 got=$?
 check "Ctrl+C gives exit 8" "[ $got -eq 8 ]"
-sleep 0.5  # no session may end as accepted meanwhile
-check "the device kept its firmware" '[ $(accepted 9) -eq 0 ]'
+check "the device kept its firmware" \
+  '[ $(grep -c "^session 127.0.0.9 " "$work/sim.log") -gt $sessions9 ] && [ $(accepted 9) -eq 0 ]'
 # Two writes stalled in their transfer: Ctrl+C ends both at once (the time is
 # measured and shown, not asserted). Not boards, so that --all leaves them out.
 rm -f "$work/out" "$work/err"

@@ -21,11 +21,12 @@ TEST(RunInSlots, AtMostKAtOnceEachJobOnce) {
     std::mutex mutex;
     std::vector<int> runs(40, 0);
     std::set<int> slotsSeen;
-    std::atomic<int> running{0};
-    std::atomic<int> most{0};
+    int running = 0, most = 0;  // under mutex, so that no peak is lost
     RunInSlots(runs.size(), slots, stop, [&](size_t index, int slot) {
-      const int now = ++running;
-      most = std::max(most.load(), now);
+      {
+        std::lock_guard lock(mutex);
+        most = std::max(most, ++running);
+      }
       std::this_thread::yield();
       std::lock_guard lock(mutex);
       ++runs[index];

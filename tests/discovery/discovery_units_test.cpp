@@ -11,6 +11,7 @@
 #include "discovery/device_query.h"
 #include "discovery/device_table.h"
 #include "discovery/discovery.h"
+#include "platform/format.h"
 #include "platform/socket.h"
 
 namespace kesto {
@@ -62,7 +63,9 @@ TEST(Readers, VerReplyIsTwoCrEndedLinesCutAt31) {
        }) {
     DeviceRecord record;
     record.sketchVersion = record.textVersion = 77;
-    ApplyVerLines({a.line1, a.line2}, record);
+    DeviceInfo info;
+    ApplyVerLines({a.line1, a.line2}, info);
+    ApplyDeviceInfo(info, record);
     EXPECT_EQ(record.sketchVersion, a.sketch) << a.line1;
     EXPECT_EQ(record.textVersion, a.text) << a.line2;
   }
@@ -145,7 +148,7 @@ TEST(DeviceList, NamesVersionsAndEntries) {
     EXPECT_EQ(ModelName(kindAndId.first, kindAndId.second), name) << kindAndId.first;
   EXPECT_EQ(DisplayVersion(90), 1.0f);  // 90 * 0.01f lands just below 0.9
   EXPECT_EQ(DisplayVersion(-125), 1.0f);
-  EXPECT_EQ(DisplayVersion(91), 91 * 0.01f);
+  EXPECT_EQ(Format("%.2f %.2f", DisplayVersion(91), DisplayVersion(125)), "0.91 1.25");
   // clang-format off
   for (const auto& [model, version, wants] : {std::tuple{0, 122, false}, {0, 123, true},
        {0, INT32_MAX, true}, {1, 200, false}, {-1, 200, false}, {0, 0, false}})

@@ -48,9 +48,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (firstCr != std::string_view::npos && text.find('\r', firstCr + 1) != text.npos));
   if (!lines) return 0;
   CHECK(lines->line1.size() <= 31 && lines->line2.size() <= 31);
+  DeviceInfo info;
+  ApplyVerLines(*lines, info);
+  info.kind = KindFromLetter('L');
   DeviceRecord record;
-  ApplyVerLines(*lines, record);
-  record.kind = KindFromLetter('L');
+  ApplyDeviceInfo(info, record);
   DeviceListEntry(record, record.textVersion);
 #elif defined(KESTO_FUZZ_DUMP_REPLY)
   const DumpValues values = ParseDump(input);

@@ -81,7 +81,7 @@ TEST(Simulator, WritesAgainstEachFaultOfTheUpdateReceiver) {
     request.deviceAddress = "127.0.0.3";
     request.localAddress = "127.0.0.1";
     request.devicePort = ports.update;
-    request.firmwarePath = dir.Write("KS_N_sim.bin", image);
+    request.image = Prepared(dir.Write("KS_N_sim.bin", image));
     UpdateLimits limits = TestLimits();
     limits.answerWaitMs = 300;
     limits.connectWaitMs = limits.stallMs = 1000;

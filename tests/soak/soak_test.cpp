@@ -90,7 +90,7 @@ void Round(uint32_t seed, const TempDir& files) {
       UpdateRequest request{.deviceAddress = devices[index].address,
                             .localAddress = "127.0.0.1",
                             .devicePort = ports.update,
-                            .firmwarePath = files.Write("KS_N_soak.bin", image)};
+                            .image = Prepared(files.Write("KS_N_soak.bin", image))};
       const UpdateLimits limits{
           .answerWaitMs = 300, .attempts = 2, .connectWaitMs = 1000, .stallMs = 1000};
       const size_t sessions = simulator.Sessions(index).size();

@@ -13,6 +13,7 @@
 
 #include "platform/stop_signal.h"
 #include "support/test_ports.h"
+#include "update/preflight.h"
 #include "update/update_run.h"
 
 namespace kesto::testing {
@@ -39,6 +40,13 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// The image at path as the preflight prepares it; empty when it is refused.
+inline PreparedImage Prepared(const std::string& path) {
+  PreparedImage image;
+  if (!PrepareImage(path, image).passed()) image = {};
+  return image;
+}
 
 // Bytes that differ from chunk to chunk, so a lost or repeated chunk shows.
 inline std::string PatternBytes(size_t size, uint32_t seed = 1) {

@@ -5,7 +5,6 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,8 +86,8 @@ class UpdateProtocol : public ::testing::Test {
 
   std::string UseImage(size_t size, uint32_t seed = 3) {
     image_ = PatternBytes(size, seed);
-    request_.firmwarePath = dir_.Write("KS_N_image.bin", image_);
-    return request_.firmwarePath;
+    request_.image = Prepared(dir_.Write("KS_N_image.bin", image_));
+    return request_.image.path;
   }
 
   void Play(Script s, int invitationWaitMs = FakeUpdateDevice::kStepWaitMs) {
@@ -167,22 +166,6 @@ TEST_F(UpdateProtocol, PlainWriteSendsTheInvitationAndTheImage) {
   EXPECT_EQ(outcome.phases, (std::vector<Phase>{Phase::kInvitation, Phase::kWaitingForDevice,
                                                 Phase::kTransfer, Phase::kFinalAnswer}));
   EXPECT_EQ(outcome.progress, (std::vector<int>{99, 100}));
-  // The log's lines and their order, once (the system's own texts).
-  const std::string md5 = Md5Hex(image_), port = std::to_string(port_ + 2);
-  EXPECT_EQ(outcome.log,
-            "まずファイルのMD5を計算する。\r\nsize 1025 :file MD5: " + md5 +
-                "\r\n後で使うTCPサーバソケットをここで起動してポート番号を確定しておく必要がある。"
-                "\r\nsocket :ok\r\nbind \"127.0.0.9\":ok\r\ngetsockname :ok: localPort = " +
-                port +
-                "\r\nlisten :ok\r\nUDPで相手にアクセス。ファームウェアを送るぞ告知。\r\n"
-                "socket :ok\r\nsendto message: " +
-                invitations_[0] +
-                "\r\nrecvfrom: ok.\r\nOKが帰ってきたときはそのまま送る。\r\nここから書き込み。\r\n"
-                "Waiting for device...\r\n最初に用意していたTCPソケットに対して接続要求が来る。\r\n"
-                "要求だけでペイロードはないので注意すること。\r\n"
-                "接続した。1024バイトずつファームウェアを送信。\r\n..\r\n"
-                "ファームウェアを送信終了。\r\nOKの文字列がきたら相手はリセットがかかる。\r\n"
-                "全終了。\r\n");
 }
 
 TEST_F(UpdateProtocol, AuthenticatesWithTheDigestsOfPasswordNonceAndCnonce) {
@@ -192,8 +175,7 @@ TEST_F(UpdateProtocol, AuthenticatesWithTheDigestsOfPasswordNonceAndCnonce) {
   const Outcome outcome = Run();
   ASSERT_EQ(End(outcome.end), Ended(WriteResult::kSuccess)) << outcome.log;
   EXPECT_EQ(received_, image_);
-  const std::string cnonce =
-      Md5Hex(request_.firmwarePath + "2048" + Md5Hex(image_) + kDeviceAddress);
+  const std::string cnonce = Md5Hex(request_.image.path + "2048" + Md5Hex(image_) + kDeviceAddress);
   EXPECT_EQ(authMessages_, std::vector<std::string>{
                                "200 " + cnonce + " " +
                                Md5Hex(Md5Hex("PELICANUS") + ":" + kNonce + ":" + cnonce) + "\n"});
@@ -438,9 +420,9 @@ TEST_F(UpdateProtocol, StrangersFloodIsIgnored) {
   EXPECT_EQ(invitations, 2);
 }
 
-// The image file refused before anything is sent, or changed after its
-// digest was announced: never a success with other bytes than announced,
-// and never a hang on a pipe.
+// The image file gone before anything is sent, or changed after its digest
+// was announced: never a success with other bytes than announced, and never
+// a hang on a pipe. (What the preflight refuses is its own test's.)
 TEST_F(UpdateProtocol, ImageFileFaults) {
   using P = const std::string&;
   struct Case {
@@ -454,19 +436,13 @@ TEST_F(UpdateProtocol, ImageFileFaults) {
   // clang-format off
   const Case cases[] = {
       {"missing", true, [](P p) { fs::remove(p); }, fileError},
-      {"empty", true, [](P p) { fs::resize_file(p, 0); }, fileError},
-      {"a folder", true, [](P p) { fs::remove(p), fs::create_directory(p); }, fileError},
-      // sparse: no disk space is taken and nothing is ever read
-      {"beyond the signed size", true,
-       [](P p) { fs::resize_file(p, uintmax_t{INT32_MAX} + 1); }, fileError},
-      {"removed", false, [](P p) { fs::remove(p); }, fileError},
+#ifndef _WIN32  // the run holds the file open from its start: the announced bytes are sent
+      {"removed", false, [](P p) { fs::remove(p); }, WriteResult::kSuccess},
+#endif
       {"truncated", false, [](P p) { fs::resize_file(p, 1500); }, fileError},
       {"rewritten", false, [](P p) { std::ofstream(p) << PatternBytes(3000, 99); }, fileError},
       {"grown", false, [](P p) { std::ofstream(p, std::ios::app) << "more"; },
        WriteResult::kSuccess},
-#ifdef __linux__
-      {"replaced by a pipe", false, [](P p) { fs::remove(p), mkfifo(p.c_str(), 0600); }, fileError},
-#endif
   };
   // clang-format on
   for (const Case& c : cases) {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -156,14 +157,17 @@ TEST(WriteRules, PrefixesTmodeAndFileNames) {
       {kKindWiFi, "KESTOWiFi"}, {kKindWireless, "KS_N"}, {kKindPq, "PQ"},
       {kKindBoard, "KS_N"},     {kKindUnknown, ""},      {4, ""}};
   for (const auto& [kind, prefix] : prefixes) EXPECT_EQ(FilePrefixForKind(kind), prefix) << kind;
-  for (const int32_t kind : {kKindWireless, kKindBoard, kKindWiFi, kKindPq})
-    for (const int32_t id : {kTmodeIdValue, 14, 16}) {
-      DeviceRecord record;
-      record.kind = kind;
-      record.idValue = id;
-      EXPECT_EQ(IsRefusedForTmode(record),
-                id == kTmodeIdValue && (kind == kKindWireless || kind == kKindBoard));
-    }
+  for (const auto& [kind, id, refused] : {std::tuple{kKindWireless, 15, true},
+                                          {kKindBoard, 15, true},
+                                          {kKindWiFi, 15, false},
+                                          {kKindPq, 15, false},
+                                          {kKindBoard, 14, false},
+                                          {kKindWireless, 16, false}}) {
+    DeviceRecord record;
+    record.kind = kind;
+    record.idValue = id;
+    EXPECT_EQ(IsRefusedForTmode(record), refused) << kind << " " << id;
+  }
   struct Name {
     const char* name;
     const char* prefix;
@@ -182,17 +186,20 @@ TEST(WriteRules, PrefixesTmodeAndFileNames) {
 // own, and a good one is measured and digested.
 TEST(Preflight, TheImageIsARegularReadableNonEmptyFile) {
   TempDir dir;
-  ImageFacts facts;
-  EXPECT_TRUE(ExamineImage(dir.Write("KS_N_1.bin", "abc"), &facts).passed());
-  EXPECT_EQ(facts.bytes, 3u);
-  EXPECT_EQ(facts.md5, "900150983cd24fb0d6963f7d28e17f72");
-
-  EXPECT_TRUE(ExamineImage(dir.Write("KS_N_2.bin", "x")).passed());
+  PreparedImage image;
+  const std::string good = dir.Write("KS_N_1.bin", "abc");
+  EXPECT_TRUE(PrepareImage(good, image).passed());
+  EXPECT_EQ(image.path, good);
+  EXPECT_EQ(image.bytes, 3);
+  EXPECT_EQ(image.md5, "900150983cd24fb0d6963f7d28e17f72");
 
   // Each bad file, and whether a system call failed and so has a number.
   std::vector<std::pair<std::string, bool>> bad = {{dir.PathOf("missing.bin"), true},
                                                    {dir.PathOf(""), true},
-                                                   {dir.Write("empty.bin", ""), false}};
+                                                   {dir.Write("empty.bin", ""), false},
+                                                   {dir.Write("huge.bin", "x"), false}};
+  // sparse: no disk space is taken and nothing is ever read
+  std::filesystem::resize_file(bad.back().first, uintmax_t{INT32_MAX} + 1);
 #ifndef _WIN32
   bad.emplace_back(dir.PathOf("pipe.bin"), false);
   ASSERT_EQ(mkfifo(bad.back().first.c_str(), 0600), 0);
@@ -201,7 +208,7 @@ TEST(Preflight, TheImageIsARegularReadableNonEmptyFile) {
   std::vector<std::string> reasons;
   for (const auto& [path, systemFailed] : bad) {
     errno = EACCES;  // whatever a failure before left behind must not show
-    const PreflightResult result = ExamineImage(path);
+    const PreflightResult result = PrepareImage(path, image);
     EXPECT_EQ(result.failed, PreflightCheck::kImage) << path;
     EXPECT_EQ(result.systemError != 0, systemFailed) << path;
     EXPECT_NE(result.systemError, EACCES) << path;
@@ -211,22 +218,17 @@ TEST(Preflight, TheImageIsARegularReadableNonEmptyFile) {
   EXPECT_EQ(reasons.size(), bad.size());
 }
 
-TEST(Outcomes, SystemErrorsStayApartFromResultCodes) {
-  for (const int error : {1, 2, 3, 4, errors::kTimedOut})  // EPERM, ENOENT, ESRCH, EINTR
-    EXPECT_EQ(NetworkFailure(error), (WriteOutcome{WriteResult::kNetworkError, error}));
-  EXPECT_EQ(NetworkFailure(errors::kCanceled).result, WriteResult::kCancelled);
-  EXPECT_EQ(Format("%d", 7) + Format("%s", ""), "7");  // texts of one character and of none
-}
-
-TEST(ProbeListenerPort, HonoursAFixedPortAndFailsWithTheBindsError) {
+TEST(Preflight, TheListenerHonoursAFixedPortAndFailsWithTheBindsError) {
   Listener held;
   ASSERT_EQ(OpenListener("127.0.0.1", 0, {}, held), 0);
-  EXPECT_EQ(ProbeListenerPort("127.0.0.1", held.port, {}), errors::kAddressInUse);
+  const PreflightResult taken = CheckListener("127.0.0.1", held.port, {});
+  EXPECT_EQ(taken.failed, PreflightCheck::kListener);
+  EXPECT_EQ(taken.systemError, errors::kAddressInUse);
   const uint16_t port = held.port;
   held.socket.Close();
-  EXPECT_EQ(ProbeListenerPort("127.0.0.1", port, {}), 0);
+  EXPECT_TRUE(CheckListener("127.0.0.1", port, {}).passed());
   for (const char* address : {"192.0.2.1", "not an address", "127.0.0.1.5"})
-    EXPECT_EQ(ProbeListenerPort(address, 0, {}), errors::kAddressNotAvailable) << address;
+    EXPECT_EQ(CheckListener(address, 0, {}).systemError, errors::kAddressNotAvailable) << address;
 }
 
 #ifndef _WIN32
