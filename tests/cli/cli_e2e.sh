@@ -15,7 +15,7 @@ loopback_name=${KESTO_LOOPBACK_NAME:-lo}
 
 base=$((31100 + ($$ % 500) * 3))  # a private port set per run, below the ephemeral range and the gtest programs' ports
 ports=(--discovery-port "$base" --query-port $((base + 1)) --update-port $((base + 2)))
-host_port=$((base + 1500))  # the listener's fixed port, in a range no other port of this run uses
+host_port=$((8000 + ($$ % 300) * 3))  # fixed listener ports N..N+2, below every other test's ports and the ephemeral range
 work=$(mktemp -d)
 mkdir "$work/received"
 dev() { echo "--device address=127.0.0.$1,kind=$2,mac=02-00-00-00-00-$(printf %02X "$1"),$3"; }

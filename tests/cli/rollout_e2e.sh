@@ -9,7 +9,7 @@
 set -u
 KESTO_FW=${1:?path to kesto-fw}
 KESTO_SIM=${2:?path to kesto-sim}
-base=$((9000 + ($$ % 300) * 3)) # below NextTestPorts' and cli_e2e.sh's ranges
+base=$((9000 + ($$ % 300) * 3)) # below NextTestPorts' and cli_e2e.sh's ranges, above its fixed listener ports
 ports=(--discovery-port "$base" --query-port $((base + 1)) --update-port $((base + 2)))
 work=$(mktemp -d)
 busy=" 5 17 33 "
