@@ -9,7 +9,7 @@ packages=(
   libssl-dev libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-ipafont-gothic
   clang libclang-rt-14-dev
-  iproute2 nftables libexpected-dev
+  iproute2 nftables libexpected-dev openssl python3
   g++-mingw-w64-x86-64-posix googletest wine64 wine
   wixl msitools osslsigncode lintian help2man
 )
