@@ -24,7 +24,13 @@ done >>"$work/devices.txt"
 "$KESTO_SIM" "${ports[@]}" --duration 250 --config "$work/devices.txt" >"$work/sim.log" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 100); do grep -qs answering "$work/sim.log" && break; sleep 0.1; done
+wait_until() { # wait_until SHELL-CONDITION: polls it for at most 60 s; a miss ends the test
+  local try
+  for try in $(seq 600); do eval "$1" && return 0; sleep 0.1; done
+  echo "FAILED - waited in vain for: $1"
+  exit 1
+}
+wait_until 'grep -qs answering "$work/sim.log"'
 
 failures=0
 check() { # check NAME SHELL-CONDITION
@@ -108,7 +114,7 @@ check "two runs at once: 8 whole lines" 'whole "$work/c.jsonl" 8'
 "$KESTO_FW" write --interface 127.0.0.1 --yes "${ports[@]}" "${slow[@]}" --parallel 2 \
   --report "$work/k.jsonl" "$work/KS_N_rollout.bin" >/dev/null 2>&1 &
 writer=$!
-for _ in $(seq 200); do [ "$(cat "$work/k.jsonl" 2>/dev/null | wc -l)" -ge 3 ] && break; sleep 0.05; done
+wait_until '[ "$(cat "$work/k.jsonl" 2>/dev/null | wc -l)" -ge 3 ]' # some devices finished, others mid-write
 kill -KILL $writer
 wait $writer 2>/dev/null
 lines=$(wc -l <"$work/k.jsonl")
