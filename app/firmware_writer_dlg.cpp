@@ -157,9 +157,13 @@ void CFirmwareWriterDlg::OnWrite() {
   const DeviceRecord& record = table_.records[static_cast<size_t>(row)];
   const auto log = [this](std::string_view piece) { AppendLog(piece); };
   // The listener first: a device in TMODE is refused only after it.
-  if (Refused(CheckListener(SelectedLocalAddress(), setup_.hostPort, log)) ||
-      Refused(CheckDevice(record)))
+  // The probe only shows that a listener can be opened; the write opens its own.
+  if (const Result<Listener> probe = OpenListener(SelectedLocalAddress(), setup_.hostPort, log);
+      !probe) {
+    Refused(ListenerRefused(probe.error()));
     return;
+  }
+  if (Refused(CheckDevice(record))) return;
   const bool hiddenMode = hiddenModeCounter_ == kHiddenModeOn;
   const std::string filter = FileDialogFilter(FilePrefixForKind(record.kind), hiddenMode);
 

@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/commands.h"
@@ -87,31 +88,47 @@ int ExitStatusFor(const WriteOutcome& outcome) {
   }
 }
 
-// The listeners the writes open (with --host-port N, N..N+K-1: one per
-// slot), tried on every local address before anything is sent. 0, or the
-// exit status after the error was printed.
-int ProbeListeners(const Options& options, const std::vector<Ipv4Address>& locals) {
-  std::vector<Ipv4Address> tried;
-  const int ports = options.hostPort == 0 ? 1 : options.parallel;
-  for (const Ipv4Address address : locals) {
-    if (std::find(tried.begin(), tried.end(), address) != tried.end()) continue;
-    tried.push_back(address);
-    const std::string local = Ipv4Text(address);
-    for (int slot = 0; slot < ports; ++slot) {
-      const auto port = static_cast<uint16_t>(options.hostPort == 0 ? 0 : options.hostPort + slot);
-      const PreflightResult result = CheckListener(local, port, {});  // its log is not the run's
-      if (result.passed()) continue;
-      const std::string reason = SystemErrorText(result.systemError);
-      if (port != 0)
-        PrintError(Format("port %u on %s is not available (%s); nothing was sent", port,
-                          local.c_str(), reason.c_str()));
-      else
-        PrintError(PreflightMessage(result) + " (" + reason + ")");
-      return kExitRefused;
+// The listeners the writes use (with --host-port N, N..N+K-1: one per slot),
+// opened on every local address before anything is sent and held until each
+// slot's first write there takes its own, so that no other program can take
+// a port between the check and the write.
+class HeldListeners {
+ public:
+  // 0, or the exit status after the error was printed.
+  int Open(const Options& options, const std::vector<Ipv4Address>& locals) {
+    const int ports = options.hostPort == 0 ? 1 : options.parallel;
+    for (const Ipv4Address address : locals) {
+      for (int slot = 0; slot < ports; ++slot) {
+        if (held_.count({address, slot})) continue;
+        const auto port =
+            static_cast<uint16_t>(options.hostPort == 0 ? 0 : options.hostPort + slot);
+        const std::string local = Ipv4Text(address);
+        Result<Listener> listener = OpenListener(local, port, {});  // its log is not the run's
+        if (!listener) {
+          const std::string reason = SystemErrorText(listener.error().value());
+          if (port != 0)
+            PrintError(Format("port %u on %s is not available (%s); nothing was sent", port,
+                              local.c_str(), reason.c_str()));
+          else
+            PrintError(PreflightMessage(ListenerRefused(listener.error())) + " (" + reason + ")");
+          return kExitRefused;
+        }
+        held_.emplace(std::make_pair(address, slot), std::move(*listener));
+      }
     }
+    return 0;
   }
-  return 0;
-}
+
+  // The listener held for a slot's writes from local, once; then none, and
+  // each write opens its own. Slots run at once, each taking only its own.
+  Listener Take(Ipv4Address local, int slot) {
+    const auto held = held_.find({local, slot});
+    return held == held_.end() ? Listener{} : std::move(held->second);
+  }
+
+ private:
+  std::map<std::pair<Ipv4Address, int>, Listener> held_;
+};
 
 // Devices the broadcast did not find are asked directly, from the local
 // address that routes to each.
@@ -187,7 +204,8 @@ bool Retryable(const WriteOutcome& outcome) {
 
 // One device's write, its retries and --verify, all in the slot that runs it.
 void WriteTarget(const Options& options, const PreparedImage& image, uint16_t listenerPort,
-                 size_t device, Target& target, FleetDisplay& display, const StopSignal& stop) {
+                 Listener listener, size_t device, Target& target, FleetDisplay& display,
+                 const StopSignal& stop) {
   const auto start = Clock::now();
   UpdateRequest request;
   request.deviceAddress = target.address;
@@ -205,7 +223,7 @@ void WriteTarget(const Options& options, const PreparedImage& image, uint16_t li
   WriteOutcome outcome;
   for (;;) {
     ++target.attempts;
-    outcome = RunUpdate(request, hooks);
+    outcome = RunUpdate(request, hooks, {}, std::move(listener));  // a retry opens its own
     if (!Retryable(outcome) || target.attempts > options.retries) break;
     display.Print([&] {
       std::cerr << target.address << ": attempt " << target.attempts << ": "
@@ -353,7 +371,8 @@ int RunWrite(const Options& options, const StopSignal& stop) {
   }
   std::vector<Ipv4Address> locals{searchLocal};
   for (const Target& target : targets) locals.push_back(target.local);
-  if (const int status = ProbeListeners(options, locals)) return status;
+  HeldListeners listeners;
+  if (const int status = listeners.Open(options, locals)) return status;
 
   const auto cancelled = [] {
     PrintError("cancelled; nothing was written");
@@ -443,7 +462,8 @@ int RunWrite(const Options& options, const StopSignal& stop) {
       Target& target = targets[device];
       display.Begin(device, target.address);
       const int port = options.hostPort == 0 ? 0 : options.hostPort + slot;
-      WriteTarget(options, image, static_cast<uint16_t>(port), device, target, display, stop);
+      WriteTarget(options, image, static_cast<uint16_t>(port), listeners.Take(target.local, slot),
+                  device, target, display, stop);
       display.End(device, [&] { Report(options, image, several, true, target); });
       Record(report, image, target);
     });

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/errors.h"
 #include "platform/socket.h"
 
 namespace kesto {
@@ -15,13 +16,15 @@ using LogHook = std::function<void(std::string_view)>;
 struct Listener {
   Socket socket;
   uint16_t port = 0;  // as bound, host order
+
+  bool open() const { return socket.valid(); }
 };
 
-// Opens a listener on localAddress:port (port 0: the system chooses) with the
-// log lines that the write's pre-check and the write itself share, from the
-// "ok" after the socket up to "listen :". Returns 0, or the system error of
-// the step that failed, for the caller to log.
-int OpenListener(const std::string& localAddress, uint16_t port, const LogHook& log,
-                 Listener& listener);
+// Opens a listener on localAddress:port (port 0: the system chooses): the
+// one way to get one, for the check before a write and for the write itself.
+// log hears each step, from the "ok" after the socket up to "listen :", and
+// for a failed step "ERROR: %d" with the system's number.
+[[nodiscard]] Result<Listener> OpenListener(const std::string& localAddress, uint16_t port,
+                                            const LogHook& log);
 
 }  // namespace kesto

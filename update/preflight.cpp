@@ -24,12 +24,8 @@ PreflightResult ImageRefused(int systemError, std::string reason) {
 
 }  // namespace
 
-PreflightResult CheckListener(const std::string& localAddress, uint16_t port, const LogHook& log) {
-  Listener listener;
-  const int error = OpenListener(localAddress, port, log, listener);
-  if (error == 0) return {};
-  if (log) log(Format("ERROR: %d\r\n", error));
-  return Refused(PreflightCheck::kListener, error);
+PreflightResult ListenerRefused(const std::error_code& error) {
+  return Refused(PreflightCheck::kListener, error.value());
 }
 
 PreflightResult CheckDevice(const DeviceRecord& record) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "discovery/device_table.h"
 #include "update/listener.h"
@@ -33,10 +34,8 @@ struct PreflightResult {
   bool passed() const { return failed == PreflightCheck::kPassed; }
 };
 
-// Opens (and closes) the listener a write would open on localAddress:port,
-// port 0 letting the system choose; log hears each step, and the system's
-// number of a failed one ("ERROR: %d").
-PreflightResult CheckListener(const std::string& localAddress, uint16_t port, const LogHook& log);
+// A listener that could not be opened (OpenListener), as a refusal.
+PreflightResult ListenerRefused(const std::error_code& error);
 
 // A board or wireless device in TMODE is not written.
 PreflightResult CheckDevice(const DeviceRecord& record);

@@ -37,8 +37,9 @@ constexpr size_t kFinalTextLimit = 4096;
 // on (nullopt) or ends it with its outcome, having closed what it opened.
 class UpdateRun {
  public:
-  UpdateRun(const UpdateRequest& request, const UpdateHooks& hooks, const UpdateLimits& limits)
-      : request_(request), hooks_(hooks), limits_(limits) {}
+  UpdateRun(const UpdateRequest& request, const UpdateHooks& hooks, const UpdateLimits& limits,
+            Listener listener)
+      : request_(request), hooks_(hooks), limits_(limits), listener_(std::move(listener)) {}
 
   WriteOutcome Run() {
     WriteOutcome outcome = Steps();
@@ -123,13 +124,23 @@ class UpdateRun {
 
   std::optional<WriteOutcome> OpenListener() {
     Log("後で使うTCPサーバソケットをここで起動してポート番号を確定しておく必要がある。\r\n");
-    Log("socket :");
-    const auto log = [this](std::string_view piece) { Log(piece); };
-    if (const int error =
-            kesto::OpenListener(request_.localAddress, request_.listenerPort, log, listener_))
-      return EndWithError(error);
-    Log("ok\r\n");
-    localAddress_ = *ParseIpv4(request_.localAddress);
+    if (listener_.open()) {
+      Log(Format("opened before the write: localPort = %d\r\n", static_cast<int>(listener_.port)));
+    } else {
+      Log("socket :");
+      const auto log = [this](std::string_view piece) { Log(piece); };
+      Result<Listener> opened =
+          kesto::OpenListener(request_.localAddress, request_.listenerPort, log);
+      if (!opened) {  // its log ends with the error already
+        CloseAll();
+        return NetworkFailure(opened.error().value());
+      }
+      listener_ = std::move(*opened);
+      Log("ok\r\n");
+    }
+    const auto local = ParseIpv4(request_.localAddress);
+    if (!local) return EndWithError(errors::kAddressNotAvailable);
+    localAddress_ = *local;
     return std::nullopt;
   }
 
@@ -487,9 +498,9 @@ class UpdateRun {
 }  // namespace
 
 WriteOutcome RunUpdate(const UpdateRequest& request, const UpdateHooks& hooks,
-                       const UpdateLimits& limits) {
+                       const UpdateLimits& limits, Listener listener) {
   try {
-    UpdateRun run(request, hooks, limits);
+    UpdateRun run(request, hooks, limits, std::move(listener));
     return run.Run();
   } catch (const std::bad_alloc&) {
     // Everything the run opened is closed by its owners on the way out.

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "discovery/device_ports.h"
+#include "update/listener.h"
 #include "update/prepared_image.h"
 #include "update/result.h"
 
@@ -63,8 +64,11 @@ struct UpdateHooks {
 // fires (kCancelled). Only the device's address is heard: datagrams and
 // connections from other hosts are dropped. The image is not examined again:
 // its size and digest are announced as prepared, and success needs the
-// device's consent and the bytes sent to match that digest.
-WriteOutcome RunUpdate(const UpdateRequest& request, const UpdateHooks& hooks,
-                       const UpdateLimits& limits = {});
+// device's consent and the bytes sent to match that digest. listener, when
+// open, is one the caller opened on request.localAddress before (so that no
+// other program can take its port meanwhile): the run invites the device to
+// it and closes it at the end; else the run opens its own.
+[[nodiscard]] WriteOutcome RunUpdate(const UpdateRequest& request, const UpdateHooks& hooks,
+                                     const UpdateLimits& limits = {}, Listener listener = {});
 
 }  // namespace kesto

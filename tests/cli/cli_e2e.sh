@@ -149,11 +149,18 @@ expect_status "--host-port" 0 w --device 127.0.0.2 --yes --json --host-port "$ho
 check "the invitation names that port" '[ "$(grep "^invitation 127.0.0.2 " "$work/sim.log" | tail -n 1)" = "invitation 127.0.0.2 port $host_port" ]'
 json "json: file and message as text" \
   'o[0]["file"].endswith(sys.argv[3]) and o[0]["message"] == "正常終了" and o[0]["bytes"] == 5000 and len(o[0]["md5"]) == 32'
-hold_port() {  # hold_port PORT: a listener on PORT until kill $holder
-  python3 -c 'import socket,sys,time; s=socket.socket(); s.bind(("127.0.0.1",int(sys.argv[1]))); s.listen(); print("listening", flush=True); time.sleep(60)' \
-    "$1" >"$work/holder" &
+# hold_port PORT: a listener on PORT until kill $holder. SO_REUSEADDR lets it
+# bind beside a connection of an earlier write in TIME_WAIT; listening, it
+# still refuses every other bind. A holder that never listens ends the test:
+# what follows would test nothing.
+hold_port() {
+  python3 -c 'import socket,sys,time; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(("127.0.0.1",int(sys.argv[1]))); s.listen(); print("listening", flush=True); time.sleep(120)' \
+    "$1" >"$work/holder" 2>&1 &
   holder=$!
-  wait_until 'grep -qs listening "$work/holder"'
+  local try
+  for try in $(seq 600); do grep -qs listening "$work/holder" && return 0; sleep 0.1; done
+  echo "FAILED - no listener could hold port $1: $(cat "$work/holder")"
+  exit 1
 }
 hold_port "$host_port"
 nothing_sent "a taken --host-port is refused" 2 7 w --device 127.0.0.2 --yes --host-port "$host_port" "$work/KS_N_test.bin"

@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/stop_signal.h"
@@ -75,7 +76,8 @@ struct Outcome {
 // onPhase runs on the writer's thread as each phase is entered.
 inline Outcome RunWrite(const UpdateRequest& request, const UpdateLimits& limits,
                         const StopSignal* stop = nullptr,
-                        const std::function<void(UpdatePhase)>& onPhase = {}) {
+                        const std::function<void(UpdatePhase)>& onPhase = {},
+                        Listener listener = {}) {
   Outcome outcome;
   UpdateHooks hooks;
   hooks.log = [&](std::string_view piece) { outcome.log += piece; };
@@ -85,7 +87,7 @@ inline Outcome RunWrite(const UpdateRequest& request, const UpdateLimits& limits
     if (onPhase) onPhase(phase);
   };
   hooks.stop = stop;
-  outcome.end = RunUpdate(request, hooks, limits);
+  outcome.end = RunUpdate(request, hooks, limits, std::move(listener));
   return outcome;
 }
 

@@ -154,8 +154,12 @@ TEST_F(UpdateProtocol, PlainWriteSendsTheInvitationAndTheImage) {
   UseImage(1025);
   request_.localAddress = "127.0.0.9";  // the invitation leaves from the listener's address
   request_.listenerPort = static_cast<uint16_t>(port_ + 2);
+  // Handed over open: a listener of the run's own could not bind beside it.
+  Result<Listener> held = OpenListener(request_.localAddress, request_.listenerPort, {});
+  ASSERT_TRUE(held);
   Play({});
-  const Outcome outcome = Run();
+  const Outcome outcome = RunWrite(request_, TestLimits(), nullptr, {}, std::move(*held));
+  device_.Join();
   ASSERT_EQ(End(outcome.end), Ended(WriteResult::kSuccess)) << outcome.log;
   EXPECT_EQ(outcome.end.authentication, Authentication::kNone);
   EXPECT_EQ(received_, image_);

@@ -219,16 +219,21 @@ TEST(Preflight, TheImageIsARegularReadableNonEmptyFile) {
 }
 
 TEST(Preflight, TheListenerHonoursAFixedPortAndFailsWithTheBindsError) {
-  Listener held;
-  ASSERT_EQ(OpenListener("127.0.0.1", 0, {}, held), 0);
-  const PreflightResult taken = CheckListener("127.0.0.1", held.port, {});
-  EXPECT_EQ(taken.failed, PreflightCheck::kListener);
-  EXPECT_EQ(taken.systemError, errors::kAddressInUse);
-  const uint16_t port = held.port;
-  held.socket.Close();
-  EXPECT_TRUE(CheckListener("127.0.0.1", port, {}).passed());
+  Result<Listener> held = OpenListener("127.0.0.1", 0, {});
+  ASSERT_TRUE(held);
+  std::string log;
+  const Result<Listener> taken =
+      OpenListener("127.0.0.1", held->port, [&](std::string_view piece) { log += piece; });
+  ASSERT_FALSE(taken);
+  EXPECT_EQ(taken.error().value(), errors::kAddressInUse);
+  EXPECT_NE(log.find(Format("ERROR: %d\r\n", errors::kAddressInUse)), std::string::npos);
+  EXPECT_EQ(ListenerRefused(taken.error()).failed, PreflightCheck::kListener);
+  const uint16_t port = held->port;
+  held->socket.Close();
+  EXPECT_TRUE(OpenListener("127.0.0.1", port, {}));
   for (const char* address : {"192.0.2.1", "not an address", "127.0.0.1.5"})
-    EXPECT_EQ(CheckListener(address, 0, {}).systemError, errors::kAddressNotAvailable) << address;
+    EXPECT_EQ(OpenListener(address, 0, {}).error().value(), errors::kAddressNotAvailable)
+        << address;
 }
 
 #ifndef _WIN32
