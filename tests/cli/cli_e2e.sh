@@ -43,10 +43,11 @@ dev() { echo "--device address=127.0.0.$1,kind=$2,mac=02-00-00-00-00-$(printf %0
 sim=$!
 trap 'kill $sim 2>/dev/null; kill $holder 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 holder=
-wait_until() {  # wait_until SHELL-CONDITION: polls it, for at most 10 s
+wait_until() {  # wait_until SHELL-CONDITION: polls it for at most 60 s; a miss ends the test
   local try
-  for try in $(seq 100); do eval "$1" && return 0; sleep 0.1; done
-  return 1
+  for try in $(seq 600); do eval "$1" && return 0; sleep 0.1; done
+  echo "FAILED - waited in vain for: $1"
+  exit 1
 }
 wait_until 'grep -qs answering "$work/sim.log"'
 
@@ -157,10 +158,7 @@ hold_port() {
   python3 -c 'import socket,sys,time; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(("127.0.0.1",int(sys.argv[1]))); s.listen(); print("listening", flush=True); time.sleep(120)' \
     "$1" >"$work/holder" 2>&1 &
   holder=$!
-  local try
-  for try in $(seq 600); do grep -qs listening "$work/holder" && return 0; sleep 0.1; done
-  echo "FAILED - no listener could hold port $1: $(cat "$work/holder")"
-  exit 1
+  wait_until 'grep -qs listening "$work/holder"'
 }
 hold_port "$host_port"
 nothing_sent "a taken --host-port is refused" 2 7 w --device 127.0.0.2 --yes --host-port "$host_port" "$work/KS_N_test.bin"
