@@ -41,11 +41,18 @@ TEST(RunInSlots, AtMostKAtOnceEachJobOnce) {
 
 TEST(RunInSlots, AStopBeginsNoFurtherJob) {
   StopSignal stop;
-  std::atomic<int> begun{0};
-  RunInSlots(100, 4, stop, [&](size_t, int) {
-    if (++begun == 2) stop.Trigger();
+  std::atomic<bool> stopped{false};
+  std::atomic<int> begunAfter{0};
+  RunInSlots(100, 4, stop, [&](size_t index, int) {
+    if (stopped) ++begunAfter;
+    if (index == 1) {
+      stop.Trigger();
+      stopped = true;
+    }
   });
-  EXPECT_LE(begun, 5);  // the one that stopped, and at most one per other slot
+  // Another slot may have looked at the stop just before it fired: at most
+  // one job more in each, none in the slot that stopped.
+  EXPECT_LE(begunAfter, 3);
 }
 
 }  // namespace
