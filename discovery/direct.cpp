@@ -41,7 +41,7 @@ int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addres
   const auto waiting = [&] { return std::find(replied.begin(), replied.end(), false); };
   while (waiting() != replied.end() && table.count < kDeviceTableSize &&
          unrecorded < options.unrecordedReplyLimit && !runEnd.Passed()) {
-    const int waited = socket.WaitReadable(runEnd.Cap(options.quietMs), query.stop);
+    const int waited = ErrorNumber(socket.WaitReadable(runEnd.Cap(options.quietMs), query.stop));
     if (waited == errors::kTimedOut || waited == errors::kCanceled) break;
     if (waited != 0) return finish(-1, waited);
     std::array<uint8_t, kDiscoveryReplySize> reply{};

@@ -240,7 +240,8 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
       }
       // The rest of the quiet time, however long the queries take; once it is
       // over with every query ended, one last look at the socket.
-      const int waited = socket.WaitReadable(runEnd.Cap(quiet.MillisecondsLeft()), stop);
+      const int waited =
+          ErrorNumber(socket.WaitReadable(runEnd.Cap(quiet.MillisecondsLeft()), stop));
       if (waited == errors::kTimedOut) {
         if (quietOver) break;
         continue;

@@ -19,7 +19,8 @@ IoResult SendEvery(Socket& socket, const void* data, size_t size, const StopSign
   while (done < size) {
     const std::optional<int> waitMs = nextWait();
     if (!waitMs) return {done, errors::kTimedOut};
-    if (const int error = socket.WaitWritable(*waitMs, stop)) return {done, error};
+    if (const Result<void> room = socket.WaitWritable(*waitMs, stop); !room)
+      return {done, room.error().value()};
     const IoResult sent = socket.TrySend(bytes + done, size - done);
     if (sent.error == errors::kWouldBlock) continue;
     if (!sent.ok()) return {done, sent.error};
@@ -81,7 +82,8 @@ Socket& Socket::operator=(Socket&& other) noexcept {
 
 IoResult Socket::ReceiveFrom(void* buffer, size_t size, sockaddr_in* from, int timeoutMs,
                              const StopSignal* stop) {
-  if (const int error = WaitReadable(timeoutMs, stop)) return {0, error};
+  if (const Result<void> ready = WaitReadable(timeoutMs, stop); !ready)
+    return {0, ready.error().value()};
   const IoResult received = TryReceiveFrom(buffer, size, from);
   if (received.error == errors::kWouldBlock) return {0, errors::kTimedOut};
   return received;
@@ -101,19 +103,20 @@ IoResult Socket::SendAllBefore(const void* data, size_t size, const Deadline& de
 
 IoResult Socket::Receive(void* buffer, size_t size, int timeoutMs, const StopSignal* stop) {
   for (;;) {
-    if (const int error = WaitReadable(timeoutMs, stop)) return {0, error};
+    if (const Result<void> ready = WaitReadable(timeoutMs, stop); !ready)
+      return {0, ready.error().value()};
     const IoResult received = TryReceive(buffer, size);
     // A readable socket can still have nothing (spurious wake-up): wait again.
     if (received.error != errors::kWouldBlock) return received;
   }
 }
 
-int Socket::WaitReadable(int timeoutMs, const StopSignal* stop) const {
+Result<void> Socket::WaitReadable(int timeoutMs, const StopSignal* stop) const {
   WaitItem item{handle_, Readiness::kReadable};
   return WaitForAny({&item, 1}, timeoutMs, stop);
 }
 
-int Socket::WaitWritable(int timeoutMs, const StopSignal* stop) const {
+Result<void> Socket::WaitWritable(int timeoutMs, const StopSignal* stop) const {
   WaitItem item{handle_, Readiness::kWritable};
   return WaitForAny({&item, 1}, timeoutMs, stop);
 }

@@ -57,9 +57,9 @@ class Socket {
   [[nodiscard]] Result<void> AllowPortReuse();
   [[nodiscard]] Result<sockaddr_in> LocalAddress() const;
 
-  // Returns 0, errors::kTimedOut, errors::kCanceled or the error of the wait.
-  int WaitReadable(int timeoutMs, const StopSignal* stop) const;
-  int WaitWritable(int timeoutMs, const StopSignal* stop) const;
+  // Fail with errors::kTimedOut, errors::kCanceled or the error of the wait.
+  [[nodiscard]] Result<void> WaitReadable(int timeoutMs, const StopSignal* stop) const;
+  [[nodiscard]] Result<void> WaitWritable(int timeoutMs, const StopSignal* stop) const;
 
   // Connect bounded by timeoutMs: errors::kTimedOut, errors::kCanceled or
   // the connection's own error on failure.

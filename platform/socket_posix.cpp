@@ -26,16 +26,15 @@ short EventsOf(Readiness want) {
 
 }  // namespace
 
-int PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopped) {
+Result<bool> PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms) {
   std::vector<pollfd> fds;
   fds.reserve(items.size() + 1);
   // poll skips negative descriptors, so every item keeps its place.
   for (const WaitItem& item : items) fds.push_back({item.handle, EventsOf(item.want), 0});
   fds.push_back({stop, POLLIN, 0});
-  if (poll(fds.data(), fds.size(), ms) < 0) return errno;
-  stopped = fds.back().revents != 0;
+  if (poll(fds.data(), fds.size(), ms) < 0) return Failure(SocketError(errno));
   for (size_t i = 0; i < items.size(); ++i) items[i].ready = fds[i].revents != 0;
-  return 0;
+  return fds.back().revents != 0;
 }
 
 Result<Socket> Socket::Open(int type) {
@@ -89,7 +88,7 @@ Result<void> Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSig
   if (connect(handle_, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
     // Interrupted, the connect goes on in the background like one in progress.
     if (errno != EINPROGRESS && errno != EINTR) return Failure(SocketError(errno));
-    if (const int error = WaitWritable(timeoutMs, stop)) return Failure(SocketError(error));
+    if (Result<void> ready = WaitWritable(timeoutMs, stop); !ready) return ready;
     int pending = 0;
     socklen_t length = sizeof pending;
     if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &pending, &length) < 0)

@@ -36,13 +36,14 @@ void CloseWithReset(Socket& socket);
 // Tells the peer that nothing more comes (an orderly close of our half).
 void ShutdownSend(Socket& socket);
 // Waits, without reading, until the peer closes or resets the connection.
-int WaitForPeerClose(const Socket& socket, int timeoutMs, const StopSignal* stop);
+Result<void> WaitForPeerClose(const Socket& socket, int timeoutMs, const StopSignal* stop);
 
 // Waits until one of sockets is readable (or has an error or hang-up to
-// report); null and invalid entries are skipped. Returns 0 with readable[i]
-// set for each such socket, errors::kTimedOut, errors::kCanceled when stop
-// fired, or the error of the wait.
-int WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
-                    int timeoutMs, const StopSignal* stop);
+// report); null and invalid entries are skipped. Succeeds with readable[i]
+// set for each such socket; fails with errors::kTimedOut, errors::kCanceled
+// when stop fired, or the error of the wait.
+[[nodiscard]] Result<void> WaitAnyReadable(const std::vector<const Socket*>& sockets,
+                                           std::vector<bool>& readable, int timeoutMs,
+                                           const StopSignal* stop);
 
 }  // namespace kesto::sim

@@ -53,7 +53,8 @@ void CloseGracefully(Socket& socket, const StopSignal& stop) {
 
 // Neither reads nor answers any more; waits until the writer hangs up.
 void HoldUntilPeerCloses(const Socket& socket, const StopSignal& stop) {
-  WaitForPeerClose(socket, kStallHoldMs, &stop);
+  // Ends the same way whatever ended the wait.
+  static_cast<void>(WaitForPeerClose(socket, kStallHoldMs, &stop));
 }
 
 Ipv4Address StrangerAddress(Ipv4Address device) {

@@ -336,9 +336,9 @@ class UpdateRun {
     for (;;) {
       // Checked before each wait, so that strangers queueing up cannot keep
       // the loop going past the deadline.
-      int error = deadline.Passed()
-                      ? errors::kTimedOut
-                      : listener_.socket.WaitReadable(deadline.MillisecondsLeft(), hooks_.stop);
+      int error = deadline.Passed() ? errors::kTimedOut
+                                    : ErrorNumber(listener_.socket.WaitReadable(
+                                          deadline.MillisecondsLeft(), hooks_.stop));
       if (error == errors::kTimedOut) {
         listener_.socket.Close();
         image_.reset();

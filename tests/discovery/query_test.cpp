@@ -54,7 +54,7 @@ class ScriptedService {
       ADD_FAILURE() << "no service at 127.0.0." << k;
     else
       thread_ = std::thread([this] {
-        while (listener_.WaitReadable(kLongWaitMs, &stop_) != errors::kCanceled) {
+        while (ErrorNumber(listener_.WaitReadable(kLongWaitMs, &stop_)) != errors::kCanceled) {
           if (Result<Socket> connection = listener_.Accept()) Serve(std::move(*connection));
         }
       });
