@@ -12,21 +12,21 @@ namespace {
 // Sends every byte, each wait for room as long as nextWait() says; nullopt
 // from it ends the send with errors::kTimedOut.
 template <typename NextWait>
-IoResult SendEvery(Socket& socket, const void* data, size_t size, const StopSignal* stop,
-                   NextWait nextWait) {
+Result<size_t> SendEvery(Socket& socket, const void* data, size_t size, const StopSignal* stop,
+                         NextWait nextWait) {
   const auto* bytes = static_cast<const char*>(data);
   size_t done = 0;
   while (done < size) {
     const std::optional<int> waitMs = nextWait();
-    if (!waitMs) return {done, errors::kTimedOut};
+    if (!waitMs) return Failure(SocketError(errors::kTimedOut));
     if (const Result<void> room = socket.WaitWritable(*waitMs, stop); !room)
-      return {done, room.error().value()};
-    const IoResult sent = socket.TrySend(bytes + done, size - done);
-    if (sent.error == errors::kWouldBlock) continue;
-    if (!sent.ok()) return {done, sent.error};
-    done += sent.bytes;
+      return Failure(room.error());
+    const Result<size_t> sent = socket.TrySend(bytes + done, size - done);
+    if (ErrorNumber(sent) == errors::kWouldBlock) continue;
+    if (!sent) return sent;
+    done += *sent;
   }
-  return {done, 0};
+  return done;
 }
 
 }  // namespace
@@ -80,34 +80,34 @@ Socket& Socket::operator=(Socket&& other) noexcept {
   return *this;
 }
 
-IoResult Socket::ReceiveFrom(void* buffer, size_t size, sockaddr_in* from, int timeoutMs,
-                             const StopSignal* stop) {
+Result<size_t> Socket::ReceiveFrom(void* buffer, size_t size, sockaddr_in* from, int timeoutMs,
+                                   const StopSignal* stop) {
   if (const Result<void> ready = WaitReadable(timeoutMs, stop); !ready)
-    return {0, ready.error().value()};
-  const IoResult received = TryReceiveFrom(buffer, size, from);
-  if (received.error == errors::kWouldBlock) return {0, errors::kTimedOut};
+    return Failure(ready.error());
+  const Result<size_t> received = TryReceiveFrom(buffer, size, from);
+  if (ErrorNumber(received) == errors::kWouldBlock) return Failure(SocketError(errors::kTimedOut));
   return received;
 }
 
-IoResult Socket::SendAll(const void* data, size_t size, int stallMs, const StopSignal* stop) {
+Result<size_t> Socket::SendAll(const void* data, size_t size, int stallMs, const StopSignal* stop) {
   return SendEvery(*this, data, size, stop, [stallMs]() -> std::optional<int> { return stallMs; });
 }
 
-IoResult Socket::SendAllBefore(const void* data, size_t size, const Deadline& deadline,
-                               const StopSignal* stop) {
+Result<size_t> Socket::SendAllBefore(const void* data, size_t size, const Deadline& deadline,
+                                     const StopSignal* stop) {
   return SendEvery(*this, data, size, stop, [&deadline]() -> std::optional<int> {
     if (deadline.Passed()) return std::nullopt;
     return deadline.MillisecondsLeft();
   });
 }
 
-IoResult Socket::Receive(void* buffer, size_t size, int timeoutMs, const StopSignal* stop) {
+Result<size_t> Socket::Receive(void* buffer, size_t size, int timeoutMs, const StopSignal* stop) {
   for (;;) {
     if (const Result<void> ready = WaitReadable(timeoutMs, stop); !ready)
-      return {0, ready.error().value()};
-    const IoResult received = TryReceive(buffer, size);
+      return Failure(ready.error());
+    const Result<size_t> received = TryReceive(buffer, size);
     // A readable socket can still have nothing (spurious wake-up): wait again.
-    if (received.error != errors::kWouldBlock) return received;
+    if (ErrorNumber(received) != errors::kWouldBlock) return received;
   }
 }
 

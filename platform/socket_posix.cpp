@@ -111,14 +111,14 @@ Result<Socket> Socket::Accept(sockaddr_in* peer) {
   return Socket(fd);
 }
 
-IoResult Socket::SendTo(const void* data, size_t size, const sockaddr_in& to) {
+Result<size_t> Socket::SendTo(const void* data, size_t size, const sockaddr_in& to) {
   const ssize_t sent =
       sendto(handle_, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  if (sent < 0) return {0, errno};
-  return {static_cast<size_t>(sent), 0};
+  if (sent < 0) return Failure(SocketError(errno));
+  return static_cast<size_t>(sent);
 }
 
-IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
+Result<size_t> Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
   sockaddr_in sender{};
   socklen_t length = sizeof sender;
   for (;;) {
@@ -127,10 +127,10 @@ IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
     const ssize_t received = recvfrom(handle_, buffer, size, MSG_TRUNC | MSG_DONTWAIT,
                                       reinterpret_cast<sockaddr*>(&sender), &length);
     if (received < 0 && errno == EINTR) continue;
-    if (received < 0) return {0, errno};
+    if (received < 0) return Failure(SocketError(errno));
     if (from) *from = sender;
-    if (static_cast<size_t>(received) > size) return {0, EMSGSIZE};
-    return {static_cast<size_t>(received), 0};
+    if (static_cast<size_t>(received) > size) return Failure(SocketError(EMSGSIZE));
+    return static_cast<size_t>(received);
   }
 }
 
@@ -162,7 +162,8 @@ void Socket::CountDroppedDatagrams() {
 #endif
 }
 
-IoResult Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t& dropped) {
+Result<size_t> Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from,
+                                      uint32_t& dropped) {
 #ifdef SO_RXQ_OVFL
   sockaddr_in sender{};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))] = {};
@@ -170,32 +171,32 @@ IoResult Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, ui
   // MSG_TRUNC: the real length, so that an over-long datagram is refused (as in ReceiveFrom).
   const ssize_t received = ReceiveMessage(handle_, buffer, size, sender, control, sizeof control,
                                           MSG_TRUNC | MSG_DONTWAIT, message);
-  if (received < 0) return {0, errno == EAGAIN ? ETIMEDOUT : errno};
+  if (received < 0) return Failure(SocketError(errno == EAGAIN ? ETIMEDOUT : errno));
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header))
     if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL)
       std::memcpy(&dropped, CMSG_DATA(header), sizeof dropped);
   if (from) *from = sender;
-  if (static_cast<size_t>(received) > size) return {0, EMSGSIZE};
-  return {static_cast<size_t>(received), 0};
+  if (static_cast<size_t>(received) > size) return Failure(SocketError(EMSGSIZE));
+  return static_cast<size_t>(received);
 #else
   (void)dropped;
   return ReceiveFrom(buffer, size, from, 0, nullptr);
 #endif
 }
 
-IoResult Socket::TrySend(const void* data, size_t size) {
+Result<size_t> Socket::TrySend(const void* data, size_t size) {
   for (;;) {
     const ssize_t sent = send(handle_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0) return {static_cast<size_t>(sent), 0};
-    if (errno != EINTR) return {0, errno};
+    if (sent >= 0) return static_cast<size_t>(sent);
+    if (errno != EINTR) return Failure(SocketError(errno));
   }
 }
 
-IoResult Socket::TryReceive(void* buffer, size_t size) {
+Result<size_t> Socket::TryReceive(void* buffer, size_t size) {
   for (;;) {
     const ssize_t received = recv(handle_, buffer, size, MSG_DONTWAIT);
-    if (received >= 0) return {static_cast<size_t>(received), 0};
-    if (errno != EINTR) return {0, errno};
+    if (received >= 0) return static_cast<size_t>(received);
+    if (errno != EINTR) return Failure(SocketError(errno));
   }
 }
 

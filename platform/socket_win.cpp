@@ -209,14 +209,14 @@ Result<Socket> Socket::Accept(sockaddr_in* peer) {
   return Socket(socket);
 }
 
-IoResult Socket::SendTo(const void* data, size_t size, const sockaddr_in& to) {
+Result<size_t> Socket::SendTo(const void* data, size_t size, const sockaddr_in& to) {
   const int sent = sendto(handle_, static_cast<const char*>(data), ClampedLength(size), 0,
                           reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  if (sent == SOCKET_ERROR) return {0, LastSocketError()};
-  return {static_cast<size_t>(sent), 0};
+  if (sent == SOCKET_ERROR) return Failure(SocketError(LastSocketError()));
+  return static_cast<size_t>(sent);
 }
 
-IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
+Result<size_t> Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
   sockaddr_in sender{};
   int length = sizeof sender;
   const int received = recvfrom(handle_, static_cast<char*>(buffer), ClampedLength(size), 0,
@@ -227,32 +227,32 @@ IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
     // none of it is handed out, as on POSIX.
     if (error == WSAEMSGSIZE) {
       if (from) *from = sender;
-      return {0, errors::kMessageTooLong};
+      return Failure(SocketError(errors::kMessageTooLong));
     }
-    return {0, error};
+    return Failure(SocketError(error));
   }
   if (from) *from = sender;
-  return {static_cast<size_t>(received), 0};
+  return static_cast<size_t>(received);
 }
 
 void Socket::CountDroppedDatagrams() {
   // Winsock keeps no count of datagrams dropped for want of room.
 }
 
-IoResult Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t&) {
+Result<size_t> Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t&) {
   return ReceiveFrom(buffer, size, from, 0, nullptr);
 }
 
-IoResult Socket::TrySend(const void* data, size_t size) {
+Result<size_t> Socket::TrySend(const void* data, size_t size) {
   const int sent = send(handle_, static_cast<const char*>(data), ClampedLength(size), 0);
-  if (sent == SOCKET_ERROR) return {0, LastSocketError()};
-  return {static_cast<size_t>(sent), 0};
+  if (sent == SOCKET_ERROR) return Failure(SocketError(LastSocketError()));
+  return static_cast<size_t>(sent);
 }
 
-IoResult Socket::TryReceive(void* buffer, size_t size) {
+Result<size_t> Socket::TryReceive(void* buffer, size_t size) {
   const int received = recv(handle_, static_cast<char*>(buffer), ClampedLength(size), 0);
-  if (received == SOCKET_ERROR) return {0, LastSocketError()};
-  return {static_cast<size_t>(received), 0};
+  if (received == SOCKET_ERROR) return Failure(SocketError(LastSocketError()));
+  return static_cast<size_t>(received);
 }
 
 void Socket::Shutdown() {

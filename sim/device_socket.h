@@ -18,13 +18,13 @@ namespace kesto::sim {
 
 // One datagram from a socket bound to the wildcard address, sent with the
 // given source address, which must be one of this host's (any 127.x.y.z is).
-IoResult SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address source,
-                    const sockaddr_in& to);
+[[nodiscard]] Result<size_t> SendToFrom(Socket& socket, const void* data, size_t size,
+                                        Ipv4Address source, const sockaddr_in& to);
 // One datagram without waiting, and the address it was sent to (the socket's
 // IP_PKTINFO option on): a local address for a datagram sent to this host
 // alone, INADDR_BROADCAST when the system does not tell.
-IoResult ReceiveWithDestination(Socket& socket, void* buffer, size_t size, sockaddr_in& from,
-                                Ipv4Address& destination);
+[[nodiscard]] Result<size_t> ReceiveWithDestination(Socket& socket, void* buffer, size_t size,
+                                                    sockaddr_in& from, Ipv4Address& destination);
 
 // Opens socket as a new one of type (SOCK_DGRAM, SOCK_STREAM): 0, or the
 // system's error number.
