@@ -129,13 +129,14 @@ Result<bool> PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms) {
   return SelectOnce({none, 0}, stop, ms);
 }
 
-int StartWinsock() {
+Result<void> StartWinsock() {
   static const WinsockSession session;
-  return session.error();
+  if (session.error() != 0) return Failure(SocketError(session.error()));
+  return {};
 }
 
 Result<Socket> Socket::Open(int type) {
-  if (const int error = StartWinsock()) return Failure(SocketError(error));
+  if (Result<void> started = StartWinsock(); !started) return Failure(started.error());
   const SOCKET socket = Prepare(::socket(AF_INET, type, 0));
   if (socket == INVALID_SOCKET) return Failure(SocketError(LastSocketError()));
   return Socket(socket);
