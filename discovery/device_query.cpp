@@ -49,9 +49,9 @@ std::optional<QueryConnection> OpenQueryConnection(const std::string& addressTex
 
 // One receive of the exchange: at most the receive time-out, never past the
 // exchange's deadline.
-IoResult ReceiveWithin(Socket& socket, void* buffer, size_t size, const QueryOptions& options,
-                       const Deadline& deadline) {
-  if (deadline.Passed()) return {0, errors::kTimedOut};
+Result<size_t> ReceiveWithin(Socket& socket, void* buffer, size_t size, const QueryOptions& options,
+                             const Deadline& deadline) {
+  if (deadline.Passed()) return Failure(SocketError(errors::kTimedOut));
   return socket.Receive(buffer, size, deadline.Cap(options.receiveTimeoutMs), options.stop);
 }
 
@@ -63,8 +63,8 @@ std::optional<std::string> ReceiveLines(Socket& socket, int lineFeeds, size_t li
   int seen = 0;
   while (reply.size() < limit) {
     char byte = 0;
-    const IoResult received = ReceiveWithin(socket, &byte, 1, options, deadline);
-    if (!received.ok() || received.bytes == 0) return std::nullopt;
+    const Result<size_t> received = ReceiveWithin(socket, &byte, 1, options, deadline);
+    if (!received || *received == 0) return std::nullopt;
     reply.push_back(byte);
     if (byte == '\n' && ++seen == lineFeeds) return reply;
   }
@@ -78,11 +78,11 @@ std::optional<std::string> ReceiveUntilClose(Socket& socket, size_t limit,
   std::string reply(limit, '\0');
   size_t filled = 0;
   while (filled < limit) {
-    const IoResult received =
+    const Result<size_t> received =
         ReceiveWithin(socket, reply.data() + filled, limit - filled, options, deadline);
-    if (!received.ok()) return std::nullopt;
-    if (received.bytes == 0) break;
-    filled += received.bytes;
+    if (!received) return std::nullopt;
+    if (*received == 0) break;
+    filled += *received;
   }
   reply.resize(filled);
   return reply;
@@ -97,7 +97,7 @@ std::optional<std::string> Exchange(const std::string& addressText, const char (
   std::optional<QueryConnection> sockets = OpenQueryConnection(addressText, options, deadline);
   if (!sockets) return std::nullopt;
   Socket& connection = sockets->connection;
-  if (!connection.SendAllBefore(request, N, deadline, options.stop).ok()) return std::nullopt;
+  if (!connection.SendAllBefore(request, N, deadline, options.stop)) return std::nullopt;
   return readReply(connection, deadline);
 }
 

@@ -29,9 +29,9 @@ int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addres
     return finish(-1, ErrorNumber(bound));
   constexpr char kRequest[2] = {'L', 'N'};
   for (const Ipv4Address address : addresses) {
-    const IoResult sent =
+    const Result<size_t> sent =
         socket.SendTo(kRequest, sizeof kRequest, MakeSocketAddress(address, options.discoveryPort));
-    if (!sent.ok()) return finish(-1, sent.error);
+    if (!sent) return finish(-1, ErrorNumber(sent));
   }
 
   QueryOptions query = options.query;
@@ -41,23 +41,24 @@ int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addres
   const auto waiting = [&] { return std::find(replied.begin(), replied.end(), false); };
   while (waiting() != replied.end() && table.count < kDeviceTableSize &&
          unrecorded < options.unrecordedReplyLimit && !runEnd.Passed()) {
-    const int waited = socket.WaitReadable(runEnd.Cap(options.quietMs), query.stop);
+    const int waited = ErrorNumber(socket.WaitReadable(runEnd.Cap(options.quietMs), query.stop));
     if (waited == errors::kTimedOut || waited == errors::kCanceled) break;
     if (waited != 0) return finish(-1, waited);
     std::array<uint8_t, kDiscoveryReplySize> reply{};
     sockaddr_in sender{};
-    const IoResult received = socket.ReceiveFrom(reply.data(), reply.size(), &sender, 0, nullptr);
+    const Result<size_t> received =
+        socket.ReceiveFrom(reply.data(), reply.size(), &sender, 0, nullptr);
     ++seen.datagrams;
     const auto asked = std::find(addresses.begin(), addresses.end(), sender.sin_addr.s_addr);
     const size_t index = static_cast<size_t>(asked - addresses.begin());
-    if (!received.ok() || asked == addresses.end() || replied[index] ||
+    if (!received || asked == addresses.end() || replied[index] ||
         !IsDeviceAddress(sender.sin_addr.s_addr)) {
       ++unrecorded;
       continue;
     }
     replied[index] = true;
     DeviceRecord& record = table.records[static_cast<size_t>(table.count)];
-    ApplyDiscoveryReply(reply.data(), received.bytes, sender, record);
+    ApplyDiscoveryReply(reply.data(), *received, sender, record);
     query.exchangeDeadlineMs = runEnd.Cap(options.query.exchangeDeadlineMs);
     if (QueryDeviceInfo(record, query)) {
       state[index] = DirectAnswer::kRecorded;

@@ -97,12 +97,13 @@ bool Stopped(const StopSignal* stop) {
 std::unique_ptr<RepliedDevice> ReadDiscoveryReply(Socket& socket, uint32_t& kernelDrops) {
   ReplyBuffer bytes{};
   sockaddr_in sender{};
-  const IoResult received = socket.ReceiveCounted(bytes.data(), bytes.size(), &sender, kernelDrops);
+  const Result<size_t> received =
+      socket.ReceiveCounted(bytes.data(), bytes.size(), &sender, kernelDrops);
   // No device answers from such an address, and connecting to it could reach
   // this host itself or a whole group.
-  if (!received.ok() || !IsDeviceAddress(sender.sin_addr.s_addr)) return nullptr;
+  if (!received || !IsDeviceAddress(sender.sin_addr.s_addr)) return nullptr;
   auto device = std::make_unique<RepliedDevice>();
-  device->reply = ParseDiscoveryReply(bytes.data(), received.bytes, sender);
+  device->reply = ParseDiscoveryReply(bytes.data(), *received, sender);
   return device;
 }
 
@@ -192,10 +193,10 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
   static_cast<void>(socket.SetOption(SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes));
   socket.CountDroppedDatagrams();
   // A refused broadcast (a firewall rule, no route) must not read as "no device found".
-  const IoResult sent =
+  const Result<size_t> sent =
       socket.SendTo(kDiscoveryRequest, sizeof kDiscoveryRequest,
                     MakeSocketAddress(options.broadcastAddress, options.discoveryPort));
-  if (!sent.ok()) return failed(sent.error);
+  if (!sent) return failed(ErrorNumber(sent));
   ReportPhase(options, SearchPhase::kBroadcast);
 
   QueryOptions query = options.query;
@@ -240,7 +241,8 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
       }
       // The rest of the quiet time, however long the queries take; once it is
       // over with every query ended, one last look at the socket.
-      const int waited = socket.WaitReadable(runEnd.Cap(quiet.MillisecondsLeft()), stop);
+      const int waited =
+          ErrorNumber(socket.WaitReadable(runEnd.Cap(quiet.MillisecondsLeft()), stop));
       if (waited == errors::kTimedOut) {
         if (quietOver) break;
         continue;

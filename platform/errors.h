@@ -62,7 +62,8 @@ inline constexpr int kAddressNotAvailable = 10049;  // WSAEADDRNOTAVAIL
 inline constexpr int kConnectionAborted = 10053;    // WSAECONNABORTED
 inline constexpr int kConnectionReset = 10054;      // WSAECONNRESET
 inline constexpr int kConnectionRefused = 10061;    // WSAECONNREFUSED
-inline constexpr int kBrokenPipe = 10053;      // a send after the peer's reset: WSAECONNABORTED
+// WSAESHUTDOWN; a send to a peer that has reset fails with kConnectionReset or kConnectionAborted.
+inline constexpr int kBrokenPipe = 10058;
 inline constexpr int kMessageTooLong = 10040;  // WSAEMSGSIZE
 inline constexpr int kNoBuffers = 10055;       // WSAENOBUFS
 inline constexpr int kTooManyFiles = 10024;    // WSAEMFILE

@@ -26,9 +26,9 @@ static_assert(kTimedOut == WSAETIMEDOUT && kCanceled == WSAECANCELLED &&
               kInvalidArgument == WSAEINVAL && kAlready == WSAEALREADY &&
               kAddressInUse == WSAEADDRINUSE && kAddressNotAvailable == WSAEADDRNOTAVAIL &&
               kConnectionAborted == WSAECONNABORTED && kConnectionReset == WSAECONNRESET &&
-              kConnectionRefused == WSAECONNREFUSED && kMessageTooLong == WSAEMSGSIZE &&
-              kNoBuffers == WSAENOBUFS && kTooManyFiles == WSAEMFILE &&
-              kNoMemory == WSA_NOT_ENOUGH_MEMORY);
+              kConnectionRefused == WSAECONNREFUSED && kBrokenPipe == WSAESHUTDOWN &&
+              kMessageTooLong == WSAEMSGSIZE && kNoBuffers == WSAENOBUFS &&
+              kTooManyFiles == WSAEMFILE && kNoMemory == WSA_NOT_ENOUGH_MEMORY);
 
 bool IsTransientAcceptError(int error) {
   switch (error) {

@@ -12,20 +12,21 @@ namespace {
 // Sends every byte, each wait for room as long as nextWait() says; nullopt
 // from it ends the send with errors::kTimedOut.
 template <typename NextWait>
-IoResult SendEvery(Socket& socket, const void* data, size_t size, const StopSignal* stop,
-                   NextWait nextWait) {
+Result<size_t> SendEvery(Socket& socket, const void* data, size_t size, const StopSignal* stop,
+                         NextWait nextWait) {
   const auto* bytes = static_cast<const char*>(data);
   size_t done = 0;
   while (done < size) {
     const std::optional<int> waitMs = nextWait();
-    if (!waitMs) return {done, errors::kTimedOut};
-    if (const int error = socket.WaitWritable(*waitMs, stop)) return {done, error};
-    const IoResult sent = socket.TrySend(bytes + done, size - done);
-    if (sent.error == errors::kWouldBlock) continue;
-    if (!sent.ok()) return {done, sent.error};
-    done += sent.bytes;
+    if (!waitMs) return Failure(SocketError(errors::kTimedOut));
+    if (const Result<void> room = socket.WaitWritable(*waitMs, stop); !room)
+      return Failure(room.error());
+    const Result<size_t> sent = socket.TrySend(bytes + done, size - done);
+    if (ErrorNumber(sent) == errors::kWouldBlock) continue;
+    if (!sent) return sent;
+    done += *sent;
   }
-  return {done, 0};
+  return done;
 }
 
 }  // namespace
@@ -79,41 +80,43 @@ Socket& Socket::operator=(Socket&& other) noexcept {
   return *this;
 }
 
-IoResult Socket::ReceiveFrom(void* buffer, size_t size, sockaddr_in* from, int timeoutMs,
-                             const StopSignal* stop) {
-  if (const int error = WaitReadable(timeoutMs, stop)) return {0, error};
-  const IoResult received = TryReceiveFrom(buffer, size, from);
-  if (received.error == errors::kWouldBlock) return {0, errors::kTimedOut};
+Result<size_t> Socket::ReceiveFrom(void* buffer, size_t size, sockaddr_in* from, int timeoutMs,
+                                   const StopSignal* stop) {
+  if (const Result<void> ready = WaitReadable(timeoutMs, stop); !ready)
+    return Failure(ready.error());
+  const Result<size_t> received = TryReceiveFrom(buffer, size, from);
+  if (ErrorNumber(received) == errors::kWouldBlock) return Failure(SocketError(errors::kTimedOut));
   return received;
 }
 
-IoResult Socket::SendAll(const void* data, size_t size, int stallMs, const StopSignal* stop) {
+Result<size_t> Socket::SendAll(const void* data, size_t size, int stallMs, const StopSignal* stop) {
   return SendEvery(*this, data, size, stop, [stallMs]() -> std::optional<int> { return stallMs; });
 }
 
-IoResult Socket::SendAllBefore(const void* data, size_t size, const Deadline& deadline,
-                               const StopSignal* stop) {
+Result<size_t> Socket::SendAllBefore(const void* data, size_t size, const Deadline& deadline,
+                                     const StopSignal* stop) {
   return SendEvery(*this, data, size, stop, [&deadline]() -> std::optional<int> {
     if (deadline.Passed()) return std::nullopt;
     return deadline.MillisecondsLeft();
   });
 }
 
-IoResult Socket::Receive(void* buffer, size_t size, int timeoutMs, const StopSignal* stop) {
+Result<size_t> Socket::Receive(void* buffer, size_t size, int timeoutMs, const StopSignal* stop) {
   for (;;) {
-    if (const int error = WaitReadable(timeoutMs, stop)) return {0, error};
-    const IoResult received = TryReceive(buffer, size);
+    if (const Result<void> ready = WaitReadable(timeoutMs, stop); !ready)
+      return Failure(ready.error());
+    const Result<size_t> received = TryReceive(buffer, size);
     // A readable socket can still have nothing (spurious wake-up): wait again.
-    if (received.error != errors::kWouldBlock) return received;
+    if (ErrorNumber(received) != errors::kWouldBlock) return received;
   }
 }
 
-int Socket::WaitReadable(int timeoutMs, const StopSignal* stop) const {
+Result<void> Socket::WaitReadable(int timeoutMs, const StopSignal* stop) const {
   WaitItem item{handle_, Readiness::kReadable};
   return WaitForAny({&item, 1}, timeoutMs, stop);
 }
 
-int Socket::WaitWritable(int timeoutMs, const StopSignal* stop) const {
+Result<void> Socket::WaitWritable(int timeoutMs, const StopSignal* stop) const {
   WaitItem item{handle_, Readiness::kWritable};
   return WaitForAny({&item, 1}, timeoutMs, stop);
 }

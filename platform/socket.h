@@ -15,23 +15,17 @@ namespace kesto {
 class Deadline;
 class StopSignal;
 
-// Outcome of one socket transfer: bytes moved, or a system error number
-// (platform/errors.h). Time limits report errors::kTimedOut, a triggered
-// StopSignal errors::kCanceled.
-struct IoResult {
-  size_t bytes = 0;
-  int error = 0;
-  bool ok() const { return error == 0; }
-};
-
 // Strict dotted-quad parsing ("1.2.3.4" only); address in network byte order.
 std::optional<Ipv4Address> ParseIpv4(std::string_view text);
 std::string Ipv4Text(Ipv4Address address);
 sockaddr_in MakeSocketAddress(Ipv4Address address, uint16_t port);
 
-// An owned IPv4 socket. Every operation returns a system error number (0 on
-// success) or an IoResult; nothing throws. All waits are bounded by a time
-// limit in milliseconds and end early when the optional StopSignal fires.
+// An owned IPv4 socket. Every operation returns its Result (the socket
+// category's numbers, platform/errors.h); nothing throws. All waits are
+// bounded by a time limit in milliseconds and end early when the optional
+// StopSignal fires. A transfer's value is the count of bytes moved; time
+// limits fail with errors::kTimedOut, a triggered StopSignal with
+// errors::kCanceled.
 class Socket {
  public:
   Socket() = default;
@@ -57,9 +51,9 @@ class Socket {
   [[nodiscard]] Result<void> AllowPortReuse();
   [[nodiscard]] Result<sockaddr_in> LocalAddress() const;
 
-  // Returns 0, errors::kTimedOut, errors::kCanceled or the error of the wait.
-  int WaitReadable(int timeoutMs, const StopSignal* stop) const;
-  int WaitWritable(int timeoutMs, const StopSignal* stop) const;
+  // Fail with errors::kTimedOut, errors::kCanceled or the error of the wait.
+  [[nodiscard]] Result<void> WaitReadable(int timeoutMs, const StopSignal* stop) const;
+  [[nodiscard]] Result<void> WaitWritable(int timeoutMs, const StopSignal* stop) const;
 
   // Connect bounded by timeoutMs: errors::kTimedOut, errors::kCanceled or
   // the connection's own error on failure.
@@ -68,39 +62,42 @@ class Socket {
   // non-blocking like every socket here.
   [[nodiscard]] Result<Socket> Accept(sockaddr_in* peer = nullptr);
 
-  IoResult SendTo(const void* data, size_t size, const sockaddr_in& to);
+  [[nodiscard]] Result<size_t> SendTo(const void* data, size_t size, const sockaddr_in& to);
   // One datagram. A datagram longer than size fails with
   // errors::kMessageTooLong and is dropped, so a cut datagram is never taken
   // for a whole one.
-  IoResult ReceiveFrom(void* buffer, size_t size, sockaddr_in* from, int timeoutMs,
-                       const StopSignal* stop);
+  [[nodiscard]] Result<size_t> ReceiveFrom(void* buffer, size_t size, sockaddr_in* from,
+                                           int timeoutMs, const StopSignal* stop);
   // Asks the kernel to tell, with each datagram, how many it has dropped on
   // this socket for want of buffer room. Where it cannot tell, nothing.
   void CountDroppedDatagrams();
   // ReceiveFrom without waiting. dropped is set to the kernel's count of
   // datagrams dropped so far when it reports one, and left as it was otherwise.
-  IoResult ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t& dropped);
+  [[nodiscard]] Result<size_t> ReceiveCounted(void* buffer, size_t size, sockaddr_in* from,
+                                              uint32_t& dropped);
 
   // Sends every byte; ends with errors::kTimedOut when no byte moves for stallMs.
-  IoResult SendAll(const void* data, size_t size, int stallMs, const StopSignal* stop);
+  [[nodiscard]] Result<size_t> SendAll(const void* data, size_t size, int stallMs,
+                                       const StopSignal* stop);
   // Sends every byte before the deadline, however slowly the peer takes them;
   // errors::kTimedOut once it has passed.
-  IoResult SendAllBefore(const void* data, size_t size, const Deadline& deadline,
-                         const StopSignal* stop);
+  [[nodiscard]] Result<size_t> SendAllBefore(const void* data, size_t size,
+                                             const Deadline& deadline, const StopSignal* stop);
   // One recv once data (or the peer's close: 0 bytes) is there.
-  IoResult Receive(void* buffer, size_t size, int timeoutMs, const StopSignal* stop);
+  [[nodiscard]] Result<size_t> Receive(void* buffer, size_t size, int timeoutMs,
+                                       const StopSignal* stop);
 
   // One send or recv without any wait: errors::kWouldBlock when there is no
   // room or nothing to read yet. A receive of 0 bytes is the peer's close.
-  IoResult TrySend(const void* data, size_t size);
-  IoResult TryReceive(void* buffer, size_t size);
+  [[nodiscard]] Result<size_t> TrySend(const void* data, size_t size);
+  [[nodiscard]] Result<size_t> TryReceive(void* buffer, size_t size);
 
   // Wakes up any thread blocked on this socket.
   void Shutdown();
 
  private:
   explicit Socket(NativeSocket handle) : handle_(handle) {}
-  IoResult TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from);
+  [[nodiscard]] Result<size_t> TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from);
 
   NativeSocket handle_ = kNoSocket;
 };

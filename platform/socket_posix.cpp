@@ -26,16 +26,15 @@ short EventsOf(Readiness want) {
 
 }  // namespace
 
-int PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopped) {
+Result<bool> PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms) {
   std::vector<pollfd> fds;
   fds.reserve(items.size() + 1);
   // poll skips negative descriptors, so every item keeps its place.
   for (const WaitItem& item : items) fds.push_back({item.handle, EventsOf(item.want), 0});
   fds.push_back({stop, POLLIN, 0});
-  if (poll(fds.data(), fds.size(), ms) < 0) return errno;
-  stopped = fds.back().revents != 0;
+  if (poll(fds.data(), fds.size(), ms) < 0) return Failure(SocketError(errno));
   for (size_t i = 0; i < items.size(); ++i) items[i].ready = fds[i].revents != 0;
-  return 0;
+  return fds.back().revents != 0;
 }
 
 Result<Socket> Socket::Open(int type) {
@@ -89,7 +88,7 @@ Result<void> Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSig
   if (connect(handle_, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
     // Interrupted, the connect goes on in the background like one in progress.
     if (errno != EINPROGRESS && errno != EINTR) return Failure(SocketError(errno));
-    if (const int error = WaitWritable(timeoutMs, stop)) return Failure(SocketError(error));
+    if (Result<void> ready = WaitWritable(timeoutMs, stop); !ready) return ready;
     int pending = 0;
     socklen_t length = sizeof pending;
     if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &pending, &length) < 0)
@@ -112,14 +111,14 @@ Result<Socket> Socket::Accept(sockaddr_in* peer) {
   return Socket(fd);
 }
 
-IoResult Socket::SendTo(const void* data, size_t size, const sockaddr_in& to) {
+Result<size_t> Socket::SendTo(const void* data, size_t size, const sockaddr_in& to) {
   const ssize_t sent =
       sendto(handle_, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  if (sent < 0) return {0, errno};
-  return {static_cast<size_t>(sent), 0};
+  if (sent < 0) return Failure(SocketError(errno));
+  return static_cast<size_t>(sent);
 }
 
-IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
+Result<size_t> Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
   sockaddr_in sender{};
   socklen_t length = sizeof sender;
   for (;;) {
@@ -128,10 +127,10 @@ IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
     const ssize_t received = recvfrom(handle_, buffer, size, MSG_TRUNC | MSG_DONTWAIT,
                                       reinterpret_cast<sockaddr*>(&sender), &length);
     if (received < 0 && errno == EINTR) continue;
-    if (received < 0) return {0, errno};
+    if (received < 0) return Failure(SocketError(errno));
     if (from) *from = sender;
-    if (static_cast<size_t>(received) > size) return {0, EMSGSIZE};
-    return {static_cast<size_t>(received), 0};
+    if (static_cast<size_t>(received) > size) return Failure(SocketError(EMSGSIZE));
+    return static_cast<size_t>(received);
   }
 }
 
@@ -163,7 +162,8 @@ void Socket::CountDroppedDatagrams() {
 #endif
 }
 
-IoResult Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t& dropped) {
+Result<size_t> Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from,
+                                      uint32_t& dropped) {
 #ifdef SO_RXQ_OVFL
   sockaddr_in sender{};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))] = {};
@@ -171,32 +171,32 @@ IoResult Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, ui
   // MSG_TRUNC: the real length, so that an over-long datagram is refused (as in ReceiveFrom).
   const ssize_t received = ReceiveMessage(handle_, buffer, size, sender, control, sizeof control,
                                           MSG_TRUNC | MSG_DONTWAIT, message);
-  if (received < 0) return {0, errno == EAGAIN ? ETIMEDOUT : errno};
+  if (received < 0) return Failure(SocketError(errno == EAGAIN ? ETIMEDOUT : errno));
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header))
     if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL)
       std::memcpy(&dropped, CMSG_DATA(header), sizeof dropped);
   if (from) *from = sender;
-  if (static_cast<size_t>(received) > size) return {0, EMSGSIZE};
-  return {static_cast<size_t>(received), 0};
+  if (static_cast<size_t>(received) > size) return Failure(SocketError(EMSGSIZE));
+  return static_cast<size_t>(received);
 #else
   (void)dropped;
   return ReceiveFrom(buffer, size, from, 0, nullptr);
 #endif
 }
 
-IoResult Socket::TrySend(const void* data, size_t size) {
+Result<size_t> Socket::TrySend(const void* data, size_t size) {
   for (;;) {
     const ssize_t sent = send(handle_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0) return {static_cast<size_t>(sent), 0};
-    if (errno != EINTR) return {0, errno};
+    if (sent >= 0) return static_cast<size_t>(sent);
+    if (errno != EINTR) return Failure(SocketError(errno));
   }
 }
 
-IoResult Socket::TryReceive(void* buffer, size_t size) {
+Result<size_t> Socket::TryReceive(void* buffer, size_t size) {
   for (;;) {
     const ssize_t received = recv(handle_, buffer, size, MSG_DONTWAIT);
-    if (received >= 0) return {static_cast<size_t>(received), 0};
-    if (errno != EINTR) return {0, errno};
+    if (received >= 0) return static_cast<size_t>(received);
+    if (errno != EINTR) return Failure(SocketError(errno));
   }
 }
 

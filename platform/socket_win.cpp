@@ -59,7 +59,7 @@ timeval Interval(int ms) {
 
 // One select() of the items and the stop. Failed connects show in the
 // exception set, which WSAPoll would not report on older Windows.
-int SelectOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopped) {
+Result<bool> SelectOnce(std::span<WaitItem> items, NativeSocket stop, int ms) {
   fd_set reads;
   fd_set writes;
   fd_set failures;
@@ -78,22 +78,22 @@ int SelectOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopp
   if (stop != INVALID_SOCKET) FD_SET(stop, &reads);
   if (reads.fd_count == 0 && writes.fd_count == 0) {  // select refuses empty sets
     Sleep(static_cast<DWORD>(ms));
-    return 0;
+    return false;
   }
   timeval interval = Interval(ms);
-  if (select(0, &reads, &writes, &failures, &interval) == SOCKET_ERROR) return LastSocketError();
-  stopped = stop != INVALID_SOCKET && FD_ISSET(stop, &reads);
+  if (select(0, &reads, &writes, &failures, &interval) == SOCKET_ERROR)
+    return Failure(SocketError(LastSocketError()));
   for (WaitItem& item : items)
     item.ready = item.handle != INVALID_SOCKET &&
                  (FD_ISSET(item.handle, &reads) || FD_ISSET(item.handle, &writes) ||
                   FD_ISSET(item.handle, &failures));
-  return 0;
+  return stop != INVALID_SOCKET && FD_ISSET(stop, &reads);
 }
 
 // One WSAPoll of the items and the stop: any number of sockets, and a
 // hang-up is reported whatever events were asked for, so asking for none
 // leaves unread data alone.
-int WsaPollOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopped) {
+Result<bool> WsaPollOnce(std::span<WaitItem> items, NativeSocket stop, int ms) {
   // WSAPoll takes no placeholder entries: only valid sockets go in.
   std::vector<WSAPOLLFD> fds;
   std::vector<WaitItem*> owners;
@@ -107,36 +107,36 @@ int WsaPollOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stop
   if (stop != INVALID_SOCKET) fds.push_back({stop, POLLRDNORM, 0});
   if (fds.empty()) {
     Sleep(static_cast<DWORD>(ms));
-    return 0;
+    return false;
   }
   if (WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), ms) == SOCKET_ERROR)
-    return LastSocketError();
-  stopped = stop != INVALID_SOCKET && fds.back().revents != 0;
+    return Failure(SocketError(LastSocketError()));
   for (size_t k = 0; k < owners.size(); ++k) owners[k]->ready = fds[k].revents != 0;
-  return 0;
+  return stop != INVALID_SOCKET && fds.back().revents != 0;
 }
 
 }  // namespace
 
-int PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopped) {
+Result<bool> PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms) {
   const bool writing = std::any_of(items.begin(), items.end(), [](const WaitItem& item) {
     return item.want == Readiness::kWritable;
   });
-  if (writing) return SelectOnce(items, stop, ms, stopped);
-  const int error = WsaPollOnce(items, stop, ms, stopped);
-  if (error == 0 || stop == INVALID_SOCKET) return error;
+  if (writing) return SelectOnce(items, stop, ms);
+  const Result<bool> polled = WsaPollOnce(items, stop, ms);
+  if (polled || stop == INVALID_SOCKET) return polled;
   // Without WSAPoll (a hang-up report), hold until the stop or the limit.
   WaitItem none[1] = {};
-  return SelectOnce({none, 0}, stop, ms, stopped);
+  return SelectOnce({none, 0}, stop, ms);
 }
 
-int StartWinsock() {
+Result<void> StartWinsock() {
   static const WinsockSession session;
-  return session.error();
+  if (session.error() != 0) return Failure(SocketError(session.error()));
+  return {};
 }
 
 Result<Socket> Socket::Open(int type) {
-  if (const int error = StartWinsock()) return Failure(SocketError(error));
+  if (Result<void> started = StartWinsock(); !started) return Failure(started.error());
   const SOCKET socket = Prepare(::socket(AF_INET, type, 0));
   if (socket == INVALID_SOCKET) return Failure(SocketError(LastSocketError()));
   return Socket(socket);
@@ -190,7 +190,7 @@ Result<void> Socket::Connect(const sockaddr_in& to, int timeoutMs, const StopSig
   if (connect(handle_, reinterpret_cast<const sockaddr*>(&to), sizeof to) == SOCKET_ERROR) {
     const int error = LastSocketError();
     if (error != WSAEWOULDBLOCK) return Failure(SocketError(error));
-    if (const int waited = WaitWritable(timeoutMs, stop)) return Failure(SocketError(waited));
+    if (Result<void> ready = WaitWritable(timeoutMs, stop); !ready) return ready;
     int pending = 0;
     int length = sizeof pending;
     if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &length) ==
@@ -210,14 +210,14 @@ Result<Socket> Socket::Accept(sockaddr_in* peer) {
   return Socket(socket);
 }
 
-IoResult Socket::SendTo(const void* data, size_t size, const sockaddr_in& to) {
+Result<size_t> Socket::SendTo(const void* data, size_t size, const sockaddr_in& to) {
   const int sent = sendto(handle_, static_cast<const char*>(data), ClampedLength(size), 0,
                           reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  if (sent == SOCKET_ERROR) return {0, LastSocketError()};
-  return {static_cast<size_t>(sent), 0};
+  if (sent == SOCKET_ERROR) return Failure(SocketError(LastSocketError()));
+  return static_cast<size_t>(sent);
 }
 
-IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
+Result<size_t> Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
   sockaddr_in sender{};
   int length = sizeof sender;
   const int received = recvfrom(handle_, static_cast<char*>(buffer), ClampedLength(size), 0,
@@ -228,32 +228,32 @@ IoResult Socket::TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from) {
     // none of it is handed out, as on POSIX.
     if (error == WSAEMSGSIZE) {
       if (from) *from = sender;
-      return {0, errors::kMessageTooLong};
+      return Failure(SocketError(errors::kMessageTooLong));
     }
-    return {0, error};
+    return Failure(SocketError(error));
   }
   if (from) *from = sender;
-  return {static_cast<size_t>(received), 0};
+  return static_cast<size_t>(received);
 }
 
 void Socket::CountDroppedDatagrams() {
   // Winsock keeps no count of datagrams dropped for want of room.
 }
 
-IoResult Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t&) {
+Result<size_t> Socket::ReceiveCounted(void* buffer, size_t size, sockaddr_in* from, uint32_t&) {
   return ReceiveFrom(buffer, size, from, 0, nullptr);
 }
 
-IoResult Socket::TrySend(const void* data, size_t size) {
+Result<size_t> Socket::TrySend(const void* data, size_t size) {
   const int sent = send(handle_, static_cast<const char*>(data), ClampedLength(size), 0);
-  if (sent == SOCKET_ERROR) return {0, LastSocketError()};
-  return {static_cast<size_t>(sent), 0};
+  if (sent == SOCKET_ERROR) return Failure(SocketError(LastSocketError()));
+  return static_cast<size_t>(sent);
 }
 
-IoResult Socket::TryReceive(void* buffer, size_t size) {
+Result<size_t> Socket::TryReceive(void* buffer, size_t size) {
   const int received = recv(handle_, static_cast<char*>(buffer), ClampedLength(size), 0);
-  if (received == SOCKET_ERROR) return {0, LastSocketError()};
-  return {static_cast<size_t>(received), 0};
+  if (received == SOCKET_ERROR) return Failure(SocketError(LastSocketError()));
+  return static_cast<size_t>(received);
 }
 
 void Socket::Shutdown() {

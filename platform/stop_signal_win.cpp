@@ -22,7 +22,7 @@ int Readable(SOCKET handle, int ms) {
 }  // namespace
 
 StopSignal::StopSignal() {
-  if (StartWinsock() != 0) return;
+  if (!StartWinsock()) return;
   const SOCKET handle = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (handle == INVALID_SOCKET) return;
   SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);

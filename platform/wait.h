@@ -2,6 +2,7 @@
 
 #include <span>
 
+#include "platform/errors.h"
 #include "platform/net_types.h"
 
 namespace kesto {
@@ -22,14 +23,15 @@ struct WaitItem {
 };
 
 // The one wait of the tree: until an item is ready, the stop fires or timeoutMs
-// passes. A signal that is not the stop never ends it early. Returns 0 with the
-// ready items marked, errors::kTimedOut, errors::kCanceled, or the error of the
-// wait itself.
-[[nodiscard]] int WaitForAny(std::span<WaitItem> items, int timeoutMs, const StopSignal* stop);
+// passes. A signal that is not the stop never ends it early. Succeeds with the
+// ready items marked; fails with errors::kTimedOut, errors::kCanceled or the
+// error of the wait itself (socket category).
+[[nodiscard]] Result<void> WaitForAny(std::span<WaitItem> items, int timeoutMs,
+                                      const StopSignal* stop);
 
 // The system call behind it, in the per-system files: one poll of items and
-// of stop (kNoSocket: none) for at most ms. Returns 0 or the system's error
-// number (errors::kInterrupted for a signal).
-[[nodiscard]] int PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms, bool& stopped);
+// of stop (kNoSocket: none) for at most ms. Whether the stop fired, or the
+// system's error (errors::kInterrupted for a signal).
+[[nodiscard]] Result<bool> PollOnce(std::span<WaitItem> items, NativeSocket stop, int ms);
 
 }  // namespace kesto

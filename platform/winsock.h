@@ -7,13 +7,14 @@
 
 #include <string>
 
+#include "platform/errors.h"
 #include "platform/wide_text.h"
 
 namespace kesto {
 
 // Starts Winsock 2.2 once for the process (WSAStartup on first use, WSACleanup
-// at exit). 0, or the reason it could not start.
-int StartWinsock();
+// at exit). Fails with the reason it could not start.
+[[nodiscard]] Result<void> StartWinsock();
 
 // The last Winsock error as our error numbers are: WSAGetLastError().
 inline int LastSocketError() {

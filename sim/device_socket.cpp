@@ -13,21 +13,21 @@ int OpenSocket(Socket& socket, int type) {
   return 0;
 }
 
-int WaitForPeerClose(const Socket& socket, int timeoutMs, const StopSignal* stop) {
+Result<void> WaitForPeerClose(const Socket& socket, int timeoutMs, const StopSignal* stop) {
   WaitItem item{socket.handle(), Readiness::kPeerClosed};
   return WaitForAny({&item, 1}, timeoutMs, stop);
 }
 
-int WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
-                    int timeoutMs, const StopSignal* stop) {
+Result<void> WaitAnyReadable(const std::vector<const Socket*>& sockets, std::vector<bool>& readable,
+                             int timeoutMs, const StopSignal* stop) {
   std::vector<WaitItem> items;
   items.reserve(sockets.size());
   for (const Socket* socket : sockets)
     items.push_back({socket && socket->valid() ? socket->handle() : kNoSocket});
-  const int error = WaitForAny(items, timeoutMs, stop);
+  Result<void> waited = WaitForAny(items, timeoutMs, stop);
   readable.assign(sockets.size(), false);
   for (size_t i = 0; i < sockets.size(); ++i) readable[i] = items[i].ready;
-  return error;
+  return waited;
 }
 
 }  // namespace kesto::sim

@@ -28,8 +28,8 @@ msghdr MessageOf(sockaddr_in& peer, iovec& vector, char (&control)[kControlSize]
 
 }  // namespace
 
-IoResult SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address source,
-                    const sockaddr_in& to) {
+Result<size_t> SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address source,
+                          const sockaddr_in& to) {
   iovec vector{const_cast<void*>(data), size};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
   sockaddr_in target = to;
@@ -42,18 +42,18 @@ IoResult SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address s
   info.ipi_spec_dst.s_addr = source;
   std::memcpy(CMSG_DATA(header), &info, sizeof info);
   const ssize_t sent = sendmsg(socket.handle(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-  if (sent < 0) return {0, errno};
-  return {static_cast<size_t>(sent), 0};
+  if (sent < 0) return Failure(SocketError(errno));
+  return static_cast<size_t>(sent);
 }
 
-IoResult ReceiveWithDestination(Socket& socket, void* buffer, size_t size, sockaddr_in& from,
-                                Ipv4Address& destination) {
+Result<size_t> ReceiveWithDestination(Socket& socket, void* buffer, size_t size, sockaddr_in& from,
+                                      Ipv4Address& destination) {
   iovec vector{buffer, size};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
   msghdr message = MessageOf(from, vector, control);
   const ssize_t got = recvmsg(socket.handle(), &message, MSG_DONTWAIT);
-  if (got < 0) return {0, errno};
-  if (message.msg_flags & MSG_TRUNC) return {0, EMSGSIZE};
+  if (got < 0) return Failure(SocketError(errno));
+  if (message.msg_flags & MSG_TRUNC) return Failure(SocketError(EMSGSIZE));
   destination = INADDR_BROADCAST;
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
     if (header->cmsg_level != IPPROTO_IP || header->cmsg_type != IP_PKTINFO) continue;
@@ -61,7 +61,7 @@ IoResult ReceiveWithDestination(Socket& socket, void* buffer, size_t size, socka
     std::memcpy(&info, CMSG_DATA(header), sizeof info);
     destination = info.ipi_addr.s_addr;
   }
-  return {static_cast<size_t>(got), 0};
+  return static_cast<size_t>(got);
 }
 
 void CloseWithReset(Socket& socket) {

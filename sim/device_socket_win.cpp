@@ -37,8 +37,8 @@ WSAMSG MessageOf(sockaddr_in& peer, WSABUF& buffer, char (&control)[kControlSize
 
 }  // namespace
 
-IoResult SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address source,
-                    const sockaddr_in& to) {
+Result<size_t> SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address source,
+                          const sockaddr_in& to) {
   WSABUF buffer{};
   buffer.len = ClampedLength(size);
   buffer.buf = static_cast<char*>(const_cast<void*>(data));
@@ -54,12 +54,12 @@ IoResult SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address s
   std::memcpy(WSA_CMSG_DATA(header), &info, sizeof info);
   DWORD sent = 0;
   if (WSASendMsg(socket.handle(), &message, 0, &sent, nullptr, nullptr) == SOCKET_ERROR)
-    return {0, WSAGetLastError()};
-  return {static_cast<size_t>(sent), 0};
+    return Failure(SocketError(WSAGetLastError()));
+  return static_cast<size_t>(sent);
 }
 
-IoResult ReceiveWithDestination(Socket& socket, void* buffer, size_t size, sockaddr_in& from,
-                                Ipv4Address& destination) {
+Result<size_t> ReceiveWithDestination(Socket& socket, void* buffer, size_t size, sockaddr_in& from,
+                                      Ipv4Address& destination) {
   // WSARecvMsg is reached only through its extension pointer.
   static const LPFN_WSARECVMSG receive = [] {
     LPFN_WSARECVMSG function = nullptr;
@@ -80,8 +80,8 @@ IoResult ReceiveWithDestination(Socket& socket, void* buffer, size_t size, socka
   WSAMSG message = MessageOf(from, data, control);
   DWORD got = 0;
   if (receive(socket.handle(), &message, &got, nullptr, nullptr) == SOCKET_ERROR)
-    return {0, WSAGetLastError()};
-  if (message.dwFlags & MSG_TRUNC) return {0, errors::kMessageTooLong};
+    return Failure(SocketError(WSAGetLastError()));
+  if (message.dwFlags & MSG_TRUNC) return Failure(SocketError(errors::kMessageTooLong));
   destination = INADDR_BROADCAST;
   for (WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message); header;
        header = WSA_CMSG_NXTHDR(&message, header)) {
@@ -90,7 +90,7 @@ IoResult ReceiveWithDestination(Socket& socket, void* buffer, size_t size, socka
     std::memcpy(&info, WSA_CMSG_DATA(header), sizeof info);
     destination = info.ipi_addr.s_addr;
   }
-  return {static_cast<size_t>(got), 0};
+  return static_cast<size_t>(got);
 }
 
 void CloseWithReset(Socket& socket) {

@@ -45,8 +45,9 @@ void DiscoveryService::OnReadable(size_t, Clock::time_point now) {
   uint8_t request[64];
   sockaddr_in from{};
   Ipv4Address destination = 0;
-  const IoResult r = ReceiveWithDestination(socket_, request, sizeof request, from, destination);
-  if (!r.ok() || r.bytes != 2 || request[0] != 'L' || request[1] != 'N') return;
+  const Result<size_t> r =
+      ReceiveWithDestination(socket_, request, sizeof request, from, destination);
+  if (!r || *r != 2 || request[0] != 'L' || request[1] != 'N') return;
   if (!fleet_.Allowed(from.sin_addr.s_addr)) return;
   const std::vector<bool> restarting = fleet_.observations.DiscoveryRequest(now);
   // Strangers and phantoms can only be spoken for on loopback, where every
@@ -82,9 +83,11 @@ void DiscoveryService::RunDue(Clock::time_point now) {
             ? RandomDiscoveryReply(fleet_.randoms[reply.device], config)
             : DiscoveryReplyBytes(config);
     if (reply.source != 0)
-      SendToFrom(fleet_.stranger, bytes.data(), bytes.size(), reply.source, reply.to);
+      static_cast<void>(
+          SendToFrom(fleet_.stranger, bytes.data(), bytes.size(), reply.source, reply.to));
     else
-      fleet_.deviceSockets[reply.device].SendTo(bytes.data(), bytes.size(), reply.to);
+      static_cast<void>(
+          fleet_.deviceSockets[reply.device].SendTo(bytes.data(), bytes.size(), reply.to));
     if (reply.flood > 0 && reply.flood < config.faults.floodReplies) {
       const int next = reply.flood + 1;
       const bool loopback = IsLoopback(reply.to.sin_addr.s_addr);

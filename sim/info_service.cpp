@@ -103,16 +103,16 @@ void InfoService::Accept(size_t device, Clock::time_point now) {
 
 void InfoService::Serve(Connection& connection, Clock::time_point now) {
   char buffer[256];
-  const IoResult got = connection.socket.TryReceive(buffer, sizeof buffer);
-  if (got.error == errors::kWouldBlock) return;
-  if (!got.ok() || got.bytes == 0) {
-    if (got.ok() && connection.phase == Connection::Phase::kDrain)
+  const Result<size_t> got = connection.socket.TryReceive(buffer, sizeof buffer);
+  if (ErrorNumber(got) == errors::kWouldBlock) return;
+  if (!got || *got == 0) {
+    if (got && connection.phase == Connection::Phase::kDrain)
       fleet_.observations.InfoAnswerTaken(connection.device);
     connection.closed = true;
     return;
   }
   if (connection.phase != Connection::Phase::kRequest) return;  // read and dropped
-  connection.request.append(buffer, got.bytes);
+  connection.request.append(buffer, *got);
   // The writer ends each request with LF and a NUL.
   const size_t end = connection.request.find_first_of(std::string_view("\n\0", 2));
   if (end == std::string::npos) {
@@ -158,17 +158,17 @@ void InfoService::Pump(Connection& connection, Clock::time_point now) {
   const size_t end = std::min(connection.outgoing.size(), connection.resetAt);
   const size_t step = connection.dripMs > 0 ? 1 : end - connection.sent;
   if (connection.sent < end) {
-    const IoResult n = connection.socket.TrySend(connection.outgoing.data() + connection.sent,
-                                                 std::min(step, end - connection.sent));
-    if (!n.ok() && n.error != errors::kWouldBlock) {
+    const Result<size_t> n = connection.socket.TrySend(connection.outgoing.data() + connection.sent,
+                                                       std::min(step, end - connection.sent));
+    if (!n && n.error().value() != errors::kWouldBlock) {
       connection.closed = true;
       return;
     }
-    connection.sent += n.bytes;
+    const size_t moved = n.value_or(0);  // none when there was no room
+    connection.sent += moved;
     if (connection.sent < end) {
       connection.nextSend =
-          now +
-          (connection.dripMs > 0 && n.bytes > 0 ? milliseconds(connection.dripMs) : kSendRetry);
+          now + (connection.dripMs > 0 && moved > 0 ? milliseconds(connection.dripMs) : kSendRetry);
       return;
     }
   }

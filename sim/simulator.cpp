@@ -135,8 +135,8 @@ void RunLoop(Services& services, const StopSignal& stop) {
     first[std::size(all)] = sockets.size();
 
     const auto wait = std::chrono::ceil<milliseconds>(wake - now);
-    const int waited = WaitAnyReadable(
-        sockets, readable, static_cast<int>(std::max<long long>(0, wait.count())), &stop);
+    const int waited = ErrorNumber(WaitAnyReadable(
+        sockets, readable, static_cast<int>(std::max<long long>(0, wait.count())), &stop));
     if (waited == errors::kCanceled) return;
     if (waited == errors::kTimedOut) continue;
     if (waited != 0) {

@@ -51,9 +51,9 @@ void UpdateService::OnReadable(size_t index, Clock::time_point) {
   Socket& socket = index % 2 ? sideSockets_[device] : fleet_.deviceSockets[device];
   char buffer[512];
   sockaddr_in from{};
-  const IoResult r = socket.ReceiveFrom(buffer, sizeof buffer, &from, 0, nullptr);
-  if (!r.ok() || !fleet_.Allowed(from.sin_addr.s_addr)) return;
-  const std::string_view text(buffer, r.bytes);
+  const Result<size_t> r = socket.ReceiveFrom(buffer, sizeof buffer, &from, 0, nullptr);
+  if (!r || !fleet_.Allowed(from.sin_addr.s_addr)) return;
+  const std::string_view text(buffer, *r);
   if (const auto invitation = ParseInvitation(text)) {
     OnInvitation(device, *invitation, from);
   } else if (pending_[device] && SameEndpoint(from, pending_[device]->writer)) {
@@ -74,11 +74,11 @@ void UpdateService::OnInvitation(size_t device, const Invitation& invitation,
     // The device keeps quiet; its neighbour says "OK" and comes for the image.
     if (!IsLoopback(from.sin_addr.s_addr)) return;
     const Ipv4Address stranger = StrangerOf(fleet_.addresses[device]);
-    SendToFrom(fleet_.stranger, "OK", 2, stranger, from);
+    static_cast<void>(SendToFrom(fleet_.stranger, "OK", 2, stranger, from));
     return BeginTransfer(device, invitation, from, {}, stranger);
   }
   const auto send = [&](std::string_view answer) {
-    Speaker(device).SendTo(answer.data(), answer.size(), from);
+    static_cast<void>(Speaker(device).SendTo(answer.data(), answer.size(), from));
   };
   if (faults.junkAnswer || count <= faults.busyInvitations) return send("ERR");
   if (faults.randomAnswer) {
@@ -120,7 +120,7 @@ void UpdateService::OnAuthMessage(size_t device, std::string_view message) {
                         auth->response == ExpectedAuthResponse(config.auth, config.password,
                                                                pending.nonce, auth->cnonce);
   const auto send = [&](std::string_view answer) {
-    Speaker(device).SendTo(answer.data(), answer.size(), pending.writer);
+    static_cast<void>(Speaker(device).SendTo(answer.data(), answer.size(), pending.writer));
   };
   if (config.faults.randomAuthReply) {
     const std::string reply = RandomAuthReply(fleet_.randoms[device]);

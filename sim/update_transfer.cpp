@@ -45,15 +45,17 @@ void CloseGracefully(Socket& socket, const StopSignal& stop) {
   const Deadline deadline = Deadline::After(kCloseWaitMs);
   char scratch[512];
   for (;;) {
-    const IoResult r = socket.Receive(scratch, sizeof scratch, deadline.MillisecondsLeft(), &stop);
-    if (!r.ok() || r.bytes == 0) break;
+    const Result<size_t> r =
+        socket.Receive(scratch, sizeof scratch, deadline.MillisecondsLeft(), &stop);
+    if (!r || *r == 0) break;
   }
   socket.Close();
 }
 
 // Neither reads nor answers any more; waits until the writer hangs up.
 void HoldUntilPeerCloses(const Socket& socket, const StopSignal& stop) {
-  WaitForPeerClose(socket, kStallHoldMs, &stop);
+  // Ends the same way whatever ended the wait.
+  static_cast<void>(WaitForPeerClose(socket, kStallHoldMs, &stop));
 }
 
 Ipv4Address StrangerAddress(Ipv4Address device) {
@@ -72,8 +74,9 @@ void SendStranger(TransferHost& host, Ipv4Address device, const sockaddr_in& lis
   if (!stranger->valid()) return;
   host.StartWorker([&host, stranger](const StopSignal& workerStop) {
     char scratch[1024];
-    const IoResult r = stranger->Receive(scratch, sizeof scratch, kStrangerWatchMs, &workerStop);
-    if (r.ok() && r.bytes > 0) host.StrangerServed();
+    const Result<size_t> r =
+        stranger->Receive(scratch, sizeof scratch, kStrangerWatchMs, &workerStop);
+    if (r && *r > 0) host.StrangerServed();
   });
 }
 
@@ -85,10 +88,10 @@ bool WrongMagic(const DeviceFaults& faults, const std::vector<uint8_t>& image) {
 
 // Sends the device's words: at once, or one byte per send gapMs apart.
 bool SendWords(Socket& socket, std::string_view text, int gapMs, const StopSignal& stop) {
-  if (gapMs <= 0) return socket.SendAll(text.data(), text.size(), kSendStallMs, &stop).ok();
+  if (gapMs <= 0) return socket.SendAll(text.data(), text.size(), kSendStallMs, &stop).has_value();
   for (size_t i = 0; i < text.size(); ++i) {
     if (i > 0 && !stop.SleepFor(gapMs)) return false;
-    if (!socket.SendAll(text.data() + i, 1, kSendStallMs, &stop).ok()) return false;
+    if (!socket.SendAll(text.data() + i, 1, kSendStallMs, &stop)) return false;
   }
   return true;
 }
@@ -118,9 +121,9 @@ Received ReceiveImage(Socket& connection, const TransferJob& job, UpdateSession&
     if (have >= closeAt) return Received::kClosed;
     const size_t want =
         std::min({piece.size(), size - have, stallAt - have, resetAt - have, closeAt - have});
-    const IoResult r = connection.Receive(piece.data(), want, kTransferIdleMs, &stop);
-    if (!r.ok() || r.bytes == 0) return Received::kAborted;
-    session.image.insert(session.image.end(), piece.begin(), piece.begin() + r.bytes);
+    const Result<size_t> r = connection.Receive(piece.data(), want, kTransferIdleMs, &stop);
+    if (!r || *r == 0) return Received::kAborted;
+    session.image.insert(session.image.end(), piece.begin(), piece.begin() + *r);
     if (session.image.size() >= kSectorSize && WrongMagic(faults, session.image)) {
       // The refusal in place of the count, in two sends as the receiver makes them.
       SendWords(connection, kWrongMagic, 0, stop);
@@ -128,7 +131,7 @@ Received ReceiveImage(Socket& connection, const TransferJob& job, UpdateSession&
       return Received::kRefused;
     }
     if (faults.ackDelayMs > 0 && !stop.SleepFor(faults.ackDelayMs)) return Received::kAborted;
-    const std::string ack = faults.randomAcks ? RandomAck(random) : std::to_string(r.bytes);
+    const std::string ack = faults.randomAcks ? RandomAck(random) : std::to_string(*r);
     if (session.image.size() == size && faults.finalGluedToAck) {
       lastAck = ack;
       break;

@@ -173,15 +173,15 @@ class UpdateRun {
     for (int failed = 0;;) {
       if (Stopped()) return EndWithError(errors::kCanceled);
       Log(Format("sendto message: %s\r\n", message.c_str()));
-      const IoResult sent = invitation_.SendTo(message.data(), message.size(), inviteTo_);
-      if (!sent.ok()) return EndWithError(sent.error);
+      const Result<size_t> sent = invitation_.SendTo(message.data(), message.size(), inviteTo_);
+      if (!sent) return EndWithError(ErrorNumber(sent));
       Log("recvfrom: ");
-      const IoResult answer = ReceiveFromDevice(kAnswerSize, limits_.answerWaitMs);
-      if (answer.ok()) {
-        answerLength_ = answer.bytes;
+      const Result<size_t> answer = ReceiveFromDevice(kAnswerSize, limits_.answerWaitMs);
+      if (answer) {
+        answerLength_ = *answer;
         break;
       }
-      if (answer.error == errors::kCanceled) return EndWithError(errors::kCanceled);
+      if (ErrorNumber(answer) == errors::kCanceled) return EndWithError(errors::kCanceled);
       Log("no-recv.\r\n");
       if (++failed >= std::max(attempts, 1))
         return EndWith("no-recv error.\r\n", WriteResult::kDeviceError, WriteCause::kNoAnswer);
@@ -195,16 +195,16 @@ class UpdateRun {
   // so a stranger can neither answer in the device's place (and then be
   // handed the image) nor stretch the wait. Only a whole answer names the
   // device's port; an over-long one from the device fails the receive.
-  IoResult ReceiveFromDevice(size_t size, int waitMs) {
+  Result<size_t> ReceiveFromDevice(size_t size, int waitMs) {
     const Deadline deadline = Deadline::After(waitMs);
     for (;;) {
-      if (deadline.Passed()) return {0, errors::kTimedOut};
+      if (deadline.Passed()) return Failure(SocketError(errors::kTimedOut));
       sockaddr_in sender{};
-      const IoResult got = invitation_.ReceiveFrom(answer_.data(), size, &sender,
-                                                   deadline.MillisecondsLeft(), hooks_.stop);
-      if (!got.ok() && got.error != errors::kMessageTooLong) return got;
+      const Result<size_t> got = invitation_.ReceiveFrom(answer_.data(), size, &sender,
+                                                         deadline.MillisecondsLeft(), hooks_.stop);
+      if (!got && got.error().value() != errors::kMessageTooLong) return got;
       if (sender.sin_addr.s_addr != device_.sin_addr.s_addr) continue;
-      if (got.ok()) device_ = sender;
+      if (got) device_ = sender;
       return got;
     }
   }
@@ -257,9 +257,9 @@ class UpdateRun {
   void DropQueuedDatagrams() {
     for (int i = 0; i < 64; ++i) {
       sockaddr_in sender{};
-      const IoResult got =
+      const Result<size_t> got =
           invitation_.ReceiveFrom(answer_.data(), answer_.size(), &sender, 0, nullptr);
-      if (!got.ok() && got.error != errors::kMessageTooLong) return;
+      if (!got && got.error().value() != errors::kMessageTooLong) return;
     }
   }
 
@@ -291,17 +291,17 @@ class UpdateRun {
 
     Log("Authenticating...\r\n");
     Log(Format("sendto message: %s\r\n", message->c_str()));
-    const IoResult sent = invitation_.SendTo(message->data(), message->size(), device_);
-    if (!sent.ok()) return {false, 0, EndWithError(sent.error)};
+    const Result<size_t> sent = invitation_.SendTo(message->data(), message->size(), device_);
+    if (!sent) return {false, 0, EndWithError(ErrorNumber(sent))};
     answer_.fill(0);
     Log("recvfrom: ");
-    const IoResult reply = ReceiveFromDevice(kAuthReplySize, waitMs);
-    if (!reply.ok()) {
-      Log(Format("ERROR: %d\r\n", reply.error));
-      return {false, reply.error, std::nullopt};
+    const Result<size_t> reply = ReceiveFromDevice(kAuthReplySize, waitMs);
+    if (!reply) {
+      Log(Format("ERROR: %d\r\n", ErrorNumber(reply)));
+      return {false, ErrorNumber(reply), std::nullopt};
     }
     Log("done: ");
-    const bool accepted = AuthenticationAccepted(DatagramText(answer_.data(), reply.bytes));
+    const bool accepted = AuthenticationAccepted(DatagramText(answer_.data(), *reply));
     Log(accepted ? "OK\r\n" : "FAIL\r\n");
     return {accepted, 0, std::nullopt};
   }
@@ -336,9 +336,9 @@ class UpdateRun {
     for (;;) {
       // Checked before each wait, so that strangers queueing up cannot keep
       // the loop going past the deadline.
-      int error = deadline.Passed()
-                      ? errors::kTimedOut
-                      : listener_.socket.WaitReadable(deadline.MillisecondsLeft(), hooks_.stop);
+      int error = deadline.Passed() ? errors::kTimedOut
+                                    : ErrorNumber(listener_.socket.WaitReadable(
+                                          deadline.MillisecondsLeft(), hooks_.stop));
       if (error == errors::kTimedOut) {
         listener_.socket.Close();
         image_.reset();
@@ -377,22 +377,22 @@ class UpdateRun {
         return EndWith("ERROR: getMD5\r\n", WriteResult::kInternalError);
       // A whole chunk fits the socket's buffer at once; one that takes longer
       // than the stall limit is stalled, however the device trickles it in.
-      const IoResult out = connection_.SendAllBefore(answer_.data(), length,
-                                                     Deadline::After(limits_.stallMs), hooks_.stop);
-      if (!out.ok()) return TransferBroken("send error.%d\r\n", out.error);
+      const Result<size_t> out = connection_.SendAllBefore(
+          answer_.data(), length, Deadline::After(limits_.stallMs), hooks_.stop);
+      if (!out) return TransferBroken("send error.%d\r\n", ErrorNumber(out));
       // The device acknowledges with the count it took, in decimal, once per
       // read of its own; a chunk it takes in two reads gets two counts. The
       // acknowledgement is not examined, but everything already there is
       // taken, so that such counts do not pile up in front of the final answer.
-      const IoResult ack =
+      const Result<size_t> ack =
           connection_.Receive(answer_.data(), answer_.size(), limits_.stallMs, hooks_.stop);
-      if (!ack.ok()) return TransferBroken("recv error.%d\r\n", ack.error);
+      if (!ack) return TransferBroken("recv error.%d\r\n", ErrorNumber(ack));
       // A device that hangs up without acknowledging a chunk has not taken
       // it: while chunks remain, sending on would only race its close; after
       // the last one, its close is no consent (a device that takes the image
       // acknowledges it before it restarts without a word).
-      if (ack.bytes == 0) return TransferBroken("recv error.%d\r\n", errors::kConnectionReset);
-      lastAck_.assign(answer_.data(), ack.bytes);
+      if (*ack == 0) return TransferBroken("recv error.%d\r\n", errors::kConnectionReset);
+      lastAck_.assign(answer_.data(), *ack);
       // Words instead of a count, before the last chunk, are the device's
       // refusal (an ESP32 checks the image's first byte once its first flash
       // sector fills), and it closes next. After the last chunk they are its
@@ -454,20 +454,20 @@ class UpdateRun {
            text.size() < kFinalTextLimit) {
       std::array<char, kFinalReceiveSize> piece{};
       const size_t want = std::min(piece.size(), kFinalAnswerLimit - wordsRead());
-      const IoResult got =
+      const Result<size_t> got =
           deadline.Passed()
-              ? IoResult{0, errors::kTimedOut}
+              ? Failure(SocketError(errors::kTimedOut))
               : connection_.Receive(piece.data(), want, deadline.MillisecondsLeft(), hooks_.stop);
-      if (!got.ok()) {
+      if (!got) {
         // Words already read explain the failure better than the socket's code.
-        if (!FinalAnswerWords(text).empty() && got.error != errors::kCanceled) break;
-        return TransferBroken("recv error.%d\r\n", got.error);
+        if (!FinalAnswerWords(text).empty() && ErrorNumber(got) != errors::kCanceled) break;
+        return TransferBroken("recv error.%d\r\n", ErrorNumber(got));
       }
-      if (got.bytes == 0) {
+      if (*got == 0) {
         closed = true;
         break;
       }
-      text.append(piece.data(), got.bytes);
+      text.append(piece.data(), *got);
     }
     return std::nullopt;
   }

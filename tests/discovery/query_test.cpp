@@ -54,7 +54,7 @@ class ScriptedService {
       ADD_FAILURE() << "no service at 127.0.0." << k;
     else
       thread_ = std::thread([this] {
-        while (listener_.WaitReadable(kLongWaitMs, &stop_) != errors::kCanceled) {
+        while (ErrorNumber(listener_.WaitReadable(kLongWaitMs, &stop_)) != errors::kCanceled) {
           if (Result<Socket> connection = listener_.Accept()) Serve(std::move(*connection));
         }
       });
@@ -79,7 +79,7 @@ class ScriptedService {
     std::string request;
     char byte = 1;
     while (request.size() < 64 && byte != '\0' &&
-           connection.Receive(&byte, 1, 5000, nullptr).bytes == 1)
+           connection.Receive(&byte, 1, 5000, nullptr).value_or(0) == 1)
       request.push_back(byte);
     {
       std::lock_guard lock(mutex_);
@@ -89,7 +89,7 @@ class ScriptedService {
     const auto found = answers_.find(request);
     if (found == answers_.end()) return;
     const Answer& answer = found->second;
-    connection.SendAll(answer.bytes.data(), answer.bytes.size(), 5000, &stop_);
+    static_cast<void>(connection.SendAll(answer.bytes.data(), answer.bytes.size(), 5000, &stop_));
     if (!answer.close) silent_.push_back(std::move(connection));
   }
 

@@ -42,14 +42,17 @@ class FakeUpdateDevice {
 
   std::optional<std::string> ReceiveDatagram(int waitMs = kStepWaitMs) {
     std::array<char, 2048> buffer{};
-    const IoResult got =
+    const Result<size_t> got =
         udp_.ReceiveFrom(buffer.data(), buffer.size(), &lastSender_, waitMs, nullptr);
-    return got.ok() ? std::optional(std::string(buffer.data(), got.bytes)) : std::nullopt;
+    return got ? std::optional(std::string(buffer.data(), *got)) : std::nullopt;
   }
   const sockaddr_in& lastSender() const { return lastSender_; }
-  void Reply(std::string_view text) { udp_.SendTo(text.data(), text.size(), lastSender_); }
+  void Reply(std::string_view text) {
+    static_cast<void>(udp_.SendTo(text.data(), text.size(), lastSender_));
+  }
   void ReplyAsStranger(const std::string& from, std::string_view text) {
-    BoundSocket(SOCK_DGRAM, from, 0).SendTo(text.data(), text.size(), lastSender_);
+    static_cast<void>(
+        BoundSocket(SOCK_DGRAM, from, 0).SendTo(text.data(), text.size(), lastSender_));
   }
 
   // Connects from address `from` to the last sender's address at `port`.
@@ -72,7 +75,8 @@ class FakeUpdateDevice {
     return image;
   }
   bool Send(std::string_view bytes) {
-    return bytes.empty() || tcp_.SendAll(bytes.data(), bytes.size(), kStepWaitMs, nullptr).ok();
+    return bytes.empty() ||
+           tcp_.SendAll(bytes.data(), bytes.size(), kStepWaitMs, nullptr).has_value();
   }
   bool AwaitClose() {  // true when the writer closed within the step time
     for (;;) {
@@ -88,9 +92,9 @@ class FakeUpdateDevice {
  private:
   std::optional<std::string> ReceiveSome(size_t size) {
     std::string buffer(size, '\0');
-    const IoResult got = tcp_.Receive(buffer.data(), size, kStepWaitMs, nullptr);
-    if (!got.ok()) return std::nullopt;
-    buffer.resize(got.bytes);
+    const Result<size_t> got = tcp_.Receive(buffer.data(), size, kStepWaitMs, nullptr);
+    if (!got) return std::nullopt;
+    buffer.resize(*got);
     return buffer;
   }
 

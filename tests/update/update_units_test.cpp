@@ -255,7 +255,7 @@ TEST(SocketWait, SignalsDoNotEndAWait) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   });
-  EXPECT_EQ(socket.WaitReadable(300, nullptr), errors::kTimedOut);
+  EXPECT_EQ(ErrorNumber(socket.WaitReadable(300, nullptr)), errors::kTimedOut);
   const StopSignal stop;
   EXPECT_TRUE(stop.SleepFor(300));  // a pause is no stop either
   waiting = false;
