@@ -71,6 +71,21 @@ sockaddr_in MakeSocketAddress(Ipv4Address address, uint16_t port) {
   return result;
 }
 
+// bind, listen and setsockopt take the same arguments on every system; only
+// how a failure is told differs (Checked).
+Result<void> Socket::Bind(const sockaddr_in& address) {
+  return Checked(bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+}
+
+Result<void> Socket::Listen(int backlog) {
+  return Checked(listen(handle_, backlog));
+}
+
+Result<void> Socket::SetOption(int level, int name, int value) {
+  return Checked(
+      setsockopt(handle_, level, name, reinterpret_cast<const char*>(&value), sizeof value));
+}
+
 Socket& Socket::operator=(Socket&& other) noexcept {
   if (this != &other) {
     Close();

@@ -97,6 +97,8 @@ class Socket {
 
  private:
   explicit Socket(NativeSocket handle) : handle_(handle) {}
+  // The socket error behind result, the return of a system call, if it failed.
+  [[nodiscard]] static Result<void> Checked(int result);
   [[nodiscard]] Result<size_t> TryReceiveFrom(void* buffer, size_t size, sockaddr_in* from);
 
   NativeSocket handle_ = kNoSocket;

@@ -149,27 +149,9 @@ void Socket::Close() {
   }
 }
 
-namespace {
-
-// The socket category's code of the call that just failed.
-Result<void> Checked(int result) {
+Result<void> Socket::Checked(int result) {
   if (result == SOCKET_ERROR) return Failure(SocketError(LastSocketError()));
   return {};
-}
-
-}  // namespace
-
-Result<void> Socket::Bind(const sockaddr_in& address) {
-  return Checked(bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address));
-}
-
-Result<void> Socket::Listen(int backlog) {
-  return Checked(listen(handle_, backlog));
-}
-
-Result<void> Socket::SetOption(int level, int name, int value) {
-  return Checked(
-      setsockopt(handle_, level, name, reinterpret_cast<const char*>(&value), sizeof value));
 }
 
 Result<void> Socket::AllowPortReuse() {
