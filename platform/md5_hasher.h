@@ -22,6 +22,7 @@ class Md5Hasher {
   Md5Hasher(Md5Hasher&&) noexcept;
   Md5Hasher& operator=(Md5Hasher&&) noexcept;
 
+  // Not for a hasher that was moved from.
   [[nodiscard]] Result<void> Add(const void* data, std::size_t size);
   // The digest of everything added. One Finish per hasher.
   [[nodiscard]] Result<Digest> Finish();
