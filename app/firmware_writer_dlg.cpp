@@ -182,23 +182,25 @@ void CFirmwareWriterDlg::PrepareWrite(const std::string& path, const std::string
   ShowPhase(kPreparingText);
   const uint64_t run = ++*run_;
   StartWorker([this, run, path, deviceAddress, entry](const StopSignal&) {
-    auto image = std::make_shared<PreparedImage>();
-    const PreflightResult check = PrepareImage(path, *image);
-    Post(run, [this, check, image, deviceAddress, entry] {
-      OnImagePrepared(check, *image, deviceAddress, entry);
+    const tl::expected<PreparedImage, PreflightResult> prepared = PrepareImage(path);
+    Post(run, [this, prepared, deviceAddress, entry] {
+      OnImagePrepared(prepared, deviceAddress, entry);
     });
   });
 }
 
-void CFirmwareWriterDlg::OnImagePrepared(const PreflightResult& check, const PreparedImage& image,
-                                         const std::string& deviceAddress,
-                                         const std::string& entry) {
+void CFirmwareWriterDlg::OnImagePrepared(
+    const tl::expected<PreparedImage, PreflightResult>& prepared, const std::string& deviceAddress,
+    const std::string& entry) {
   worker_.reset();  // it has handed over; the join only waits for it to return
   SetIdle(true);
-  if (Refused(check)) return;
-  firmwarePath_ = image.path;
+  if (!prepared) {
+    Refused(prepared.error());
+    return;
+  }
+  firmwarePath_ = prepared->path;
   if (!frontEnd_.ShowMessage(WriteConfirmationText(firmwarePath_, entry), true)) return;
-  LaunchWrite(deviceAddress, image);
+  LaunchWrite(deviceAddress, *prepared);
 }
 
 bool CFirmwareWriterDlg::Refused(const PreflightResult& check) {

@@ -112,7 +112,7 @@ class CFirmwareWriterDlg {
   // on the window's thread.
   void PrepareWrite(const std::string& path, const std::string& deviceAddress,
                     const std::string& entry);
-  void OnImagePrepared(const PreflightResult& check, const PreparedImage& image,
+  void OnImagePrepared(const tl::expected<PreparedImage, PreflightResult>& prepared,
                        const std::string& deviceAddress, const std::string& entry);
   void LaunchWrite(const std::string& deviceAddress, const PreparedImage& image);
   void ReportWrite(const WriteOutcome& outcome);

@@ -71,7 +71,7 @@ int main() {
     request.deviceAddress = device.address;
     request.localAddress = "127.0.0.1";
     request.devicePort = ports.update;
-    kesto::PrepareImage(path, request.image);
+    request.image = kesto::PrepareImage(path).value_or(kesto::PreparedImage{});
     kesto::WriteOutcome outcome;
     const auto start = Clock::now();
     for (int i = 0; i < kRuns; ++i) outcome = kesto::RunUpdate(request, {});

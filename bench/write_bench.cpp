@@ -46,7 +46,7 @@ kesto::UpdateRequest Request(const std::string& path, const kesto::sim::Ports& p
   request.deviceAddress = "127.0.0.2";
   request.localAddress = "127.0.0.1";
   request.devicePort = ports.update;
-  kesto::PrepareImage(path, request.image);
+  request.image = kesto::PrepareImage(path).value_or(kesto::PreparedImage{});
   return request;
 }
 

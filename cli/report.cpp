@@ -17,13 +17,15 @@ std::string IsoUtcTime(std::chrono::system_clock::time_point time) {
 }
 
 bool RunReport::Open(const std::string& path, std::string& problem) {
-  int error = 0;
-  file_ = AppendFile::Open(path, error);
-  if (file_.open()) {
+  Result<AppendFile> file = AppendFile::Open(path);
+  if (file) {
+    file_ = std::move(*file);
     path_ = path;
     return true;
   }
-  problem = path + ": " + (error != 0 ? SystemErrorText(error) : "not a regular file");
+  problem = path + ": " +
+            (file.error() == AppendFile::NotRegularFile() ? "not a regular file"
+                                                          : file.error().message());
   return false;
 }
 
@@ -37,9 +39,9 @@ bool RunReport::Append(nlohmann::ordered_json object, const std::string& interfa
   const std::string line =
       object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + '\n';
   std::lock_guard lock(mutex_);
-  const int error = file_.Append(line);
-  if (error == 0) return true;
-  problem = path_ + ": " + SystemErrorText(error);
+  const Result<void> appended = file_.Append(line);
+  if (appended) return true;
+  problem = path_ + ": " + appended.error().message();
   return false;
 }
 

@@ -62,11 +62,12 @@ struct Target {
 // The image must be there, readable and not empty before anything is sent.
 // 0, or the exit status after the error was printed.
 int ExamineImage(const std::string& path, PreparedImage& image) {
-  const PreflightResult result = kesto::PrepareImage(path, image);
-  if (!result.passed()) {
-    PrintError(PreflightMessage(result) + ": " + path);
+  tl::expected<PreparedImage, PreflightResult> prepared = kesto::PrepareImage(path);
+  if (!prepared) {
+    PrintError(PreflightMessage(prepared.error()) + ": " + path);
     return static_cast<int>(WriteResult::kFileError);
   }
+  image = std::move(*prepared);
   return 0;
 }
 

@@ -3,6 +3,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
+
+#include "platform/errors.h"
 
 namespace kesto {
 
@@ -12,9 +15,13 @@ class AppendFile {
  public:
   // Opens path for appending, creating it readable and writable by its owner
   // only. A tail that a killed writer left without its line end is cut off.
-  // On failure the result is not open() and error holds the system's number
-  // (0 when path names something else than a regular file).
-  static AppendFile Open(const std::string& path, int& error);
+  // Fails with the system's number, or with NotRegularFile() when path names
+  // something else than a regular file.
+  [[nodiscard]] static Result<AppendFile> Open(const std::string& path);
+  // Open's failure for a folder, a pipe or a device: no system call failed.
+  [[nodiscard]] static std::error_code NotRegularFile() {
+    return std::make_error_code(std::errc::not_supported);
+  }
 
   AppendFile();
   ~AppendFile();
@@ -24,8 +31,8 @@ class AppendFile {
   bool open() const { return state_ != nullptr; }
   // Appends text (one or more whole lines) with one write under an exclusive
   // lock, then syncs it. When the disk takes only part of it, that part is
-  // taken back. 0, or the system's error number.
-  int Append(std::string_view text);
+  // taken back. Fails with the system's number.
+  [[nodiscard]] Result<void> Append(std::string_view text);
 
  private:
   struct State;

@@ -48,35 +48,31 @@ AppendFile::~AppendFile() = default;
 AppendFile::AppendFile(AppendFile&&) noexcept = default;
 AppendFile& AppendFile::operator=(AppendFile&&) noexcept = default;
 
-AppendFile AppendFile::Open(const std::string& path, int& error) {
-  AppendFile file;
+Result<AppendFile> AppendFile::Open(const std::string& path) {
   // O_NONBLOCK: a pipe in the file's place must not hang the start.
   const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
-  if (fd < 0) {
-    error = errno;
-    return file;
-  }
+  if (fd < 0) return Failure(FileError(errno));
   struct stat status {};
   const bool examined = fstat(fd, &status) == 0;
   if (!examined || !S_ISREG(status.st_mode)) {
-    error = examined ? 0 : errno;
+    const std::error_code error = examined ? NotRegularFile() : FileError(errno);
     close(fd);
-    return file;
+    return Failure(error);
   }
+  AppendFile file;
   file.state_ = std::make_unique<State>();
   file.state_->fd = fd;
   const ExclusiveLock lock(fd);
   CutUnfinishedTail(fd);
-  error = 0;
   return file;
 }
 
-int AppendFile::Append(std::string_view text) {
-  if (!state_) return EBADF;
+Result<void> AppendFile::Append(std::string_view text) {
+  if (!state_) return Failure(FileError(EBADF));
   const int fd = state_->fd;
   const ExclusiveLock lock(fd);
   struct stat status {};
-  if (fstat(fd, &status) != 0) return errno;
+  if (fstat(fd, &status) != 0) return Failure(FileError(errno));
   ssize_t written = -1;
   do {
     written = write(fd, text.data(), text.size());
@@ -84,9 +80,10 @@ int AppendFile::Append(std::string_view text) {
   if (written != static_cast<ssize_t>(text.size())) {
     const int error = written < 0 ? errno : ENOSPC;
     if (written > 0 && ftruncate(fd, status.st_size) == 0) fsync(fd);
-    return error;
+    return Failure(FileError(error));
   }
-  return fsync(fd) == 0 ? 0 : errno;
+  if (fsync(fd) != 0) return Failure(FileError(errno));
+  return {};
 }
 
 }  // namespace kesto

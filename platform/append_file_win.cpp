@@ -38,32 +38,27 @@ AppendFile& AppendFile::operator=(AppendFile&&) noexcept = default;
 
 // Owner-only access on Windows comes from the folder's inherited ACL (a
 // user's profile is private already); the file gets no ACL of its own.
-AppendFile AppendFile::Open(const std::string& path, int& error) {
-  AppendFile result;
+Result<AppendFile> AppendFile::Open(const std::string& path) {
   const HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    error = static_cast<int>(GetLastError());
-    return result;
-  }
+  if (file == INVALID_HANDLE_VALUE) return Failure(FileError(static_cast<int>(GetLastError())));
   if (GetFileType(file) != FILE_TYPE_DISK) {
     CloseHandle(file);
-    error = 0;
-    return result;
+    return Failure(NotRegularFile());
   }
+  AppendFile result;
   result.state_ = std::make_unique<State>();
   result.state_->file = file;
-  error = 0;
   return result;
 }
 
-int AppendFile::Append(std::string_view text) {
-  if (!state_) return ERROR_INVALID_HANDLE;
+Result<void> AppendFile::Append(std::string_view text) {
+  if (!state_) return Failure(FileError(ERROR_INVALID_HANDLE));
   const HANDLE file = state_->file;
   const ExclusiveLock lock(file);
   LARGE_INTEGER end{};
-  if (!GetFileSizeEx(file, &end)) return static_cast<int>(GetLastError());
+  if (!GetFileSizeEx(file, &end)) return Failure(FileError(static_cast<int>(GetLastError())));
   // Written at the end as it is under the lock, not where this handle last was.
   OVERLAPPED at{};
   at.Offset = end.LowPart;
@@ -74,9 +69,10 @@ int AppendFile::Append(std::string_view text) {
     const int error = ok ? ERROR_DISK_FULL : static_cast<int>(GetLastError());
     SetFilePointerEx(file, end, nullptr, FILE_BEGIN);
     SetEndOfFile(file);
-    return error;
+    return Failure(FileError(error));
   }
-  return FlushFileBuffers(file) ? 0 : static_cast<int>(GetLastError());
+  if (!FlushFileBuffers(file)) return Failure(FileError(static_cast<int>(GetLastError())));
+  return {};
 }
 
 }  // namespace kesto

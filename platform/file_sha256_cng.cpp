@@ -7,6 +7,7 @@
 #include <array>
 #include <memory>
 
+#include "platform/crypto_errors.h"
 #include "platform/files.h"
 #include "platform/format.h"
 #include "platform/sha256.h"
@@ -25,24 +26,26 @@ struct Provider {
 
 }  // namespace
 
-std::optional<std::string> FileSha256(const std::string& path) {
+Result<std::string> FileSha256(const std::string& path) {
+  Result<OwnedFile> file = OpenFileForReading(path);
+  if (!file) return Failure(file.error());
   Provider provider;
-  const OwnedFile file = OpenFileForReading(path).value_or(nullptr);
-  if (!file ||
-      !BCRYPT_SUCCESS(
-          BCryptOpenAlgorithmProvider(&provider.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
-      !BCRYPT_SUCCESS(
-          BCryptCreateHash(provider.algorithm, &provider.hash, nullptr, 0, nullptr, 0, 0)))
-    return std::nullopt;
+  NTSTATUS status =
+      BCryptOpenAlgorithmProvider(&provider.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+  if (BCRYPT_SUCCESS(status))
+    status = BCryptCreateHash(provider.algorithm, &provider.hash, nullptr, 0, nullptr, 0, 0);
+  if (!BCRYPT_SUCCESS(status)) return Failure(CryptoError(status));
   std::array<UCHAR, 65536> buffer{};
-  while (const size_t read = std::fread(buffer.data(), 1, buffer.size(), file.get()))
-    if (!BCRYPT_SUCCESS(BCryptHashData(provider.hash, buffer.data(), static_cast<ULONG>(read), 0)))
-      return std::nullopt;
+  for (;;) {
+    const Result<size_t> read = ReadFromFile(file->get(), buffer.data(), buffer.size());
+    if (!read) return Failure(read.error());
+    if (*read == 0) break;
+    status = BCryptHashData(provider.hash, buffer.data(), static_cast<ULONG>(*read), 0);
+    if (!BCRYPT_SUCCESS(status)) return Failure(CryptoError(status));
+  }
   std::array<UCHAR, 32> digest{};
-  if (std::ferror(file.get()) ||
-      !BCRYPT_SUCCESS(
-          BCryptFinishHash(provider.hash, digest.data(), static_cast<ULONG>(digest.size()), 0)))
-    return std::nullopt;
+  status = BCryptFinishHash(provider.hash, digest.data(), static_cast<ULONG>(digest.size()), 0);
+  if (!BCRYPT_SUCCESS(status)) return Failure(CryptoError(status));
   std::string text;
   for (const UCHAR byte : digest) text += Format("%02x", byte);
   return text;

@@ -33,6 +33,11 @@ using OwnedFile = std::unique_ptr<std::FILE, FileCloser>;
 // in a file's place gives a read error instead of waiting for a writer.
 [[nodiscard]] Result<OwnedFile> OpenFileForReading(const std::string& path);
 
+// Reads up to size bytes into buffer: how many, 0 at the end of the file. A
+// read error fails with the system's number, or with a generic io_error when
+// the system gave none.
+[[nodiscard]] Result<std::size_t> ReadFromFile(std::FILE* file, void* buffer, std::size_t size);
+
 // A path from UTF-8 text, whatever the system's own narrow encoding (on
 // Windows, std::filesystem::path(std::string) would read the ANSI code page).
 inline std::filesystem::path PathFromUtf8(const std::string& text) {

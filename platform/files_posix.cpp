@@ -32,6 +32,14 @@ Result<OwnedFile> OpenFileForReading(const std::string& path) {
   return file;
 }
 
+Result<std::size_t> ReadFromFile(std::FILE* file, void* buffer, std::size_t size) {
+  errno = 0;
+  const std::size_t read = std::fread(buffer, 1, size, file);
+  if (!std::ferror(file)) return read;
+  if (errno == 0) return Failure(std::make_error_code(std::errc::io_error));
+  return Failure(FileError(errno));
+}
+
 std::string_view FileNameOf(std::string_view path) {
   const size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);

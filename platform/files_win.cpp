@@ -48,6 +48,15 @@ Result<OwnedFile> OpenFileForReading(const std::string& path) {
   return file;
 }
 
+Result<std::size_t> ReadFromFile(std::FILE* file, void* buffer, std::size_t size) {
+  // The C library keeps the system's own number of a failed read in _doserrno.
+  _doserrno = 0;
+  const std::size_t read = std::fread(buffer, 1, size, file);
+  if (!std::ferror(file)) return read;
+  if (_doserrno == 0) return Failure(std::make_error_code(std::errc::io_error));
+  return Failure(FileError(static_cast<int>(_doserrno)));
+}
+
 std::string_view FileNameOf(std::string_view path) {
   const size_t separator = path.find_last_of("/\\");
   return separator == std::string_view::npos ? path : path.substr(separator + 1);

@@ -49,9 +49,8 @@ bool IsDigestText(std::string_view text, size_t digits = 32) {
 }
 
 std::string Md5Text(std::string_view text) {
-  Md5Digest digest{};
-  if (!StringMd5(text.data(), text.size(), digest)) return {};
-  return DigestText(digest);
+  const Result<Md5Digest> digest = StringMd5(text.data(), text.size());
+  return digest ? DigestText(*digest) : std::string();
 }
 
 std::string HexOf(const Sha256Digest& bytes) {
@@ -61,8 +60,8 @@ std::string HexOf(const Sha256Digest& bytes) {
 }
 
 std::string Sha256Text(std::string_view text) {
-  Sha256Digest digest{};
-  return Sha256(text.data(), text.size(), digest) ? HexOf(digest) : std::string();
+  const Result<Sha256Digest> digest = Sha256(text.data(), text.size());
+  return digest ? HexOf(*digest) : std::string();
 }
 
 }  // namespace
@@ -157,9 +156,9 @@ std::string ExpectedAuthResponse(AuthScheme scheme, std::string_view password,
     const std::string secret =
         scheme == AuthScheme::kSha256 ? Sha256Text(password) : Md5Text(password);
     const std::string salt = std::string(nonce) + ":" + std::string(cnonce);
-    Sha256Digest key{};
-    if (secret.empty() || !Pbkdf2HmacSha256(secret, salt, 10000, key)) return {};
-    return Sha256Text(HexOf(key) + ":" + salt);
+    if (secret.empty()) return {};
+    const Result<Sha256Digest> key = Pbkdf2HmacSha256(secret, salt, 10000);
+    return key ? Sha256Text(HexOf(*key) + ":" + salt) : std::string();
   }
   const std::string passwordDigest = Md5Text(password);
   if (passwordDigest.empty()) return {};

@@ -142,8 +142,8 @@ Received ReceiveImage(Socket& connection, const TransferJob& job, UpdateSession&
 }
 
 bool ImageMatches(const std::vector<uint8_t>& image, const std::string& md5) {
-  Md5Digest digest{};
-  return StringMd5(image.data(), image.size(), digest) && DigestText(digest) == md5;
+  const Result<Md5Digest> digest = StringMd5(image.data(), image.size());
+  return digest && DigestText(*digest) == md5;
 }
 
 }  // namespace

@@ -4,10 +4,8 @@
 
 namespace kesto {
 
-ImageFile OpenImageFile(const std::string& path, int* error) {
-  Result<OwnedFile> file = OpenFileForReading(path);
-  if (!file && error) *error = file.error().value();
-  return file ? std::move(*file) : ImageFile();
+Result<ImageFile> OpenImageFile(const std::string& path) {
+  return OpenFileForReading(path);
 }
 
 }  // namespace kesto

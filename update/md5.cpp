@@ -1,70 +1,62 @@
 #include "update/md5.h"
 
-#include <cstdio>
-#include <memory>
 #include <new>
 #include <vector>
 
-#include "platform/md5_hasher.h"
+#include "platform/files.h"
 #include "update/image_file.h"
 
 namespace kesto {
-namespace {
 
-// A hasher whose provider failed counts as none.
-std::unique_ptr<Md5Hasher> NewHasher() {
-  auto hasher = std::make_unique<Md5Hasher>();
-  if (!hasher->valid()) hasher.reset();
-  return hasher;
-}
-
-}  // namespace
-
-bool FileMd5(const std::string& path, Md5Digest& digest, size_t pieceLength) {
-  digest.fill(0);
+Result<Md5Digest> FileMd5(const std::string& path, size_t pieceLength) {
   const size_t piece =
       pieceLength == 0 || pieceLength > kMd5ReadBufferSize ? kMd5ReadBufferSize : pieceLength;
   std::vector<unsigned char> buffer;
   try {
     buffer.resize(piece);
   } catch (const std::bad_alloc&) {
-    return false;
+    return Failure(FileError(errors::kNoMemory));
   }
-  Md5Hasher hasher;
-  if (!hasher.valid()) return false;
-  const ImageFile file = OpenImageFile(path);
-  if (!file) return false;
+  Result<Md5Hasher> hasher = Md5Hasher::Create();
+  if (!hasher) return Failure(hasher.error());
+  const Result<ImageFile> file = OpenImageFile(path);
+  if (!file) return Failure(file.error());
   bool anyPiece = false;
   for (;;) {
-    const size_t read = std::fread(buffer.data(), 1, piece, file.get());
-    if (read == 0) break;
-    if (!hasher.Add(buffer.data(), read)) return false;
+    // A read error (a directory, a failing disk) must not pass for the end of the file.
+    const Result<size_t> read = ReadFromFile(file->get(), buffer.data(), piece);
+    if (!read) return Failure(read.error());
+    if (*read == 0) break;
+    if (Result<void> added = hasher->Add(buffer.data(), *read); !added)
+      return Failure(added.error());
     anyPiece = true;
   }
-  // A read error (a directory, a failing disk) must not pass for the end of the file.
-  if (std::ferror(file.get()) || !anyPiece) return false;
-  return hasher.Finish(digest);
+  if (!anyPiece) return Failure(std::make_error_code(std::errc::no_message_available));
+  return hasher->Finish();
 }
 
-bool StringMd5(const void* data, size_t size, Md5Digest& digest) {
-  Md5Hasher hasher;
-  return hasher.Add(data, size) && hasher.Finish(digest);
+Result<Md5Digest> StringMd5(const void* data, size_t size) {
+  Result<Md5Hasher> hasher = Md5Hasher::Create();
+  if (!hasher) return Failure(hasher.error());
+  if (Result<void> added = hasher->Add(data, size); !added) return Failure(added.error());
+  return hasher->Finish();
 }
 
-Md5Stream::Md5Stream() : hasher_(NewHasher()) {}
+Md5Stream::Md5Stream() : hasher_(Md5Hasher::Create()) {}
 
-Md5Stream::~Md5Stream() = default;
-
-bool Md5Stream::valid() const {
-  return hasher_ != nullptr;
+Result<void> Md5Stream::Ready() const {
+  if (!hasher_) return Failure(hasher_.error());
+  return {};
 }
 
-bool Md5Stream::Add(const void* data, size_t size) {
-  return hasher_ && hasher_->Add(data, size);
+Result<void> Md5Stream::Add(const void* data, size_t size) {
+  if (!hasher_) return Failure(hasher_.error());
+  return hasher_->Add(data, size);
 }
 
-bool Md5Stream::Finish(Md5Digest& digest) {
-  return hasher_ && hasher_->Finish(digest);
+Result<Md5Digest> Md5Stream::Finish() {
+  if (!hasher_) return Failure(hasher_.error());
+  return hasher_->Finish();
 }
 
 std::string DigestText(const Md5Digest& digest) {

@@ -18,8 +18,15 @@ PreflightResult Refused(PreflightCheck check, int systemError, std::string reaso
 
 constexpr size_t kDigestPieceBytes = 64 * 1024;
 
-PreflightResult ImageRefused(int systemError, std::string reason) {
-  return Refused(PreflightCheck::kImage, systemError, std::move(reason));
+tl::unexpected<PreflightResult> ImageRefused(int systemError, std::string reason) {
+  return tl::unexpected(Refused(PreflightCheck::kImage, systemError, std::move(reason)));
+}
+
+// The system's words where it named the cause (FileCategory()); the
+// provider's failures and a read without a cause stay unexplained.
+tl::unexpected<PreflightResult> UnreadableImage(const std::error_code& error) {
+  if (error.category() == FileCategory()) return ImageRefused(error.value(), error.message());
+  return ImageRefused(0, "読み込めません");
 }
 
 }  // namespace
@@ -38,8 +45,7 @@ PreflightResult CheckFileName(const DeviceRecord& record, std::string_view path,
   return Refused(PreflightCheck::kFileName, 0, prefix);
 }
 
-PreflightResult PrepareImage(const std::string& path, PreparedImage& image) {
-  int error = 0;
+tl::expected<PreparedImage, PreflightResult> PrepareImage(const std::string& path) {
   const Result<FileStatus> status = StatusOfFile(path);
   if (!status) return ImageRefused(status.error().value(), status.error().message());
   switch (status->type) {
@@ -56,11 +62,11 @@ PreflightResult PrepareImage(const std::string& path, PreparedImage& image) {
   if (status->size > std::numeric_limits<int32_t>::max())
     return ImageRefused(0, "ファイルが大きすぎます");
   // Readable as a whole: opened here, then digested to the end.
-  if (!OpenImageFile(path, &error)) return ImageRefused(error, SystemErrorText(error));
-  Md5Digest digest{};
-  if (!FileMd5(path, digest, kDigestPieceBytes)) return ImageRefused(0, "読み込めません");
-  image = {path, static_cast<int32_t>(status->size), DigestText(digest)};
-  return {};
+  if (const Result<ImageFile> file = OpenImageFile(path); !file)
+    return ImageRefused(file.error().value(), file.error().message());
+  const Result<Md5Digest> digest = FileMd5(path, kDigestPieceBytes);
+  if (!digest) return UnreadableImage(digest.error());
+  return PreparedImage{path, static_cast<int32_t>(status->size), DigestText(*digest)};
 }
 
 }  // namespace kesto

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <system_error>
 
+#include <tl/expected.hpp>
+
 #include "discovery/device_table.h"
 #include "update/listener.h"
 #include "update/prepared_image.h"
@@ -45,8 +47,8 @@ PreflightResult CheckDevice(const DeviceRecord& record);
 PreflightResult CheckFileName(const DeviceRecord& record, std::string_view path, bool relaxed);
 
 // The image must be a regular, readable, non-empty file, small enough for
-// the protocol's signed 32-bit size. Its path, size and digest go to image,
-// for the write to take as they are.
-PreflightResult PrepareImage(const std::string& path, PreparedImage& image);
+// the protocol's signed 32-bit size. Its path, size and digest, for the
+// write to take as they are; or the refusal (kImage).
+[[nodiscard]] tl::expected<PreparedImage, PreflightResult> PrepareImage(const std::string& path);
 
 }  // namespace kesto

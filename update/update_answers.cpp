@@ -12,9 +12,9 @@ namespace {
 constexpr size_t kNonceStart = 5;  // behind "AUTH" and its separator
 
 std::optional<std::string> Md5Text(const std::string& text) {
-  Md5Digest digest{};
-  if (!StringMd5(text.data(), text.size(), digest)) return std::nullopt;
-  return DigestText(digest);
+  const Result<Md5Digest> digest = StringMd5(text.data(), text.size());
+  if (!digest) return std::nullopt;
+  return DigestText(*digest);
 }
 
 std::string HexText(const uint8_t* bytes, size_t size) {
@@ -29,9 +29,9 @@ std::string HexText(const uint8_t* bytes, size_t size) {
 }
 
 std::optional<std::string> Sha256Text(const std::string& text) {
-  Sha256Digest digest{};
-  if (!Sha256(text.data(), text.size(), digest)) return std::nullopt;
-  return HexText(digest.data(), digest.size());
+  const Result<Sha256Digest> digest = Sha256(text.data(), text.size());
+  if (!digest) return std::nullopt;
+  return HexText(digest->data(), digest->size());
 }
 
 }  // namespace
@@ -89,9 +89,9 @@ std::optional<std::string> AuthenticationMessage(const AuthenticationInput& inpu
         input.stored == StoredPassword::kSha256 ? Sha256Text(password) : Md5Text(password);
     if (!cnonce || !secret) return std::nullopt;
     const std::string salt = nonce + ":" + *cnonce;
-    Sha256Digest key{};
-    if (!Pbkdf2HmacSha256(*secret, salt, kPbkdf2Iterations, key)) return std::nullopt;
-    response = Sha256Text(HexText(key.data(), key.size()) + ":" + salt);
+    const Result<Sha256Digest> key = Pbkdf2HmacSha256(*secret, salt, kPbkdf2Iterations);
+    if (!key) return std::nullopt;
+    response = Sha256Text(HexText(key->data(), key->size()) + ":" + salt);
   }
   if (!response) return std::nullopt;
   return Format("%d %s %s\n", 200, cnonce->c_str(), response->c_str());

@@ -107,12 +107,12 @@ class UpdateRun {
   std::optional<WriteOutcome> OpenImage() {
     Log("まずファイルのMD5を計算する。\r\n");
     const PreparedImage& prepared = request_.image;
-    int openError = 0;
-    image_ = OpenImageFile(prepared.path, &openError);
-    if (!image_) {
+    Result<ImageFile> opened = OpenImageFile(prepared.path);
+    if (!opened) {
       Log("ERROR: Open\r\n");
-      return WriteOutcome{WriteResult::kFileError, openError};
+      return WriteOutcome{WriteResult::kFileError, ErrorNumber(opened)};
     }
+    image_ = std::move(*opened);
     // An empty image is nothing a device could start from.
     if (prepared.bytes <= 0) return EndWith("ERROR: Size\r\n", WriteResult::kFileError);
     fileSize_ = prepared.bytes;
@@ -361,7 +361,7 @@ class UpdateRun {
   }
 
   std::optional<WriteOutcome> Transfer() {
-    if (!sentDigest_.valid()) return EndWith("ERROR: getMD5\r\n", WriteResult::kInternalError);
+    if (!sentDigest_.Ready()) return EndWith("ERROR: getMD5\r\n", WriteResult::kInternalError);
     Enter(UpdatePhase::kTransfer);
     Log("接続した。1024バイトずつファームウェアを送信。\r\n");
     int32_t remaining = fileSize_;
@@ -421,9 +421,10 @@ class UpdateRun {
     // The file may have changed since its digest was announced; a device
     // that does not check (or restarts without a word) would then hold an
     // image nobody chose. What was sent must be what was announced.
-    Md5Digest sent{};
-    if (!sentDigest_.Finish(sent)) return EndWith("ERROR: getMD5\r\n", WriteResult::kInternalError);
-    if (DigestText(sent) != digestText_) return EndWith("read error.\r\n", WriteResult::kFileError);
+    const Result<Md5Digest> sent = sentDigest_.Finish();
+    if (!sent) return EndWith("ERROR: getMD5\r\n", WriteResult::kInternalError);
+    if (DigestText(*sent) != digestText_)
+      return EndWith("read error.\r\n", WriteResult::kFileError);
     Log("OKの文字列がきたら相手はリセットがかかる。\r\n");
     CloseAll();
     Log("全終了。\r\n");

@@ -44,9 +44,7 @@ class TempDir {
 
 // The image at path as the preflight prepares it; empty when it is refused.
 inline PreparedImage Prepared(const std::string& path) {
-  PreparedImage image;
-  if (!PrepareImage(path, image).passed()) image = {};
-  return image;
+  return PrepareImage(path).value_or(PreparedImage{});
 }
 
 // Bytes that differ from chunk to chunk, so a lost or repeated chunk shows.

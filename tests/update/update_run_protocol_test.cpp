@@ -38,9 +38,9 @@ constexpr const char* kNonce = "0123456789abcdef0123456789abcdef";
 const std::string kAuth = std::string("AUTH ") + kNonce;
 
 std::string Md5Hex(const std::string& text) {
-  Md5Digest digest{};
-  EXPECT_TRUE(StringMd5(text.data(), text.size(), digest));
-  return DigestText(digest);
+  const Result<Md5Digest> digest = StringMd5(text.data(), text.size());
+  EXPECT_TRUE(digest);
+  return digest ? DigestText(*digest) : "";
 }
 
 WriteOutcome Explained(WriteOutcome outcome, WriteCause cause, std::string words = {}) {
