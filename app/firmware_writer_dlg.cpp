@@ -144,9 +144,9 @@ void CFirmwareWriterDlg::OnSearchFinished(SearchOutcome outcome) {
   // is selected; a press then asks for a device.
   SetIdle(true);
   // A search the system refused is no empty network.
-  if (outcome.count < 0)
+  if (!outcome.count)
     frontEnd_.ShowMessage(
-        ResultMessage(WriteOutcome(WriteResult::kNetworkError, outcome.stats.systemError)), false);
+        ResultMessage(WriteOutcome(WriteResult::kNetworkError, ErrorNumber(outcome.count))), false);
 }
 
 void CFirmwareWriterDlg::OnWrite() {

@@ -100,17 +100,17 @@ int RunSearch(const Options& options, const StopSignal& stop) {
   DeviceTable table;
   std::vector<DirectAnswer> answers;
   DiscoveryStats stats;
-  const int found = addresses.empty()
-                        ? DiscoverDevices(table, discovery, &stats)
-                        : DiscoverDevicesAt(table, addresses, discovery, &answers, &stats);
+  const Result<int> found = addresses.empty()
+                                ? DiscoverDevices(table, discovery, &stats)
+                                : DiscoverDevicesAt(table, addresses, discovery, &answers, &stats);
   if (options.verbose && addresses.empty()) PrintSearchStats(stats);
-  if (found < 0) {
-    PrintError(SearchFailureText(local, stats.systemError));
+  if (!found) {
+    PrintError(SearchFailureText(local, found.error()));
     return kExitNetworkError;
   }
   if (stop.Triggered()) return kExitCancelled;
   ReportPhase(discovery, SearchPhase::kListing);
-  const std::vector<std::string> entries = BuildDeviceList(table, found, discovery.query);
+  const std::vector<std::string> entries = BuildDeviceList(table, *found, discovery.query);
   for (size_t i = 0; i < entries.size(); ++i) {
     if (options.json)
       PrintJsonLine(DeviceJson(table.records[i], entries[i]));
@@ -125,7 +125,7 @@ int RunSearch(const Options& options, const StopSignal& stop) {
                                          : " answered, but its information query failed"));
     status = kExitNotFound;
   }
-  if (found == 0 && addresses.empty() && !options.json) PrintError("no device found");
+  if (*found == 0 && addresses.empty() && !options.json) PrintError("no device found");
   return status;
 }
 

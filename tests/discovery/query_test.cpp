@@ -162,7 +162,7 @@ TEST_F(QueryTest, VerThenDump) {
     record.sketchVersion = 88;
     QueryOptions options = Options();
     options.receiveTimeoutMs = c.ok ? kLongWaitMs : 300;
-    EXPECT_EQ(QueryDeviceInfo(record, options), c.ok);
+    EXPECT_EQ(QueryDeviceInfo(record, options).has_value(), c.ok);
     std::vector<std::string> asked{kVer, kDump};
     if (c.kind == -1) asked.pop_back();  // no DUMP after a failed VER
     EXPECT_EQ(service.Requests(), asked);
@@ -186,7 +186,7 @@ TEST_F(QueryTest, Rssi) {
   for (const auto& [answer, value] : cases) {
     ScriptedService& service = Service(k, {}, {}, {answer});
     int32_t rssi = 111;
-    EXPECT_EQ(QueryRssi(Device(k++), rssi, Options()), value != 0) << answer;
+    EXPECT_EQ(QueryRssi(Device(k++), rssi, Options()).has_value(), value != 0) << answer;
     EXPECT_EQ(rssi, value == 0 ? 111 : value) << answer;
     EXPECT_EQ(service.Requests(), std::vector<std::string>{kRssi});
   }
@@ -199,7 +199,7 @@ TEST_F(QueryTest, EveryWaitIsBounded) {
   options.localAddress = *ParseIpv4("192.0.2.1");  // documentation range: never ours
   ScriptedService& never = Service(2, {VerAnswer(125, 3)});
   DeviceRecord record = Device(2);
-  EXPECT_FALSE(QueryDeviceInfo(record, options));
+  EXPECT_EQ(QueryDeviceInfo(record, options), Failure(SocketError(errors::kAddressNotAvailable)));
   EXPECT_TRUE(never.Requests().empty());
 
   Socket listener = Socket::Open(SOCK_STREAM).value();
@@ -210,7 +210,7 @@ TEST_F(QueryTest, EveryWaitIsBounded) {
   options.localAddress = Loopback(1);
   options.connectTimeoutMs = 300;
   record = Device(11);
-  EXPECT_FALSE(QueryDeviceInfo(record, options));
+  EXPECT_EQ(QueryDeviceInfo(record, options), Failure(SocketError(errors::kTimedOut)));
 }
 
 // A stop ends a query waiting in the pause before the DUMP: it fails and asks
@@ -222,12 +222,12 @@ TEST_F(QueryTest, StopEndsTheQueryInThePause) {
   options.pauseMs = kLongWaitMs;
   options.stop = &stop;
   DeviceRecord record = Device(3);
-  bool result = true;
+  Result<void> result;
   std::thread query([&] { result = QueryDeviceInfo(record, options); });
   ASSERT_TRUE(service.WaitForConnections(1, 10000));
   stop.Trigger();
   query.join();
-  EXPECT_FALSE(result);
+  EXPECT_EQ(result, Failure(SocketError(errors::kCanceled)));
   EXPECT_EQ(service.Requests(), std::vector<std::string>{kVer});
 }
 
