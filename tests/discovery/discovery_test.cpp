@@ -165,8 +165,8 @@ TEST_F(DiscoveryTest, FailedSearchCarriesItsError) {
   const auto notOurs = Failure(SocketError(errors::kAddressNotAvailable));
   EXPECT_EQ(DiscoverDevices(table, options), notOurs);
   EXPECT_EQ(DiscoverDevicesAt(table, {htonl(INADDR_LOOPBACK)}, options), notOurs);
-  // A refused send is a failed search, not an empty network.
-  options = Options();
+  // A refused send is a failed search, not an empty network (nor a wait for replies).
+  options = Options(300);
   options.discoveryPort = 0;
   const auto refused = Failure(SocketError(errors::kInvalidArgument));
   EXPECT_EQ(DiscoverDevices(table, options), refused);

@@ -1,6 +1,8 @@
 // VER / DUMP / RSSI against a scripted information service: every byte chosen.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <future>
 #include <map>
@@ -11,6 +13,7 @@
 
 #include "discovery/device_list.h"
 #include "discovery/device_query.h"
+#include "discovery/query_pool.h"
 #include "platform/errors.h"
 #include "platform/format.h"
 #include "platform/socket.h"
@@ -261,6 +264,53 @@ TEST_F(QueryTest, DeviceListAsksForRssiWhereTheRuleSaysWithinOneBudget) {
   ASSERT_EQ(list.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(list.get()[2], "127.0.0.7 / 00-00-00-00-00-00 / WiFi / ver. 1.25");
   for (ScriptedService* service : hung) EXPECT_TRUE(service->WaitForConnections(1, 5000));
+}
+
+// The pause between VER and DUMP lasts its length (a bound from below only), with or without
+// a stop to watch; without a pause, a stop that has not fired lets the DUMP follow at once.
+TEST_F(QueryTest, PauseBetweenVerAndDumpLastsItsLength) {
+  StopSignal stop;
+  const std::pair<const StopSignal*, int> cases[] = {{nullptr, 300}, {&stop, 300}, {&stop, 0}};
+  int k = 4;
+  for (const auto& [watched, pauseMs] : cases) {
+    Service(k, {VerAnswer(125, 3)}, {DumpAnswer(1, 1)});
+    DeviceRecord record = Device(k++);
+    QueryOptions options = Options();
+    options.pauseMs = pauseMs;
+    options.stop = watched;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(QueryDeviceInfo(record, options)) << pauseMs;
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(pauseMs));
+  }
+}
+
+// Jobs of one key (one device) run one after the other in the order given, each as soon as
+// the one before has ended; a job of another key does not queue behind them.
+TEST(QueryPool, OneKeyInTurnOtherKeysAlongside) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> events;
+  const auto note = [&](const char* event) {
+    std::lock_guard lock(mutex);
+    events.emplace_back(event);
+    changed.notify_all();
+  };
+  const auto waitFor = [&](const char* event) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] {
+      return std::find(events.begin(), events.end(), event) != events.end();
+    });
+  };
+  QueryPool pool(4);
+  pool.Submit("a", [&] {
+    EXPECT_TRUE(waitFor("b"));  // b must not wait for this job to end
+    note("a1");
+  });
+  pool.Submit("a", [&] { note("a2"); });
+  pool.Submit("b", [&] { note("b"); });
+  ASSERT_TRUE(waitFor("a2"));  // before the pool's end calls for it
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(events, (std::vector<std::string>{"b", "a1", "a2"}));
 }
 
 }  // namespace
