@@ -16,7 +16,7 @@ Result<int> DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>
   std::vector<DirectAnswer> state(addresses.size(), DirectAnswer::kNoAnswer);
   std::vector<bool> replied(addresses.size(), false);
   DiscoveryStats seen;
-  // The run's end: the count, or (count -1) the system's error behind a failed call.
+  // finish(count) ends the run with its count; finish(-1, error) with the system's error.
   const auto finish = [&](int count, int error = 0) -> Result<int> {
     if (answers) *answers = state;
     if (stats) *stats = seen;
