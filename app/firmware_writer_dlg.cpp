@@ -24,10 +24,12 @@ bool CFirmwareWriterDlg::OnInitDialog() {
   frontEnd_.SetText(ControlId::kVersionCaption, setup_.versionText);
   frontEnd_.SetProgress(0);
 
-  interfaceTable_ = setup_.interfaces();
+  const Result<InterfaceTable> interfaces = setup_.interfaces();
+  interfaceTable_ = interfaces.value_or(InterfaceTable{});
   if (interfaceTable_.size() > kInterfaceTableSize) interfaceTable_.resize(kInterfaceTableSize);
   if (interfaceTable_.empty()) {
-    frontEnd_.ShowMessage(kMessageNoInterface, false);
+    frontEnd_.ShowMessage(NoInterfaceMessage(interfaces ? std::error_code() : interfaces.error()),
+                          false);
     frontEnd_.EndModal(-1);
     return false;
   }
@@ -142,9 +144,9 @@ void CFirmwareWriterDlg::OnSearchFinished(SearchOutcome outcome) {
   // is selected; a press then asks for a device.
   SetIdle(true);
   // A search the system refused is no empty network.
-  if (outcome.count < 0)
+  if (!outcome.count)
     frontEnd_.ShowMessage(
-        ResultMessage(WriteOutcome(WriteResult::kNetworkError, outcome.stats.systemError)), false);
+        ResultMessage(WriteOutcome(WriteResult::kNetworkError, ErrorNumber(outcome.count))), false);
 }
 
 void CFirmwareWriterDlg::OnWrite() {

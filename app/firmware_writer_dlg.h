@@ -38,7 +38,7 @@ struct SearchLimits {
 
 // Everything the window takes from outside.
 struct WindowSetup {
-  std::function<InterfaceTable()> interfaces = EnumerateInterfaces;
+  std::function<Result<InterfaceTable>()> interfaces = EnumerateInterfaces;
   DevicePorts ports;
   SearchLimits searchLimits;
   UpdateLimits updateLimits;

@@ -30,10 +30,10 @@ void WorkerThread::Join() {
 
 SearchOutcome SearchWorker(DeviceTable table, const DiscoveryOptions& options) {
   SearchOutcome outcome;
-  outcome.count = DiscoverDevices(table, options, &outcome.stats);
-  if (outcome.count > 0) {
+  outcome.count = DiscoverDevices(table, options);
+  if (outcome.count.value_or(0) > 0) {
     ReportPhase(options, SearchPhase::kListing);
-    outcome.entries = BuildDeviceList(table, outcome.count, options.query);
+    outcome.entries = BuildDeviceList(table, *outcome.count, options.query);
   }
   outcome.table = std::move(table);
   return outcome;

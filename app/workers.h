@@ -39,13 +39,13 @@ class WorkerThread {
   std::thread thread_;
 };
 
-// What a search run hands back to the window in one piece: the device table
-// and the list entries of its slots 0..count-1.
+// What a search run hands back to the window in one piece: the device table,
+// the number found (or why the search failed) and the list entries of its
+// slots 0..count-1.
 struct SearchOutcome {
   DeviceTable table;
-  int count = 0;
+  Result<int> count = 0;
   std::vector<std::string> entries;
-  DiscoveryStats stats;
 };
 
 // The body of a search run: the discovery into table (the window's table as it

@@ -41,7 +41,7 @@ double ExchangeMs(const kesto::sim::Ports& ports) {
   record.kindLetter = 'B';
   constexpr int kRounds = 20;
   const auto start = Clock::now();
-  for (int i = 0; i < kRounds; ++i) kesto::QueryDeviceInfo(record, query);
+  for (int i = 0; i < kRounds; ++i) static_cast<void>(kesto::QueryDeviceInfo(record, query));
   return Milliseconds(Clock::now() - start) / kRounds;
 }
 
@@ -66,7 +66,7 @@ Figures MeanOf(int runs, const kesto::sim::Ports& ports) {
     kesto::DiscoveryStats stats;
     const kesto::DiscoveryOptions options = Options(ports);
     const auto start = Clock::now();
-    mean.found = kesto::DiscoverDevices(table, options, &stats);
+    mean.found = kesto::DiscoverDevices(table, options, &stats).value_or(-1);
     const auto searched = Clock::now();
     kesto::BuildDeviceList(table, mean.found, options.query);
     mean.searchMs += Milliseconds(searched - start) / runs;

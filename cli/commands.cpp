@@ -14,36 +14,52 @@
 
 namespace kesto::cli {
 
+namespace {
+
+// The host's interfaces could not be read: the operator gets the system's words.
+int InterfacesUnreadable(const std::error_code& cause) {
+  PrintError(NoInterfaceMessage(cause));
+  return kExitNoInterface;
+}
+
+}  // namespace
+
 int ChooseLocalAddress(const Options& options, std::optional<Ipv4Address> toward,
                        Ipv4Address& local) {
   if (!options.interface.empty()) {
     if (const auto address = ParseIpv4(options.interface)) {
-      if (!IsHostAddress(*address)) {
+      const Result<bool> own = IsHostAddress(*address);
+      if (!own) return InterfacesUnreadable(own.error());
+      if (!*own) {
         PrintError(options.interface + " is not an address of this host");
         return kExitNoInterface;
       }
       local = *address;
       return 0;
     }
-    if (const auto address = InterfaceAddressNamed(options.interface)) {
-      local = *address;
+    const Result<std::optional<Ipv4Address>> named = InterfaceAddressNamed(options.interface);
+    if (!named) return InterfacesUnreadable(named.error());
+    if (*named) {
+      local = **named;
       return 0;
     }
     PrintError("no IPv4 address on an interface called " + options.interface);
     return kExitNoInterface;
   }
+  // Without a route toward the device, the first interface's address.
   if (toward) {
-    if (const auto address = RouteLocalAddress(*toward)) {
+    if (const Result<Ipv4Address> address = RouteLocalAddress(*toward)) {
       local = *address;
       return 0;
     }
   }
-  const InterfaceTable table = EnumerateInterfaces();
-  if (table.empty()) {
+  const Result<InterfaceTable> table = EnumerateInterfaces();
+  if (!table) return InterfacesUnreadable(table.error());
+  if (table->empty()) {
     PrintError(kMessageNoInterface);
     return kExitNoInterface;
   }
-  local = table[0].address;
+  local = table->front().address;
   return 0;
 }
 
@@ -59,12 +75,13 @@ DiscoveryOptions MakeDiscoveryOptions(const Options& options, Ipv4Address local,
 }
 
 int RunInterfaces(const Options& options) {
-  const InterfaceTable table = EnumerateInterfaces();
-  if (table.empty()) {
+  const Result<InterfaceTable> table = EnumerateInterfaces();
+  if (!table) return InterfacesUnreadable(table.error());
+  if (table->empty()) {
     PrintError(kMessageNoInterface);
     return kExitNoInterface;
   }
-  for (const InterfaceRecord& record : table) {
+  for (const InterfaceRecord& record : *table) {
     if (options.json)
       PrintJsonLine(InterfaceJson(record));
     else
@@ -83,17 +100,17 @@ int RunSearch(const Options& options, const StopSignal& stop) {
   DeviceTable table;
   std::vector<DirectAnswer> answers;
   DiscoveryStats stats;
-  const int found = addresses.empty()
-                        ? DiscoverDevices(table, discovery, &stats)
-                        : DiscoverDevicesAt(table, addresses, discovery, &answers, &stats);
+  const Result<int> found = addresses.empty()
+                                ? DiscoverDevices(table, discovery, &stats)
+                                : DiscoverDevicesAt(table, addresses, discovery, &answers, &stats);
   if (options.verbose && addresses.empty()) PrintSearchStats(stats);
-  if (found < 0) {
-    PrintError(SearchFailureText(local, stats.systemError));
+  if (!found) {
+    PrintError(SearchFailureText(local, found.error()));
     return kExitNetworkError;
   }
   if (stop.Triggered()) return kExitCancelled;
   ReportPhase(discovery, SearchPhase::kListing);
-  const std::vector<std::string> entries = BuildDeviceList(table, found, discovery.query);
+  const std::vector<std::string> entries = BuildDeviceList(table, *found, discovery.query);
   for (size_t i = 0; i < entries.size(); ++i) {
     if (options.json)
       PrintJsonLine(DeviceJson(table.records[i], entries[i]));
@@ -108,7 +125,7 @@ int RunSearch(const Options& options, const StopSignal& stop) {
                                          : " answered, but its information query failed"));
     status = kExitNotFound;
   }
-  if (found == 0 && addresses.empty() && !options.json) PrintError("no device found");
+  if (*found == 0 && addresses.empty() && !options.json) PrintError("no device found");
   return status;
 }
 

@@ -35,9 +35,9 @@ void PrintSearchStats(const DiscoveryStats& stats) {
                       stats.kernelDrops);
 }
 
-std::string SearchFailureText(Ipv4Address local, int systemError) {
-  return Format("the search on %s failed: error %d (%s)", Ipv4Text(local).c_str(), systemError,
-                SystemErrorText(systemError).c_str());
+std::string SearchFailureText(Ipv4Address local, const std::error_code& error) {
+  return Format("the search on %s failed: error %d (%s)", Ipv4Text(local).c_str(), error.value(),
+                error.message().c_str());
 }
 
 void PrintJsonLine(const nlohmann::ordered_json& object) {

@@ -28,7 +28,7 @@ void PrintError(const std::string& text);
 void PrintSearchStats(const DiscoveryStats& stats);
 
 // "the search on ADDR failed: error N (the system's words)".
-std::string SearchFailureText(Ipv4Address local, int systemError);
+std::string SearchFailureText(Ipv4Address local, const std::error_code& error);
 
 // One JSON object on one line of standard output. Text that is not UTF-8
 // (device bytes) is replaced, never a reason to fail.

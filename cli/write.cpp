@@ -143,7 +143,9 @@ void AskMissingDirectly(const Options& options, std::vector<Target>& targets,
     for (const Target* target : group) addresses.push_back(*ParseIpv4(target->address));
     DeviceTable table;
     std::vector<DirectAnswer> answers;
-    DiscoverDevicesAt(table, addresses, MakeDiscoveryOptions(options, local, stop), &answers);
+    // A failed request leaves every answer kNoAnswer: each device is reported below.
+    static_cast<void>(
+        DiscoverDevicesAt(table, addresses, MakeDiscoveryOptions(options, local, stop), &answers));
     for (size_t i = 0; i < group.size(); ++i) {
       group[i]->answer = i < answers.size() ? answers[i] : DirectAnswer::kNoAnswer;
       for (int k = 0; k < table.count; ++k)
@@ -187,7 +189,7 @@ std::optional<DeviceRecord> AwaitRestart(const Options& options, const Target& t
     discovery.quietMs = end.Cap(kVerifyAttemptMs);
     discovery.runLimitMs = end.MillisecondsLeft();
     DeviceTable table;
-    if (DiscoverDevicesAt(table, {address}, discovery) > 0) return table.records[0];
+    if (DiscoverDevicesAt(table, {address}, discovery).value_or(0) > 0) return table.records[0];
     if (!stop.SleepFor(end.Cap(attemptEnd.MillisecondsLeft()))) break;
   }
   return std::nullopt;
@@ -386,12 +388,14 @@ int RunWrite(const Options& options, const StopSignal& stop) {
     if (target.local == searchLocal) discovery.awaited.push_back(*ParseIpv4(target.address));
   DeviceTable table;
   DiscoveryStats stats;
-  const int found = DiscoverDevices(table, discovery, &stats);
+  const Result<int> searched = DiscoverDevices(table, discovery, &stats);
   if (options.verbose) PrintSearchStats(stats);
   if (stop.Triggered()) return cancelled();
+  // Named devices the search missed are asked directly below, whatever became of it.
+  const int found = searched.value_or(0);
   if (options.all) {
-    if (found < 0) {
-      PrintError(SearchFailureText(searchLocal, stats.systemError));
+    if (!searched) {
+      PrintError(SearchFailureText(searchLocal, searched.error()));
       return kExitNetworkError;
     }
     for (int i = 0; i < found; ++i) {

@@ -89,7 +89,7 @@ std::vector<std::string> BuildDeviceList(const DeviceTable& table, int count,
         if (budget.Passed()) return;
         QueryOptions query = options;
         query.exchangeDeadlineMs = budget.Cap(options.exchangeDeadlineMs);
-        QueryRssi(table.records[asked[k]], rssi[asked[k]], query);
+        static_cast<void>(QueryRssi(table.records[asked[k]], rssi[asked[k]], query));
       });
   std::vector<std::string> entries;
   entries.reserve(devices);

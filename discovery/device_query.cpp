@@ -29,21 +29,24 @@ struct QueryConnection {
   Socket connection;
 };
 
-std::optional<QueryConnection> OpenQueryConnection(const std::string& addressText,
-                                                   const QueryOptions& options,
-                                                   const Deadline& deadline) {
+Result<QueryConnection> OpenQueryConnection(const std::string& addressText,
+                                            const QueryOptions& options, const Deadline& deadline) {
   QueryConnection sockets;
   Result<Socket> anchor = Socket::Open(SOCK_STREAM);
-  if (!anchor || !anchor->Bind(MakeSocketAddress(options.localAddress, 0))) return std::nullopt;
+  if (!anchor) return Failure(anchor.error());
+  if (const Result<void> bound = anchor->Bind(MakeSocketAddress(options.localAddress, 0)); !bound)
+    return Failure(bound.error());
   sockets.anchor = std::move(*anchor);
   const std::optional<Ipv4Address> device = ParseIpv4(addressText);
-  if (!device) return std::nullopt;
+  if (!device) return Failure(SocketError(errors::kInvalidArgument));
   Result<Socket> connection = Socket::Open(SOCK_STREAM);
-  if (!connection) return std::nullopt;
+  if (!connection) return Failure(connection.error());
   sockets.connection = std::move(*connection);
   const sockaddr_in to = MakeSocketAddress(*device, options.port);
-  if (!sockets.connection.Connect(to, deadline.Cap(options.connectTimeoutMs), options.stop))
-    return std::nullopt;
+  if (const Result<void> connected =
+          sockets.connection.Connect(to, deadline.Cap(options.connectTimeoutMs), options.stop);
+      !connected)
+    return Failure(connected.error());
   return sockets;
 }
 
@@ -57,30 +60,30 @@ Result<size_t> ReceiveWithin(Socket& socket, void* buffer, size_t size, const Qu
 
 // Byte by byte until the lineFeeds-th LF, at most limit bytes, so nothing the
 // device sends behind that LF is taken. A close before it fails like an error.
-std::optional<std::string> ReceiveLines(Socket& socket, int lineFeeds, size_t limit,
-                                        const QueryOptions& options, const Deadline& deadline) {
+Result<std::string> ReceiveLines(Socket& socket, int lineFeeds, size_t limit,
+                                 const QueryOptions& options, const Deadline& deadline) {
   std::string reply;
   int seen = 0;
   while (reply.size() < limit) {
     char byte = 0;
     const Result<size_t> received = ReceiveWithin(socket, &byte, 1, options, deadline);
-    if (!received || *received == 0) return std::nullopt;
+    if (!received) return Failure(received.error());
+    if (*received == 0) return Failure(ReplyError(ReplyFault::kCutShort));
     reply.push_back(byte);
     if (byte == '\n' && ++seen == lineFeeds) return reply;
   }
-  return std::nullopt;
+  return Failure(ReplyError(ReplyFault::kMalformed));
 }
 
 // Everything up to the device's close, at most limit bytes.
-std::optional<std::string> ReceiveUntilClose(Socket& socket, size_t limit,
-                                             const QueryOptions& options,
-                                             const Deadline& deadline) {
+Result<std::string> ReceiveUntilClose(Socket& socket, size_t limit, const QueryOptions& options,
+                                      const Deadline& deadline) {
   std::string reply(limit, '\0');
   size_t filled = 0;
   while (filled < limit) {
     const Result<size_t> received =
         ReceiveWithin(socket, reply.data() + filled, limit - filled, options, deadline);
-    if (!received) return std::nullopt;
+    if (!received) return Failure(received.error());
     if (*received == 0) break;
     filled += *received;
   }
@@ -91,68 +94,91 @@ std::optional<std::string> ReceiveUntilClose(Socket& socket, size_t limit,
 // One request on a connection of its own, within the exchange deadline; the
 // sockets close on return.
 template <size_t N, typename ReadReply>
-std::optional<std::string> Exchange(const std::string& addressText, const char (&request)[N],
-                                    const QueryOptions& options, ReadReply readReply) {
+Result<std::string> Exchange(const std::string& addressText, const char (&request)[N],
+                             const QueryOptions& options, ReadReply readReply) {
   const Deadline deadline = Deadline::After(options.exchangeDeadlineMs);
-  std::optional<QueryConnection> sockets = OpenQueryConnection(addressText, options, deadline);
-  if (!sockets) return std::nullopt;
+  Result<QueryConnection> sockets = OpenQueryConnection(addressText, options, deadline);
+  if (!sockets) return Failure(sockets.error());
   Socket& connection = sockets->connection;
-  if (!connection.SendAllBefore(request, N, deadline, options.stop)) return std::nullopt;
+  const Result<size_t> sent = connection.SendAllBefore(request, N, deadline, options.stop);
+  if (!sent) return Failure(sent.error());
   return readReply(connection, deadline);
 }
 
-// The device needs a moment between the VER and the DUMP connection. False
-// when a stop came first.
-bool PauseBetweenExchanges(const QueryOptions& options) {
+// The device needs a moment between the VER and the DUMP connection.
+// errors::kCanceled when a stop came first.
+Result<void> PauseBetweenExchanges(const QueryOptions& options) {
+  bool stopped = false;
   if (options.stop) {
-    if (options.pauseMs <= 0) return !options.stop->Triggered();
-    return options.stop->SleepFor(options.pauseMs);
+    if (options.pauseMs <= 0)
+      stopped = options.stop->Triggered();
+    else
+      stopped = !options.stop->SleepFor(options.pauseMs);
+  } else if (options.pauseMs > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.pauseMs));
   }
-  if (options.pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options.pauseMs));
-  return true;
+  if (stopped) return Failure(SocketError(errors::kCanceled));
+  return {};
 }
+
+class ReplyFaults : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "device reply"; }
+  std::string message(int fault) const override {
+    return static_cast<ReplyFault>(fault) == ReplyFault::kCutShort
+               ? "the device closed the connection before its reply was complete"
+               : "the device's reply is not of the expected form";
+  }
+};
 
 }  // namespace
 
-bool QueryDeviceInfo(const std::string& addressText, char kindLetter, DeviceInfo& info,
-                     const QueryOptions& options) {
+std::error_code ReplyError(ReplyFault fault) {
+  static const ReplyFaults category;
+  return {static_cast<int>(fault), category};
+}
+
+Result<void> QueryDeviceInfo(const std::string& addressText, char kindLetter, DeviceInfo& info,
+                             const QueryOptions& options) {
   info = DeviceInfo{};
   const auto ver = Exchange(addressText, kVerRequest, options,
                             [&](Socket& connection, const Deadline& deadline) {
                               return ReceiveLines(connection, 2, kVerReplyLimit, options, deadline);
                             });
-  if (!ver) return false;
+  if (!ver) return Failure(ver.error());
   const std::optional<VerLines> lines = SplitVerReply(*ver);
-  if (!lines) return false;
+  if (!lines) return Failure(ReplyError(ReplyFault::kMalformed));
   ApplyVerLines(*lines, info);
   info.kind = KindFromLetter(kindLetter);
 
-  if (!PauseBetweenExchanges(options)) return false;
+  if (const Result<void> paused = PauseBetweenExchanges(options); !paused) return paused;
 
   const auto dump = Exchange(
       addressText, kDumpRequest, options, [&](Socket& connection, const Deadline& deadline) {
         return ReceiveUntilClose(connection, kDumpReplyLimit, options, deadline);
       });
-  if (!dump) return false;
+  if (!dump) return Failure(dump.error());
   const DumpValues values = ParseDump(*dump);
   info.modelId = values.modelId;
   info.idValue = values.idValue;
-  return true;
+  return {};
 }
 
-bool QueryDeviceInfo(DeviceRecord& record, const QueryOptions& options) {
+Result<void> QueryDeviceInfo(DeviceRecord& record, const QueryOptions& options) {
   DeviceInfo info;
-  const bool ok = QueryDeviceInfo(record.addressText, record.kindLetter, info, options);
+  Result<void> queried = QueryDeviceInfo(record.addressText, record.kindLetter, info, options);
   ApplyDeviceInfo(info, record);
-  return ok;
+  return queried;
 }
 
-bool QueryRssi(const DeviceRecord& record, int32_t& rssi, const QueryOptions& options) {
+Result<void> QueryRssi(const DeviceRecord& record, int32_t& rssi, const QueryOptions& options) {
   const auto reply = Exchange(
       record.addressText, kRssiRequest, options, [&](Socket& connection, const Deadline& deadline) {
         return ReceiveLines(connection, 1, kRssiReplyLimit, options, deadline);
       });
-  return reply && ApplyRssiReply(*reply, rssi);
+  if (!reply) return Failure(reply.error());
+  if (!ApplyRssiReply(*reply, rssi)) return Failure(ReplyError(ReplyFault::kMalformed));
+  return {};
 }
 
 }  // namespace kesto

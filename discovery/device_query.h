@@ -4,10 +4,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "discovery/device_ports.h"
 #include "discovery/device_table.h"
 #include "discovery/query_replies.h"
+#include "platform/errors.h"
 #include "platform/net_types.h"
 
 namespace kesto {
@@ -29,17 +31,25 @@ struct QueryOptions {
   const StopSignal* stop = nullptr;
 };
 
+// Why a query failed where no system call did: the device closed before its
+// reply was complete, or the reply is not of the form a device gives.
+enum class ReplyFault { kCutShort = 1, kMalformed };
+[[nodiscard]] std::error_code ReplyError(ReplyFault fault);
+
 // VER then DUMP at addressText, filling info as it goes; the device's kind
-// comes from kindLetter once VER succeeded. False as QueryDeviceInfo below.
-bool QueryDeviceInfo(const std::string& addressText, char kindLetter, DeviceInfo& info,
-                     const QueryOptions& options);
+// comes from kindLetter once VER succeeded. Fails as QueryDeviceInfo below.
+[[nodiscard]] Result<void> QueryDeviceInfo(const std::string& addressText, char kindLetter,
+                                           DeviceInfo& info, const QueryOptions& options);
 
 // VER then DUMP for the record's addressText, each on a connection of its own
 // with the pause between them. Sets kind, modelId, idValue (and the versions
-// when present). False on any connection, send or receive failure, on a time
-// limit or deadline of the options, and when the stop fires.
-bool QueryDeviceInfo(DeviceRecord& record, const QueryOptions& options);
-// RSSI; writes rssi only when a value is found.
-bool QueryRssi(const DeviceRecord& record, int32_t& rssi, const QueryOptions& options);
+// when present). Fails with the system's error of a connection, send or
+// receive, errors::kTimedOut on a time limit or deadline of the options,
+// errors::kCanceled when the stop fires, and a ReplyError for a reply cut short
+// or malformed.
+[[nodiscard]] Result<void> QueryDeviceInfo(DeviceRecord& record, const QueryOptions& options);
+// RSSI; writes rssi only when a value is found (a reply without one succeeds).
+[[nodiscard]] Result<void> QueryRssi(const DeviceRecord& record, int32_t& rssi,
+                                     const QueryOptions& options);
 
 }  // namespace kesto

@@ -9,18 +9,19 @@
 
 namespace kesto {
 
-int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addresses,
-                      const DiscoveryOptions& options, std::vector<DirectAnswer>* answers,
-                      DiscoveryStats* stats) {
+Result<int> DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addresses,
+                              const DiscoveryOptions& options, std::vector<DirectAnswer>* answers,
+                              DiscoveryStats* stats) {
   table.count = 0;
   std::vector<DirectAnswer> state(addresses.size(), DirectAnswer::kNoAnswer);
   std::vector<bool> replied(addresses.size(), false);
   DiscoveryStats seen;
-  const auto finish = [&](int result, int error = 0) {
+  // finish(count) ends the run with its count; finish(-1, error) with the system's error.
+  const auto finish = [&](int count, int error = 0) -> Result<int> {
     if (answers) *answers = state;
-    seen.systemError = error;
     if (stats) *stats = seen;
-    return result;
+    if (error != 0) return Failure(SocketError(error));
+    return count;
   };
   Result<Socket> opened = Socket::Open(SOCK_DGRAM);
   if (!opened) return finish(-1, opened.error().value());

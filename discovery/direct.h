@@ -21,11 +21,13 @@ enum class DirectAnswer {
 // query. Replies from other senders, and second replies, are dropped. The run
 // ends when every address has replied, after quietMs without a reply, after
 // runLimitMs or unrecordedReplyLimit, and when the stop fires. Returns the
-// number recorded (table.count), or -1 when the socket cannot be created or
+// number recorded (table.count), or the system's error when the socket cannot be created or
 // bound, the system refuses a request or a wait fails. answers, when given, gets one entry per
-// address; stats the replies read and the error number behind a -1.
-int DiscoverDevicesAt(DeviceTable& table, const std::vector<Ipv4Address>& addresses,
-                      const DiscoveryOptions& options, std::vector<DirectAnswer>* answers = nullptr,
-                      DiscoveryStats* stats = nullptr);
+// address; stats the replies read.
+[[nodiscard]] Result<int> DiscoverDevicesAt(DeviceTable& table,
+                                            const std::vector<Ipv4Address>& addresses,
+                                            const DiscoveryOptions& options,
+                                            std::vector<DirectAnswer>* answers = nullptr,
+                                            DiscoveryStats* stats = nullptr);
 
 }  // namespace kesto

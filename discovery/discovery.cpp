@@ -116,7 +116,8 @@ void QueryReplied(RepliedDevice& replied, const QueryOptions& options, const Dea
     QueryOptions bounded = options;
     bounded.exchangeDeadlineMs = runEnd.Cap(options.exchangeDeadlineMs);
     recorded =
-        QueryDeviceInfo(replied.reply.addressText, replied.reply.kindLetter, replied.info, bounded);
+        QueryDeviceInfo(replied.reply.addressText, replied.reply.kindLetter, replied.info, bounded)
+            .has_value();
   }
   replied.recorded = recorded;
   tally.Ended(recorded, replied.awaited);
@@ -177,11 +178,12 @@ void ReportPhase(const DiscoveryOptions& options, SearchPhase phase) {
   if (options.phase) options.phase(phase);
 }
 
-int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, DiscoveryStats* stats) {
+Result<int> DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options,
+                            DiscoveryStats* stats) {
   table.count = 0;
-  const auto failed = [stats](int error) {
-    if (stats) *stats = DiscoveryStats{0, 0, error};
-    return -1;
+  const auto failed = [stats](int error) -> Result<int> {
+    if (stats) *stats = DiscoveryStats{};
+    return Failure(SocketError(error));
   };
   Result<Socket> opened = Socket::Open(SOCK_DGRAM);
   if (!opened) return failed(opened.error().value());
@@ -275,9 +277,9 @@ int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options, Discove
     tally.Close();
   }
   RecordInReplyOrder(devices, table);
-  seen.systemError = waitError;
   if (stats) *stats = seen;
-  return waitError != 0 ? -1 : table.count;
+  if (waitError != 0) return Failure(SocketError(waitError));
+  return table.count;
 }
 
 }  // namespace kesto

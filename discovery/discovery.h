@@ -52,7 +52,6 @@ void ReportPhase(const DiscoveryOptions& options, SearchPhase phase);
 struct DiscoveryStats {
   int datagrams = 0;         // read from the reply socket
   uint32_t kernelDrops = 0;  // dropped by the kernel for want of room, where it tells
-  int systemError = 0;       // behind a run that returned -1: the failed call's error number
 };
 
 // Whether a reply's sender can be a device: not 0.0.0.0/8, not multicast, not
@@ -81,13 +80,13 @@ void ApplyDiscoveryReply(const uint8_t* data, size_t size, const sockaddr_in& se
 // kQueriesInFlight at once, each as soon as its reply is read) and record it
 // when the query succeeds. The table holds the devices in the order of their
 // replies, slot by slot as a run one device at a time would leave it.
-// Returns the number recorded, or -1 when the socket cannot be created or
+// Returns the number recorded, or the system's error when the socket cannot be created or
 // bound, the system refuses the broadcast or a wait fails. table.count always holds the devices
 // recorded. The run also ends, with the devices recorded so far, when the table is full (nothing
 // more could be recorded), after unrecordedReplyLimit replies that recorded nothing, after
 // runLimitMs, when every awaited device is done with, and when the stop fires. stats, when given,
-// gets the run's figures and the error number behind a -1.
-int DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options,
-                    DiscoveryStats* stats = nullptr);
+// gets the run's figures.
+[[nodiscard]] Result<int> DiscoverDevices(DeviceTable& table, const DiscoveryOptions& options,
+                                          DiscoveryStats* stats = nullptr);
 
 }  // namespace kesto

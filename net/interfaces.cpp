@@ -1,5 +1,7 @@
 #include "net/interfaces.h"
 
+#include <algorithm>
+
 #include "platform/format.h"
 #include "platform/socket.h"
 
@@ -27,14 +29,17 @@ std::string InterfaceEntryText(const InterfaceRecord& record) {
   return Format("%s (%s)", Ipv4Text(record.address).c_str(), record.friendlyName.c_str());
 }
 
-bool IsHostAddress(Ipv4Address address) {
-  for (const SystemAddress& entry : ReadSystemAddresses())
-    if (entry.address == address) return true;
-  return false;
+Result<bool> IsHostAddress(Ipv4Address address) {
+  const Result<std::vector<SystemAddress>> system = ReadSystemAddresses();
+  if (!system) return Failure(system.error());
+  return std::any_of(system->begin(), system->end(),
+                     [address](const SystemAddress& entry) { return entry.address == address; });
 }
 
-std::optional<Ipv4Address> InterfaceAddressNamed(const std::string& name) {
-  for (const SystemAddress& entry : ReadSystemAddresses())
+Result<std::optional<Ipv4Address>> InterfaceAddressNamed(const std::string& name) {
+  const Result<std::vector<SystemAddress>> system = ReadSystemAddresses();
+  if (!system) return Failure(system.error());
+  for (const SystemAddress& entry : *system)
     if (entry.interfaceName == name) return entry.address;
   return std::nullopt;
 }

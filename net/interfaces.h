@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/net_types.h"
 
 namespace kesto {
@@ -37,26 +38,27 @@ struct SystemAddress {
 // is up and running, not loopback, with a hardware address; never 127.0.0.1.
 InterfaceTable BuildInterfaceTable(const std::vector<SystemAddress>& addresses);
 
-// Reads the host's interfaces (getifaddrs, GetAdaptersAddresses on Windows). Empty when they cannot
-// be read.
-std::vector<SystemAddress> ReadSystemAddresses();
+// Reads the host's interfaces (getifaddrs, GetAdaptersAddresses on Windows), or the system's
+// error (FileCategory) when they cannot be read.
+[[nodiscard]] Result<std::vector<SystemAddress>> ReadSystemAddresses();
 
-inline InterfaceTable EnumerateInterfaces() {
-  return BuildInterfaceTable(ReadSystemAddresses());
+// The usable interfaces; an empty table when the host has none.
+[[nodiscard]] inline Result<InterfaceTable> EnumerateInterfaces() {
+  return ReadSystemAddresses().map(BuildInterfaceTable);
 }
 
 // "%s (%s)": address and friendly name, e.g. "192.168.0.10 (eth0)".
 std::string InterfaceEntryText(const InterfaceRecord& record);
 
-// True when address is one of this host's IPv4 addresses (any interface, loopback included).
-bool IsHostAddress(Ipv4Address address);
+// Whether address is one of this host's IPv4 addresses (any interface, loopback included).
+[[nodiscard]] Result<bool> IsHostAddress(Ipv4Address address);
 
 // The local address the routing table would send from to reach destination,
-// or nullopt when there is no route. Nothing is sent.
-std::optional<Ipv4Address> RouteLocalAddress(Ipv4Address destination);
+// or the system's error (SocketCategory), e.g. when there is no route. Nothing is sent.
+[[nodiscard]] Result<Ipv4Address> RouteLocalAddress(Ipv4Address destination);
 
 // The first IPv4 address of the interface called name (loopback included),
 // e.g. "eth1"; nullopt when there is none.
-std::optional<Ipv4Address> InterfaceAddressNamed(const std::string& name);
+[[nodiscard]] Result<std::optional<Ipv4Address>> InterfaceAddressNamed(const std::string& name);
 
 }  // namespace kesto

@@ -4,6 +4,7 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 
+#include <cerrno>
 #include <map>
 
 #include "net/interfaces.h"
@@ -24,9 +25,9 @@ std::map<std::string, size_t> HardwareAddressLengths(const ifaddrs* list) {
 
 }  // namespace
 
-std::vector<SystemAddress> ReadSystemAddresses() {
+Result<std::vector<SystemAddress>> ReadSystemAddresses() {
   ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return {};
+  if (getifaddrs(&list) != 0) return Failure(FileError(errno));
   const auto hardwareLengths = HardwareAddressLengths(list);
   std::vector<SystemAddress> addresses;
   for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {

@@ -21,7 +21,7 @@ Ipv4Address MaskOfPrefix(unsigned length) {
 
 }  // namespace
 
-std::vector<SystemAddress> ReadSystemAddresses() {
+Result<std::vector<SystemAddress>> ReadSystemAddresses() {
   constexpr ULONG kFlags =
       GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
   ULONG size = 16 * 1024;
@@ -33,7 +33,7 @@ std::vector<SystemAddress> ReadSystemAddresses() {
     result = GetAdaptersAddresses(AF_INET, kFlags, nullptr,
                                   reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
   }
-  if (result != NO_ERROR) return {};
+  if (result != NO_ERROR) return Failure(FileError(static_cast<int>(result)));
   std::vector<SystemAddress> addresses;
   for (auto* adapter = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter;
        adapter = adapter->Next) {

@@ -3,16 +3,21 @@
 
 namespace kesto {
 
-std::optional<Ipv4Address> RouteLocalAddress(Ipv4Address destination) {
+Result<Ipv4Address> RouteLocalAddress(Ipv4Address destination) {
   // Connecting a datagram socket sends nothing; it only makes the system pick
   // the route, and with it the source address, that a datagram would take.
   Result<Socket> opened = Socket::Open(SOCK_DGRAM);
-  if (!opened) return std::nullopt;
+  if (!opened) return Failure(opened.error());
   Socket& socket = *opened;
   constexpr uint16_t kAnyPort = 9;  // never written to
-  if (!socket.Connect(MakeSocketAddress(destination, kAnyPort), 0, nullptr)) return std::nullopt;
+  if (const Result<void> connected =
+          socket.Connect(MakeSocketAddress(destination, kAnyPort), 0, nullptr);
+      !connected)
+    return Failure(connected.error());
   const Result<sockaddr_in> bound = socket.LocalAddress();
-  if (!bound || bound->sin_addr.s_addr == 0) return std::nullopt;
+  if (!bound) return Failure(bound.error());
+  // A route without a source address is one that cannot be searched from.
+  if (bound->sin_addr.s_addr == 0) return Failure(SocketError(errors::kAddressNotAvailable));
   return bound->sin_addr.s_addr;
 }
 

@@ -31,6 +31,11 @@ std::string ResultHeadline(const WriteOutcome& outcome) {
 
 }  // namespace
 
+std::string NoInterfaceMessage(const std::error_code& cause) {
+  if (!cause) return kMessageNoInterface;
+  return std::string(kMessageNoInterface) + " (" + cause.message() + ")";
+}
+
 std::string FileDialogFilter(std::string_view prefix, bool hiddenMode) {
   const std::string p(prefix);
   if (hiddenMode)

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "update/preflight.h"
 #include "update/result.h"
@@ -18,6 +19,10 @@ inline constexpr const char* kMessageTmode =
     "TMODE状態でのファームウェア更新はできません。\nTMODEを解除してください。";
 inline constexpr const char* kMessageWrongFile = "ファームウェアファイルが異なります。";
 inline constexpr const char* kMessageStopWrite = "書き込み中です。中止しますか？";
+
+// kMessageNoInterface, followed by the system's words when the cause was that the host's
+// interfaces could not be read.
+std::string NoInterfaceMessage(const std::error_code& cause = {});
 
 // The file dialog's filter text, "|"-separated entries ended by "||".
 std::string FileDialogFilter(std::string_view prefix, bool hiddenMode);

@@ -48,7 +48,7 @@ class DiscoveryTest : public ::testing::Test {
 
   std::future<int> Start(DeviceTable& table, const DiscoveryOptions& options) {
     return std::async(std::launch::async,
-                      [&table, options] { return DiscoverDevices(table, options); });
+                      [&table, options] { return DiscoverDevices(table, options).value_or(-1); });
   }
 
   // The run's count if it ends by itself long before a test's time-out; else
@@ -93,7 +93,8 @@ TEST_F(DiscoveryTest, FleetListedInReplyOrder) {
   DeviceTable table;
   const DiscoveryOptions options = Options(400);
   table.count = 9;  // a former run's count: reset
-  EXPECT_EQ(BuildDeviceList(table, DiscoverDevices(table, options), options.query), expected);
+  EXPECT_EQ(BuildDeviceList(table, DiscoverDevices(table, options).value(), options.query),
+            expected);
   EXPECT_EQ(simulator_->DiscoveryRequests(), 1) << "the request is sent once";
 }
 
@@ -156,24 +157,20 @@ TEST_F(DiscoveryTest, StopEndsTheRunWithWhatWasRecorded) {
   EXPECT_EQ(table.records[0].addressText, "127.0.0.2");
 }
 
-// A search that cannot bind tells why: the system's error number comes out.
-TEST_F(DiscoveryTest, FailedSearchCarriesItsErrorNumber) {
+// A search that cannot bind tells why: the system's error comes out.
+TEST_F(DiscoveryTest, FailedSearchCarriesItsError) {
   DiscoveryOptions options = Options();
   options.localAddress = *ParseIpv4("192.0.2.1");  // documentation range: never ours
   DeviceTable table;
-  DiscoveryStats broadcast;
-  DiscoveryStats direct;
-  EXPECT_EQ(DiscoverDevices(table, options, &broadcast), -1);
-  EXPECT_EQ(DiscoverDevicesAt(table, {htonl(INADDR_LOOPBACK)}, options, nullptr, &direct), -1);
-  EXPECT_EQ(broadcast.systemError, errors::kAddressNotAvailable);
-  EXPECT_EQ(direct.systemError, errors::kAddressNotAvailable);
-  // A refused send is a failed search, not an empty network.
-  options = Options();
+  const auto notOurs = Failure(SocketError(errors::kAddressNotAvailable));
+  EXPECT_EQ(DiscoverDevices(table, options), notOurs);
+  EXPECT_EQ(DiscoverDevicesAt(table, {htonl(INADDR_LOOPBACK)}, options), notOurs);
+  // A refused send is a failed search, not an empty network (nor a wait for replies).
+  options = Options(300);
   options.discoveryPort = 0;
-  EXPECT_EQ(DiscoverDevices(table, options, &broadcast), -1);
-  EXPECT_EQ(DiscoverDevicesAt(table, {htonl(INADDR_LOOPBACK)}, options, nullptr, &direct), -1);
-  EXPECT_EQ(broadcast.systemError, errors::kInvalidArgument);
-  EXPECT_EQ(direct.systemError, errors::kInvalidArgument);
+  const auto refused = Failure(SocketError(errors::kInvalidArgument));
+  EXPECT_EQ(DiscoverDevices(table, options), refused);
+  EXPECT_EQ(DiscoverDevicesAt(table, {htonl(INADDR_LOOPBACK)}, options), refused);
 }
 
 }  // namespace

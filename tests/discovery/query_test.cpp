@@ -1,6 +1,8 @@
 // VER / DUMP / RSSI against a scripted information service: every byte chosen.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <future>
 #include <map>
@@ -11,6 +13,7 @@
 
 #include "discovery/device_list.h"
 #include "discovery/device_query.h"
+#include "discovery/query_pool.h"
 #include "platform/errors.h"
 #include "platform/format.h"
 #include "platform/socket.h"
@@ -162,7 +165,7 @@ TEST_F(QueryTest, VerThenDump) {
     record.sketchVersion = 88;
     QueryOptions options = Options();
     options.receiveTimeoutMs = c.ok ? kLongWaitMs : 300;
-    EXPECT_EQ(QueryDeviceInfo(record, options), c.ok);
+    EXPECT_EQ(QueryDeviceInfo(record, options).has_value(), c.ok);
     std::vector<std::string> asked{kVer, kDump};
     if (c.kind == -1) asked.pop_back();  // no DUMP after a failed VER
     EXPECT_EQ(service.Requests(), asked);
@@ -186,7 +189,7 @@ TEST_F(QueryTest, Rssi) {
   for (const auto& [answer, value] : cases) {
     ScriptedService& service = Service(k, {}, {}, {answer});
     int32_t rssi = 111;
-    EXPECT_EQ(QueryRssi(Device(k++), rssi, Options()), value != 0) << answer;
+    EXPECT_EQ(QueryRssi(Device(k++), rssi, Options()).has_value(), value != 0) << answer;
     EXPECT_EQ(rssi, value == 0 ? 111 : value) << answer;
     EXPECT_EQ(service.Requests(), std::vector<std::string>{kRssi});
   }
@@ -199,7 +202,7 @@ TEST_F(QueryTest, EveryWaitIsBounded) {
   options.localAddress = *ParseIpv4("192.0.2.1");  // documentation range: never ours
   ScriptedService& never = Service(2, {VerAnswer(125, 3)});
   DeviceRecord record = Device(2);
-  EXPECT_FALSE(QueryDeviceInfo(record, options));
+  EXPECT_EQ(QueryDeviceInfo(record, options), Failure(SocketError(errors::kAddressNotAvailable)));
   EXPECT_TRUE(never.Requests().empty());
 
   Socket listener = Socket::Open(SOCK_STREAM).value();
@@ -210,7 +213,7 @@ TEST_F(QueryTest, EveryWaitIsBounded) {
   options.localAddress = Loopback(1);
   options.connectTimeoutMs = 300;
   record = Device(11);
-  EXPECT_FALSE(QueryDeviceInfo(record, options));
+  EXPECT_EQ(QueryDeviceInfo(record, options), Failure(SocketError(errors::kTimedOut)));
 }
 
 // A stop ends a query waiting in the pause before the DUMP: it fails and asks
@@ -222,12 +225,12 @@ TEST_F(QueryTest, StopEndsTheQueryInThePause) {
   options.pauseMs = kLongWaitMs;
   options.stop = &stop;
   DeviceRecord record = Device(3);
-  bool result = true;
+  Result<void> result;
   std::thread query([&] { result = QueryDeviceInfo(record, options); });
   ASSERT_TRUE(service.WaitForConnections(1, 10000));
   stop.Trigger();
   query.join();
-  EXPECT_FALSE(result);
+  EXPECT_EQ(result, Failure(SocketError(errors::kCanceled)));
   EXPECT_EQ(service.Requests(), std::vector<std::string>{kVer});
 }
 
@@ -261,6 +264,53 @@ TEST_F(QueryTest, DeviceListAsksForRssiWhereTheRuleSaysWithinOneBudget) {
   ASSERT_EQ(list.wait_for(std::chrono::seconds(30)), std::future_status::ready);
   EXPECT_EQ(list.get()[2], "127.0.0.7 / 00-00-00-00-00-00 / WiFi / ver. 1.25");
   for (ScriptedService* service : hung) EXPECT_TRUE(service->WaitForConnections(1, 5000));
+}
+
+// The pause between VER and DUMP lasts its length (a bound from below only), with or without
+// a stop to watch; without a pause, a stop that has not fired lets the DUMP follow at once.
+TEST_F(QueryTest, PauseBetweenVerAndDumpLastsItsLength) {
+  StopSignal stop;
+  const std::pair<const StopSignal*, int> cases[] = {{nullptr, 300}, {&stop, 300}, {&stop, 0}};
+  int k = 4;
+  for (const auto& [watched, pauseMs] : cases) {
+    Service(k, {VerAnswer(125, 3)}, {DumpAnswer(1, 1)});
+    DeviceRecord record = Device(k++);
+    QueryOptions options = Options();
+    options.pauseMs = pauseMs;
+    options.stop = watched;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(QueryDeviceInfo(record, options)) << pauseMs;
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(pauseMs));
+  }
+}
+
+// Jobs of one key (one device) run one after the other in the order given, each as soon as
+// the one before has ended; a job of another key does not queue behind them.
+TEST(QueryPool, OneKeyInTurnOtherKeysAlongside) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> events;
+  const auto note = [&](const char* event) {
+    std::lock_guard lock(mutex);
+    events.emplace_back(event);
+    changed.notify_all();
+  };
+  const auto waitFor = [&](const char* event) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), [&] {
+      return std::find(events.begin(), events.end(), event) != events.end();
+    });
+  };
+  QueryPool pool(4);
+  pool.Submit("a", [&] {
+    EXPECT_TRUE(waitFor("b"));  // b must not wait for this job to end
+    note("a1");
+  });
+  pool.Submit("a", [&] { note("a2"); });
+  pool.Submit("b", [&] { note("b"); });
+  ASSERT_TRUE(waitFor("a2"));  // before the pool's end calls for it
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(events, (std::vector<std::string>{"b", "a1", "a2"}));
 }
 
 }  // namespace

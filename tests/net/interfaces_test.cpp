@@ -1,6 +1,10 @@
 // The addresses offered, from synthetic lists and from this host's (no root needed).
 #include <gtest/gtest.h>
 
+#ifdef __linux__
+#include <sys/resource.h>
+#endif
+
 #include <string>
 #include <tuple>
 #include <vector>
@@ -42,7 +46,7 @@ TEST(BuildInterfaceTable, KeepsOnlyUsableAddressesInSystemOrderUpTo256) {
 
 #ifdef __linux__  // lo and its flags as Linux reports them
 TEST(ReadSystemAddresses, LoopbackIsReadWithItsFlagsAndNeverOffered) {
-  const std::vector<SystemAddress> system = ReadSystemAddresses();
+  const std::vector<SystemAddress> system = ReadSystemAddresses().value();
   const SystemAddress* loopback = nullptr;
   int loEntries = 0;  // IPv4 only: lo's link and IPv6 entries are not addresses here
   for (const SystemAddress& entry : system) {
@@ -56,14 +60,34 @@ TEST(ReadSystemAddresses, LoopbackIsReadWithItsFlagsAndNeverOffered) {
             std::tuple("lo", true, true, true, 6u, *ParseIpv4("255.0.0.0")));
   for (const InterfaceRecord& record : BuildInterfaceTable(system))
     EXPECT_NE(record.address, htonl(INADDR_LOOPBACK));
-  EXPECT_TRUE(IsHostAddress(htonl(INADDR_LOOPBACK)));
-  EXPECT_FALSE(IsHostAddress(*ParseIpv4("192.0.2.1")));
+  EXPECT_EQ(IsHostAddress(htonl(INADDR_LOOPBACK)), true);
+  EXPECT_EQ(IsHostAddress(*ParseIpv4("192.0.2.1")), false);
+  EXPECT_EQ(InterfaceAddressNamed("lo").value(), htonl(INADDR_LOOPBACK));
+}
+
+// Without a descriptor to spare the list cannot be read: the system's reason comes back,
+// not an empty list that would read as "no interface".
+TEST(ReadSystemAddresses, AnUnreadableListIsTheSystemsError) {
+  // Made first: the sanitizers' runtime needs a descriptor of its own for a category's first use.
+  const std::error_code fileError = FileError(EMFILE), socketError = SocketError(EMFILE);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit none = saved;
+  none.rlim_cur = 0;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  const auto system = ReadSystemAddresses();
+  const auto named = InterfaceAddressNamed("lo");
+  const auto route = RouteLocalAddress(htonl(INADDR_LOOPBACK));
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(system, Failure(fileError));
+  EXPECT_EQ(named, Failure(fileError));
+  EXPECT_EQ(route, Failure(socketError));
 }
 #endif
 
 // The address a datagram toward a loopback device would leave from.
 TEST(RouteLocalAddress, NamesTheSourceOfTheRoute) {
-  EXPECT_EQ(RouteLocalAddress(*ParseIpv4("127.0.0.5")), ParseIpv4("127.0.0.1"));
+  EXPECT_EQ(RouteLocalAddress(*ParseIpv4("127.0.0.5")), *ParseIpv4("127.0.0.1"));
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ void Round(uint32_t seed, const TempDir& files) {
     const long replies = static_cast<long>(devices.size()) * 2;  // some answer twice
     DeviceTable table;
     auto start = std::chrono::steady_clock::now();
-    const int count = DiscoverDevices(table, search);
+    const int count = DiscoverDevices(table, search).value_or(-1);
     for (const std::string& entry : BuildDeviceList(table, count, search.query))
       EXPECT_TRUE(entry.size() < 200 && std::all_of(entry.begin(), entry.end(),
                                                     [](char c) { return c >= 0x20 && c < 0x7f; }))

@@ -215,6 +215,13 @@ TEST(WindowCore, NoUsableInterfaceOrNoThread) {
   EXPECT_FALSE(none.started);
   EXPECT_EQ(none.ui.ended, -1);
   EXPECT_EQ(none.ui.messages, Strings{kMessageNoInterface});
+  setup = TestSetup(kt::NextTestPorts());
+  setup.interfaces = []() -> Result<InterfaceTable> {
+    return Failure(FileError(errors::kNoMemory));
+  };
+  Window unreadable(std::move(setup));
+  EXPECT_EQ(unreadable.ui.messages, Strings{std::string(kMessageNoInterface) + " (" +
+                                            SystemErrorText(errors::kNoMemory) + ")"});
 
   setup = TestSetup(kt::NextTestPorts());
   setup.startThread = [](std::thread&, std::function<void()>) { return errors::kWouldBlock; };
