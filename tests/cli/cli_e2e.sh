@@ -43,12 +43,7 @@ dev() { echo "--device address=127.0.0.$1,kind=$2,mac=02-00-00-00-00-$(printf %0
 sim=$!
 trap 'kill $sim 2>/dev/null; kill $holder 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 holder=
-wait_until() {  # wait_until SHELL-CONDITION: polls it for at most 60 s; a miss ends the test
-  local try
-  for try in $(seq 600); do eval "$1" && return 0; sleep 0.1; done
-  echo "FAILED - waited in vain for: $1"
-  exit 1
-}
+source "$(dirname "$0")/wait_until.sh"
 wait_until 'grep -qs answering "$work/sim.log"'
 
 failures=0

@@ -24,12 +24,7 @@ done >>"$work/devices.txt"
 "$KESTO_SIM" "${ports[@]}" --duration 250 --config "$work/devices.txt" >"$work/sim.log" 2>&1 &
 sim=$!
 trap 'kill $sim 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
-wait_until() { # wait_until SHELL-CONDITION: polls it for at most 60 s; a miss ends the test
-  local try
-  for try in $(seq 600); do eval "$1" && return 0; sleep 0.1; done
-  echo "FAILED - waited in vain for: $1"
-  exit 1
-}
+source "$(dirname "$0")/wait_until.sh"
 wait_until 'grep -qs answering "$work/sim.log"'
 
 failures=0

@@ -313,5 +313,20 @@ TEST(QueryPool, OneKeyInTurnOtherKeysAlongside) {
   EXPECT_EQ(events, (std::vector<std::string>{"b", "a1", "a2"}));
 }
 
+// Where no thread can be had, each job runs at its submit, on the caller's
+// thread, in order.
+TEST(QueryPool, WithoutThreadsEachJobRunsAtItsSubmit) {
+  QueryPool pool(0);
+  const std::thread::id caller = std::this_thread::get_id();
+  std::vector<int> ran;
+  for (int i = 0; i < 3; ++i) {
+    pool.Submit("a", [&, i] {
+      EXPECT_EQ(std::this_thread::get_id(), caller);
+      ran.push_back(i);
+    });
+    EXPECT_EQ(ran.size(), static_cast<size_t>(i + 1));
+  }
+}
+
 }  // namespace
 }  // namespace kesto
