@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/message_posix.h"
 #include "platform/socket.h"
 #include "platform/stop_signal.h"
 #include "platform/wait.h"
@@ -124,13 +125,7 @@ namespace {
 ssize_t ReceiveMessage(int handle, void* buffer, size_t size, sockaddr_in& from, char* control,
                        size_t controlSize, int flags, msghdr& message) {
   iovec vector{buffer, size};
-  message = {};
-  message.msg_name = &from;
-  message.msg_namelen = sizeof from;
-  message.msg_iov = &vector;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = controlSize;
+  message = OneBufferMessage(from, vector, control, controlSize);
   const ssize_t received = recvmsg(handle, &message, flags);
   message.msg_iov = nullptr;  // vector ends here
   message.msg_iovlen = 0;

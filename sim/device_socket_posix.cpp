@@ -6,34 +6,18 @@
 #include <cstring>
 
 #include "platform/deadline.h"
+#include "platform/message_posix.h"
 #include "platform/stop_signal.h"
 #include "sim/device_socket.h"
 
 namespace kesto::sim {
-namespace {
-
-// A message of one buffer to or from peer, with the room in control for the
-// packet information.
-template <size_t kControlSize>
-msghdr MessageOf(sockaddr_in& peer, iovec& vector, char (&control)[kControlSize]) {
-  msghdr message{};
-  message.msg_name = &peer;
-  message.msg_namelen = sizeof peer;
-  message.msg_iov = &vector;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = kControlSize;
-  return message;
-}
-
-}  // namespace
 
 Result<size_t> SendToFrom(Socket& socket, const void* data, size_t size, Ipv4Address source,
                           const sockaddr_in& to) {
   iovec vector{const_cast<void*>(data), size};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
   sockaddr_in target = to;
-  msghdr message = MessageOf(target, vector, control);
+  msghdr message = OneBufferMessage(target, vector, control, sizeof control);
   cmsghdr* header = CMSG_FIRSTHDR(&message);
   header->cmsg_level = IPPROTO_IP;
   header->cmsg_type = IP_PKTINFO;
@@ -50,7 +34,7 @@ Result<size_t> ReceiveWithDestination(Socket& socket, void* buffer, size_t size,
                                       Ipv4Address& destination) {
   iovec vector{buffer, size};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  msghdr message = MessageOf(from, vector, control);
+  msghdr message = OneBufferMessage(from, vector, control, sizeof control);
   const ssize_t got = recvmsg(socket.handle(), &message, MSG_DONTWAIT);
   if (got < 0) return Failure(SocketError(errno));
   if (message.msg_flags & MSG_TRUNC) return Failure(SocketError(EMSGSIZE));
