@@ -148,7 +148,8 @@ json "json: file and message as text" \
 # hold_port PORT: a listener on PORT until kill $holder. SO_REUSEADDR lets it
 # bind beside a connection of an earlier write in TIME_WAIT; listening, it
 # still refuses every other bind. A holder that never listens ends the test:
-# what follows would test nothing.
+# what follows would test nothing. Its sleep is no wait for an event but the
+# holder's longest life: it is killed once its check is done.
 hold_port() {
   python3 -c 'import socket,sys,time; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(("127.0.0.1",int(sys.argv[1]))); s.listen(); print("listening", flush=True); time.sleep(120)' \
     "$1" >"$work/holder" 2>&1 &
